@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Fails when the module exports a symbol outside its public surface.
+set -euo pipefail
+lib=$1
+allowed='^(C_[A-Za-z]+|E_GetAuxFunctionList|JNI_OnLoad|JNI_OnUnload|jm_AttachCurrentThread|jm_DetachCurrentThread|Java_iaik_pkcs_pkcs11_wrapper_PKCS11Implementation_[A-Za-z0-9_]+)$'
+bad=$(nm -D --defined-only "$lib" | awk '{print $3}' | sed 's/@.*//' | grep -v -E "$allowed" | grep -v -E '^(KV_MODULE|_init|_fini)?$' || true)
+if [ -n "$bad" ]; then
+  echo "unexpected exports:"; echo "$bad"; exit 1
+fi
+echo "exports ok: $(nm -D --defined-only "$lib" | wc -l) symbols"
