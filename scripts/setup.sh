@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libmbedtls-dev libssl-dev
-          openjdk-17-jdk-headless libgtest-dev libgmock-dev binutils)
+          openjdk-17-jdk-headless libgtest-dev libgmock-dev binutils
+          nlohmann-json3-dev)
 
 missing=()
 for p in "${packages[@]}"; do

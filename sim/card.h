@@ -1,0 +1,87 @@
+// The card operating system of the virtual token: one application directory
+// of transparent files, GET DATA, GET CHALLENGE, two PIN keys and the
+// secure channel. Process() takes one command APDU and returns data || SW.
+#ifndef KVSIM_CARD_H
+#define KVSIM_CARD_H
+
+#include <functional>
+#include <optional>
+
+#include "command_apdu.h"
+#include "secure_channel.h"
+#include "token_state.h"
+
+namespace sim {
+
+struct Answer {
+    Bytes data;
+    uint16_t sw = 0x9000;
+};
+
+class Card {
+public:
+    // onChange runs after every change to the persistent state.
+    Card(TokenState& state, std::function<void()> onChange);
+
+    Bytes Process(const Bytes& command);
+    // Another application on the same token: a plain command that bypasses
+    // secure messaging and access conditions and leaves this card's selection
+    // and channel alone.
+    Bytes ProcessAsOtherApp(const Bytes& command);
+
+    // Power loss: channel closed, PINs unverified, application deselected;
+    // until it is selected again, commands answer 6985.
+    void Reset();
+    // The next n wrapped commands answer 6988 and close the channel.
+    void FailNextMacs(int n) { macFailures_ = n; }
+    // Test hooks: fixed card challenge and card data for the next opening.
+    void SetNextChannelValues(const Bytes& cardData12, const Bytes& cardChallenge8);
+
+    // Sees every executed command in plain form with its answer.
+    void SetObserver(std::function<void(const CommandApdu&, const Answer&)> observer) {
+        observer_ = std::move(observer);
+    }
+
+    SecureChannel& Channel() { return channel_; }
+    TokenState& State() { return state_; }
+    bool UserVerified() const { return verified_[0]; }
+
+private:
+    Answer Execute(const CommandApdu& c);
+    Answer Dispatch(const CommandApdu& c);
+    Answer Select(const CommandApdu& c);
+    Answer ReadBinary(const CommandApdu& c);
+    Answer UpdateBinary(const CommandApdu& c);
+    Answer CreateFile(const CommandApdu& c);
+    Answer DeleteFile(const CommandApdu& c);
+    Answer ListFiles();
+    Answer GetData(const CommandApdu& c);
+    Answer GetChallenge(const CommandApdu& c);
+    Answer InitializeUpdate(const CommandApdu& c);
+    Answer ExternalAuthenticate(const CommandApdu& c);
+    Answer VerifyPin(const CommandApdu& c);
+    Answer UpdatePinKey(const CommandApdu& c);
+
+    bool Allowed(uint8_t condition) const;
+    bool PlainAllowedDuringChannel(const CommandApdu& c) const;
+    void Changed(bool bumpCounter = true);
+    Bytes Finish(const Answer& a, bool wrap);
+
+    TokenState& state_;
+    std::function<void()> onChange_;
+    std::function<void(const CommandApdu&, const Answer&)> observer_;
+    SecureChannel channel_;
+    enum class Df { None, Master, Application } df_ = Df::Application;
+    std::optional<uint16_t> currentEf_;
+    std::optional<uint16_t> otherAppEf_;  // the other application's selection
+    bool needSelect_ = false;
+    bool verified_[2] = {false, false};
+    bool privileged_ = false;
+    Bytes pendingChallenge_;
+    int macFailures_ = 0;
+    Bytes nextCardData_, nextCardChallenge_;
+};
+
+}  // namespace sim
+
+#endif

@@ -1,0 +1,117 @@
+// File commands of the card: SELECT, READ/UPDATE BINARY, CREATE, DELETE, list.
+#include "card.h"
+
+namespace sim {
+namespace {
+
+constexpr uint16_t kMf = 0x3F00;
+constexpr uint16_t kAdf = 0x4E51;
+constexpr size_t kMaxAnswer = 2048;
+
+Bytes Fci(uint16_t fid, size_t size, uint8_t descriptor) {
+    return {0x62, 0x0C, 0x80, 0x02, static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size), 0x82, 0x02,
+            descriptor, 0x00, 0x83, 0x02, static_cast<uint8_t>(fid >> 8), static_cast<uint8_t>(fid)};
+}
+
+uint16_t Fid(const Bytes& d) { return static_cast<uint16_t>((d[0] << 8) | d[1]); }
+
+}  // namespace
+
+Answer Card::Select(const CommandApdu& c) {
+    if (c.data.size() != 2) return {{}, 0x6700};
+    uint16_t fid = Fid(c.data);
+    if (fid == kMf) {
+        df_ = Df::Master;
+        currentEf_.reset();
+        return {Fci(fid, 0, 0x38), 0x9000};
+    }
+    if (fid == kAdf) {
+        df_ = Df::Application;
+        currentEf_.reset();
+        needSelect_ = false;
+        return {Fci(fid, 0, 0x38), 0x9000};
+    }
+    auto it = state_.files.find(fid);
+    if (df_ != Df::Application || it == state_.files.end()) return {{}, 0x6A82};
+    currentEf_ = fid;
+    return {Fci(fid, it->second.data.size(), 0x01), 0x9000};
+}
+
+Answer Card::ReadBinary(const CommandApdu& c) {
+    if (!currentEf_) return {{}, 0x6986};
+    const ElementaryFile& f = state_.files.at(*currentEf_);
+    if (!Allowed(f.readCond)) return {{}, 0x6982};
+    size_t offset = (size_t(c.p1) << 8) | c.p2;
+    size_t size = f.data.size();
+    if (offset > size) return {{}, 0x6B00};
+    size_t len = c.le ? c.le : std::min(size - offset, kMaxAnswer);
+    if (offset + len > size) return {{}, 0x6B00};
+    return {Bytes(f.data.begin() + static_cast<long>(offset), f.data.begin() + static_cast<long>(offset + len)),
+            0x9000};
+}
+
+Answer Card::UpdateBinary(const CommandApdu& c) {
+    if (!currentEf_) return {{}, 0x6986};
+    ElementaryFile& f = state_.files.at(*currentEf_);
+    if (!Allowed(f.writeCond)) return {{}, 0x6982};
+    size_t offset = (size_t(c.p1) << 8) | c.p2;
+    if (offset + c.data.size() > f.data.size()) return {{}, 0x6B00};
+    std::copy(c.data.begin(), c.data.end(), f.data.begin() + static_cast<long>(offset));
+    Changed();
+    return {{}, 0x9000};
+}
+
+// File control parameters: 62 L { 80 02 size, 82 02 .., 83 02 fid, 86 08 acl.. }.
+Answer Card::CreateFile(const CommandApdu& c) {
+    const Bytes& d = c.data;
+    if (d.size() < 2 || d[0] != 0x62 || size_t(d[1]) + 2 > d.size()) return {{}, 0x6A80};
+    std::optional<size_t> size;
+    std::optional<uint16_t> fid;
+    ElementaryFile f;
+    size_t pos = 2, end = 2 + d[1];
+    while (pos + 2 <= end) {
+        uint8_t tag = d[pos], len = d[pos + 1];
+        if (pos + 2 + len > end) return {{}, 0x6A80};
+        const uint8_t* v = &d[pos + 2];
+        if (tag == 0x80 && len == 2) size = (size_t(v[0]) << 8) | v[1];
+        if (tag == 0x83 && len == 2) fid = static_cast<uint16_t>((v[0] << 8) | v[1]);
+        if (tag == 0x86 && len >= 4) {
+            f.readCond = v[0];
+            f.writeCond = v[1];
+            f.extraCond = v[3];
+        }
+        pos += 2 + len;
+    }
+    if (!size || !fid || *fid == kMf || *fid == kAdf) return {{}, 0x6A80};
+    if (df_ != Df::Application && !privileged_) return {{}, 0x6985};
+    if (state_.files.count(*fid)) return {{}, 0x6A89};
+    if (state_.UsedBytes() + *size > state_.capacity) return {{}, 0x6A84};
+    f.data.assign(*size, 0);
+    state_.files[*fid] = std::move(f);
+    currentEf_ = *fid;
+    Changed();
+    return {{}, 0x9000};
+}
+
+Answer Card::DeleteFile(const CommandApdu& c) {
+    if (c.data.size() != 2) return {{}, 0x6700};
+    uint16_t fid = Fid(c.data);
+    auto it = state_.files.find(fid);
+    if (it == state_.files.end()) return {{}, 0x6A82};
+    if (!Allowed(it->second.writeCond)) return {{}, 0x6982};
+    state_.files.erase(it);
+    if (currentEf_ == fid) currentEf_.reset();
+    Changed();
+    return {{}, 0x9000};
+}
+
+Answer Card::ListFiles() {
+    Bytes out;
+    for (const auto& f : state_.files) {
+        out.push_back(static_cast<uint8_t>(f.first >> 8));
+        out.push_back(static_cast<uint8_t>(f.first));
+    }
+    return {out, 0x9000};
+}
+
+}  // namespace sim

@@ -1,0 +1,124 @@
+#include "daemon.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "ccid_reader.h"
+#include "socket_protocol.h"
+
+namespace sim {
+namespace {
+
+bool ReadAll(int fd, uint8_t* p, size_t n) {
+    while (n) {
+        ssize_t r = read(fd, p, n);
+        if (r <= 0) return false;
+        p += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+bool WriteAll(int fd, const uint8_t* p, size_t n) {
+    while (n) {
+        ssize_t r = write(fd, p, n);
+        if (r <= 0) return false;
+        p += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+uint32_t Le32(const uint8_t* p) { return p[0] | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24); }
+
+bool Reply(int fd, int32_t value, const Bytes& payload) {
+    uint8_t head[8];
+    uint32_t v = static_cast<uint32_t>(value), n = static_cast<uint32_t>(payload.size());
+    for (int i = 0; i < 4; ++i) {
+        head[i] = static_cast<uint8_t>(v >> (8 * i));
+        head[4 + i] = static_cast<uint8_t>(n >> (8 * i));
+    }
+    return WriteAll(fd, head, 8) && WriteAll(fd, payload.data(), payload.size());
+}
+
+constexpr uint32_t kMaxPayload = 1 << 20;
+
+void ServeClient(int fd, VirtualToken& token) {
+    CcidReader reader(token);
+    for (;;) {
+        uint8_t head[5];
+        if (!ReadAll(fd, head, 5)) break;
+        uint32_t n = Le32(head + 1);
+        if (n > kMaxPayload) break;
+        Bytes payload(n);
+        if (!ReadAll(fd, payload.data(), n)) break;
+        bool ok = true;
+        switch (head[0]) {
+            case kOpVendorId:
+            case kOpProductId: {
+                std::lock_guard<std::mutex> lock(token.Mutex());
+                Faults& f = token.GetFaults();
+                ok = Reply(fd, head[0] == kOpVendorId ? f.vendorId : f.productId, {});
+                break;
+            }
+            case kOpSend:
+                ok = Reply(fd, reader.Send(payload), {});
+                break;
+            case kOpReceive: {
+                Bytes message;
+                size_t capacity = n >= 4 ? Le32(payload.data()) : 0;
+                if (reader.Receive(capacity, message)) {
+                    ok = Reply(fd, static_cast<int32_t>(message.size()), message);
+                } else {
+                    ok = Reply(fd, -1, {});
+                }
+                break;
+            }
+            case kOpControl: {
+                std::string answer;
+                bool known;
+                {
+                    std::lock_guard<std::mutex> lock(token.Mutex());
+                    known = token.Control(std::string(payload.begin(), payload.end()), answer);
+                }
+                ok = Reply(fd, known ? 0 : -1, Bytes(answer.begin(), answer.end()));
+                break;
+            }
+            default:
+                ok = false;
+        }
+        if (!ok) break;
+    }
+    close(fd);
+}
+
+}  // namespace
+
+int Serve(const std::string& socketPath, VirtualToken& token) {
+    sockaddr_un addr{};
+    if (socketPath.size() >= sizeof addr.sun_path) {
+        std::fprintf(stderr, "socket path too long\n");
+        return 1;
+    }
+    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    unlink(socketPath.c_str());
+    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(listener, 16) != 0) {
+        std::perror("listen");
+        return 1;
+    }
+    for (;;) {
+        int fd = accept(listener, nullptr, nullptr);
+        if (fd < 0) continue;
+        std::thread(ServeClient, fd, std::ref(token)).detach();
+    }
+}
+
+}  // namespace sim

@@ -1,0 +1,31 @@
+// The virtual token daemon's socket protocol (Unix-domain stream socket).
+//
+// Request:  op (1 byte) | payload length (4 bytes LE) | payload
+// Response: value (4 bytes LE, signed) | payload length (4 bytes LE) | payload
+//
+// op 1 VENDOR_ID   no payload; value = USB vendor id
+// op 2 PRODUCT_ID  no payload; value = USB product id
+// op 3 SEND        payload = one CCID message; value = bytes taken, -1 on failure
+// op 4 RECEIVE     payload = capacity (4 bytes LE); value = message length or -1;
+//                  payload = the message
+// op 5 CONTROL     payload = one command line (text); value = 0, or -1 for an
+//                  unknown command; payload = the answer text
+//
+// Control commands: reset | fail-mac N | time-ext N | rounds61 N | chain N |
+// send-fail N | recv-fail N | short N | long N | ids VID PID |
+// latency USB_US CARD_US | stats | stats-reset | trace | trace-clear |
+// counter | tries | other APDU-HEX (run as another application)
+//
+// Each connection is one host with its own CCID exchange; all share one card.
+#ifndef KVSIM_SOCKET_PROTOCOL_H
+#define KVSIM_SOCKET_PROTOCOL_H
+
+#include <cstdint>
+
+namespace sim {
+
+enum SocketOp : uint8_t { kOpVendorId = 1, kOpProductId = 2, kOpSend = 3, kOpReceive = 4, kOpControl = 5 };
+
+}  // namespace sim
+
+#endif
