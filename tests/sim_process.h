@@ -4,6 +4,7 @@
 #define KV_TESTS_SIM_PROCESS_H
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -119,6 +120,7 @@ private:
     static int Run(const std::vector<std::string>& args, bool wait) {
         pid_t pid = fork();
         if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive the test
             std::vector<char*> argv{const_cast<char*>(KV_SIM_BINARY)};
             for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);

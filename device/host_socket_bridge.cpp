@@ -1,0 +1,126 @@
+#ifndef __ANDROID__
+#include "host_socket_bridge.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+#include "kv_provisioning.h"
+
+namespace {
+
+enum : uint8_t { kOpVendorId = 1, kOpProductId = 2, kOpSend = 3, kOpReceive = 4 };
+constexpr uint32_t kMaxAnswer = 1 << 20;
+
+bool WriteAll(int fd, const uint8_t* p, size_t n) {
+    while (n) {
+        ssize_t r = send(fd, p, n, MSG_NOSIGNAL);
+        if (r <= 0) return false;
+        p += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+bool ReadAll(int fd, uint8_t* p, size_t n) {
+    while (n) {
+        ssize_t r = read(fd, p, n);
+        if (r <= 0) return false;
+        p += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+void PutLe32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+uint32_t GetLe32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+
+}  // namespace
+
+HostSocketBridge& HostSocketBridge::Instance() {
+    static HostSocketBridge bridge;
+    return bridge;
+}
+
+void HostSocketBridge::SetSocketPath(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Drop();
+    path_ = path;
+}
+
+void HostSocketBridge::Drop() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+}
+
+bool HostSocketBridge::Call(uint8_t op, const uint8_t* payload, uint32_t len, int32_t& value, uint8_t* out,
+                            uint32_t outCap, uint32_t& outLen) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ < 0) {
+        std::string path = path_.empty() ? kvprov::kDefaultSocket : path_;
+        sockaddr_un addr{};
+        if (path.size() >= sizeof addr.sun_path) return false;
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            Drop();
+            return false;
+        }
+    }
+    uint8_t head[8];
+    head[0] = op;
+    PutLe32(head + 1, len);
+    if (!WriteAll(fd_, head, 5) || !WriteAll(fd_, payload, len) || !ReadAll(fd_, head, 8)) {
+        Drop();
+        return false;
+    }
+    value = static_cast<int32_t>(GetLe32(head));
+    uint32_t n = GetLe32(head + 4);
+    if (n > kMaxAnswer) {
+        Drop();
+        return false;
+    }
+    std::vector<uint8_t> answer(n);
+    if (!ReadAll(fd_, answer.data(), n)) {
+        Drop();
+        return false;
+    }
+    outLen = n;
+    if (out) std::memcpy(out, answer.data(), std::min(n, outCap));
+    return true;
+}
+
+int32_t HostSocketBridge::jgetidVendor() {
+    int32_t v;
+    uint32_t n;
+    return Call(kOpVendorId, nullptr, 0, v, nullptr, 0, n) ? v : -1;
+}
+
+int32_t HostSocketBridge::jgetidProduct() {
+    int32_t v;
+    uint32_t n;
+    return Call(kOpProductId, nullptr, 0, v, nullptr, 0, n) ? v : -1;
+}
+
+int64_t HostSocketBridge::jSendData(const uint8_t* data, uint32_t len) {
+    int32_t v;
+    uint32_t n;
+    return Call(kOpSend, data, len, v, nullptr, 0, n) ? v : -1;
+}
+
+int64_t HostSocketBridge::jRecvData(uint8_t* buffer, uint32_t len, const char*) {
+    uint8_t capacity[4];
+    PutLe32(capacity, len);
+    int32_t v;
+    uint32_t n = 0;
+    if (!Call(kOpReceive, capacity, 4, v, buffer, len, n) || v < 0 || n == 0) return -1;
+    if (n > len) return -1;  // longer than asked for: refused
+    return n;
+}
+#endif

@@ -1,0 +1,35 @@
+// The bridge into the host app's Java class "com/qomlex/monitor/JniCallBack".
+// On a host build without a Java VM, the same four calls go to the virtual
+// token daemon over its socket.
+#ifndef KV_DEVICE_JNI_OTG_H
+#define KV_DEVICE_JNI_OTG_H
+
+#include <jni.h>
+
+#include <string>
+
+#include "kv_export.h"
+#include "usb_bridge.h"
+
+extern "C" {
+KV_EXPORT jint JNI_OnLoad(JavaVM* vm, void* reserved);
+KV_EXPORT void JNI_OnUnload(JavaVM* vm, void* reserved);
+KV_EXPORT JNIEnv* jm_AttachCurrentThread();
+KV_EXPORT void jm_DetachCurrentThread();
+}
+
+// The VM captured by JNI_OnLoad, or null.
+JavaVM* CapturedVm();
+
+class JniOtg : public UsbBridge {
+public:
+    int32_t jgetidVendor() override;
+    int32_t jgetidProduct() override;
+    int64_t jSendData(const uint8_t* data, uint32_t len) override;
+    int64_t jRecvData(uint8_t* buffer, uint32_t len, const char* unused) override;
+
+    // The process-wide bridge.
+    static JniOtg& Instance();
+};
+
+#endif

@@ -1,0 +1,117 @@
+#include "libusb_dev.h"
+
+#include <cstring>
+#include <vector>
+
+#include "jni_otg.h"
+#include "kv_provisioning.h"
+
+namespace {
+
+constexpr uint8_t kXfrBlock = 0x6F;
+constexpr uint32_t kHeader = 10;
+const uint8_t kFetch[5] = {0x00, 0x0C, 0x00, 0x00, 0x00};
+
+bool Supported(int id, const int (&list)[2]) { return id == list[0] || id == list[1]; }
+
+void PutLe32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+}  // namespace
+
+libusb_dev_t::libusb_dev_t(std::string name, UsbBridge* bridge)
+    : kv_dev_base(std::move(name)), bridge_(bridge ? bridge : &JniOtg::Instance()) {}
+
+int libusb_dev_t::GetVID() { return kvprov::kVendorIds[0]; }
+int libusb_dev_t::GetPID() { return kvprov::kProductIds[0]; }
+
+RV libusb_dev_t::Connect() {
+    int pid = bridge_->jgetidProduct();
+    int vid = bridge_->jgetidVendor();
+    return Supported(pid, kvprov::kProductIds) && Supported(vid, kvprov::kVendorIds) ? 0 : 1;
+}
+
+// Message length: data + 10, rounded up to a multiple of 64 from 64 on.
+uint32_t libusb_dev_t::MessageLength(uint32_t dataLen) {
+    uint64_t total = uint64_t(dataLen) + kHeader;
+    if (total >= 64 && total % 64) total += 64 - total % 64;
+    return total > kMessageBuffer ? 0 : static_cast<uint32_t>(total);
+}
+
+bool libusb_dev_t::CCID_Transmit(uint32_t length, const uint8_t* data) {
+    uint32_t total = MessageLength(length);
+    if (total == 0) return false;
+    uint8_t message[kMessageBuffer] = {};
+    message[0] = kXfrBlock;
+    PutLe32(message + 1, total - kHeader);
+    message[6] = static_cast<uint8_t>(sequence_++);
+    if (length) std::memcpy(message + kHeader, data, length);
+    return bridge_->jSendData(message, total) >= 0;
+}
+
+libusb_dev_t::Step libusb_dev_t::CCID_Receive(uint32_t& capacity, uint8_t* out, uint8_t& chain) {
+    std::vector<uint8_t> message(kReceiveMax);
+    int64_t received = -1;
+    for (int skipped = 0; skipped <= kMaxSkippedMessages; ++skipped) {
+        received = bridge_->jRecvData(message.data(), kReceiveMax, nullptr);
+        if (received < 0) return Step::Failed;
+        if (received < static_cast<int64_t>(kHeader)) return Step::Failed;
+        if (message[7] == 0) break;  // a non-zero status (time extension) is skipped
+        received = -1;
+    }
+    if (received < 0 || received > kReceiveMax) return Step::Failed;
+    uint32_t n = static_cast<uint32_t>(received) - kHeader;
+    uint32_t declared = message[1] | message[2] << 8 | message[3] << 16 | uint32_t(message[4]) << 24;
+    chain = message[9];
+    if (declared != n) return Step::Failed;
+    if (declared > capacity) {
+        std::memcpy(out, message.data() + kHeader, capacity);
+        return Step::CutShort;
+    }
+    if (declared) std::memcpy(out, message.data() + kHeader, declared);
+    capacity = declared;
+    return Step::Ok;
+}
+
+bool libusb_dev_t::CmdXfrBlock(uint32_t length, const uint8_t* command, uint32_t& capacity, uint8_t* response) {
+    if (!CCID_Transmit(length, command)) return false;
+    uint32_t total = 0;
+    for (;;) {
+        uint32_t room = capacity - total;
+        uint8_t chain = 0;
+        Step step = CCID_Receive(room, response + total, chain);
+        if (step != Step::Ok) return false;  // failed, or longer than the buffer
+        total += room;
+        if (chain != 0x01 && chain != 0x03 && chain != 0x10) break;
+        if (!CCID_Transmit(0, nullptr)) return false;
+    }
+    capacity = total;
+    return true;
+}
+
+bool libusb_dev_t::Exchange(const uint8_t* command, uint32_t length, uint8_t* buffer, uint32_t& received) {
+    received = kResponseMax;
+    return CmdXfrBlock(length, command, received, buffer) && received >= 2;
+}
+
+RV libusb_dev_t::Transmit(const uint8_t* command, uint32_t commandLen, uint8_t* response, uint32_t* responseLen,
+                          uint8_t* sw1, uint8_t* sw2) {
+    if (MessageLength(commandLen) == 0) return CKR_DATA_LEN_RANGE;  // over 2102 bytes
+    std::vector<uint8_t> buffer(kResponseMax);
+    uint32_t received = 0;
+    if (!Exchange(command, commandLen, buffer.data(), received)) return CKR_DEVICE_ERROR;
+    for (int round = 0; buffer[received - 2] == 0x61; ++round) {
+        if (round == kMaxFetchRounds || !Exchange(kFetch, sizeof kFetch, buffer.data(), received))
+            return CKR_DEVICE_ERROR;
+    }
+    uint32_t dataLen = received - 2;
+    if (response && responseLen) {
+        if (dataLen > *responseLen) return CKR_DEVICE_ERROR;
+        std::memcpy(response, buffer.data(), dataLen);
+    }
+    if (responseLen) *responseLen = dataLen;
+    *sw1 = buffer[received - 2];
+    *sw2 = buffer[received - 1];
+    return 0;
+}

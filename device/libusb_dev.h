@@ -1,0 +1,51 @@
+// The USB CCID token: one APDU exchange as PC_to_RDR_XfrBlock messages and
+// the reader's data-block answers, through the host's USB bridge.
+#ifndef KV_DEVICE_LIBUSB_DEV_H
+#define KV_DEVICE_LIBUSB_DEV_H
+
+#include "kv_dev.h"
+#include "usb_bridge.h"
+
+class libusb_dev_t : public kv_dev_base {
+public:
+    static constexpr uint32_t kMessageBuffer = 2128;   // outgoing message buffer
+    static constexpr uint32_t kReceiveMax = 2122;      // bytes asked of the host per message
+    static constexpr uint32_t kResponseMax = 4096;     // data + SW of one exchange
+    static constexpr int kMaxFetchRounds = 32;         // 61xx answers followed at most
+    static constexpr int kMaxSkippedMessages = 4096;   // status messages skipped per answer
+
+    // bridge: the host's USB calls; null means the process-wide Java bridge.
+    explicit libusb_dev_t(std::string name, UsbBridge* bridge = nullptr);
+
+    RV Disconnect() override { return 0; }
+    // 0 when both USB ids are supported, 1 otherwise.
+    RV Connect() override;
+    RV Reconnect() override { return 0; }
+    RV Lock() override { return 0; }
+    RV Unlock() override { return 0; }
+    RV Transmit(const uint8_t* command, uint32_t commandLen, uint8_t* response, uint32_t* responseLen,
+                uint8_t* sw1, uint8_t* sw2) override;
+
+    static int GetVID();
+    static int GetPID();
+    bool IsSameAs(const libusb_dev_t* other) const { return other && other->GetReaderName() == GetReaderName(); }
+    using kv_dev_base::IsSameAs;
+
+private:
+    enum class Step { Ok, Failed, CutShort };
+
+    // Padded message length for dataLen bytes; 0 when it exceeds the buffer.
+    static uint32_t MessageLength(uint32_t dataLen);
+
+    bool CCID_Transmit(uint32_t length, const uint8_t* data);
+    Step CCID_Receive(uint32_t& capacity, uint8_t* out, uint8_t& chain);
+    // Collects one answer into response (capacity in, length out).
+    bool CmdXfrBlock(uint32_t length, const uint8_t* command, uint32_t& capacity, uint8_t* response);
+    // One command/response into a kResponseMax buffer; false on failure.
+    bool Exchange(const uint8_t* command, uint32_t length, uint8_t* buffer, uint32_t& received);
+
+    UsbBridge* bridge_;
+    uint32_t sequence_ = 0;
+};
+
+#endif
