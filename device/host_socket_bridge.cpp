@@ -92,7 +92,7 @@ bool HostSocketBridge::Call(uint8_t op, const uint8_t* payload, uint32_t len, in
         return false;
     }
     outLen = n;
-    if (out) std::memcpy(out, answer.data(), std::min(n, outCap));
+    if (out && n) std::memcpy(out, answer.data(), std::min(n, outCap));
     return true;
 }
 

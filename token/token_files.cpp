@@ -1,0 +1,172 @@
+// CTokenTarn: file commands, GET DATA, serial number, free space, random
+// bytes and the write counter.
+#include <cstring>
+
+#include "token_tarn.h"
+#include "utils.h"
+
+namespace {
+
+constexpr uint32_t kMaxOffset = 0x10000;  // offsets travel in P1/P2
+
+APDU WithFid(uint32_t cla, uint32_t ins, uint16_t fid) {
+    uint8_t d[2] = {static_cast<uint8_t>(fid >> 8), static_cast<uint8_t>(fid)};
+    return APDU(cla, ins, 0, 0, 2, d);
+}
+
+}  // namespace
+
+RV CTokenTarn::GetFileSize(uint16_t fid, uint32_t* size) {
+    uint8_t fci[100];
+    uint32_t len = sizeof fci;
+    uint16_t sw = im_TransmitAPDU(WithFid(0x00, 0xA4, fid), fci, &len, true);
+    if (sw != 0x9000) return CommandResult(sw);
+    if (len < 6) return CKR_DEVICE_ERROR;
+    if (size) *size = uint32_t(fci[4]) << 8 | fci[5];
+    return 0;
+}
+
+RV CTokenTarn::SelectFile(uint16_t fid) { return GetFileSize(fid, nullptr); }
+
+RV CTokenTarn::ReadBinary(uint16_t fid, uint8_t* buffer, uint32_t offset, uint32_t length, uint32_t* fileSize) {
+    if (uint64_t(offset) + length > kMaxOffset || (length && !buffer)) return CKR_DATA_LEN_RANGE;
+    RV rv = Lock();
+    if (rv) return rv;
+    struct Unlocker {
+        CTokenTarn* token;
+        ~Unlocker() { token->Unlock(); }
+    } unlocker{this};
+    uint32_t size = 0;
+    rv = GetFileSize(fid, &size);
+    if (rv) return rv;
+    if (fileSize) *fileSize = size;
+    if (offset + length > size) return CKR_DATA_LEN_RANGE;
+    const uint32_t block = BlockLength();
+    for (uint32_t done = 0; done < length;) {
+        uint32_t n = std::min(block, length - done);
+        uint32_t at = offset + done;
+        uint32_t got = n;
+        uint16_t sw = im_TransmitAPDU(APDU(0x00, 0xB0, at >> 8, at & 0xFF, 0, nullptr, n), buffer + done, &got, false);
+        if (sw != 0x9000) return CommandResult(sw);
+        if (got != n) return CKR_DEVICE_ERROR;
+        done += n;
+    }
+    return 0;
+}
+
+RV CTokenTarn::WriteBinary(uint16_t fid, uint32_t offset, const uint8_t* data, uint32_t length, uint32_t* fileSize) {
+    if (uint64_t(offset) + length > kMaxOffset || (length && !data)) return CKR_DATA_LEN_RANGE;
+    uint32_t size = 0;
+    RV rv = GetFileSize(fid, &size);
+    if (rv) return rv;
+    if (fileSize) *fileSize = size;
+    if (offset + length > size) return CKR_DATA_LEN_RANGE;  // refused, not half-written
+    const uint32_t block = BlockLength();
+    for (uint32_t done = 0; done < length;) {
+        uint32_t n = std::min(block, length - done);
+        uint32_t at = offset + done;
+        uint16_t sw = im_TransmitAPDU(APDU(0x00, 0xD6, at >> 8, at & 0xFF, n, data + done), nullptr, nullptr, false);
+        if (sw != 0x9000) return CommandResult(sw);
+        done += n;
+    }
+    return 0;
+}
+
+RV CTokenTarn::CreateFile(uint16_t fid, uint32_t size, uint8_t access1, uint8_t access2, uint8_t access3) {
+    if (size > 0xFFFF) return CKR_DATA_LEN_RANGE;
+    DeleteFile(fid);
+    const uint8_t fcp[24] = {0x62, 0x16, 0x80, 0x02, static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size),
+                             0x82, 0x02, 0x01, 0x00, 0x83, 0x02, static_cast<uint8_t>(fid >> 8),
+                             static_cast<uint8_t>(fid), 0x86, 0x08, access1, access2, 0xFF, access3,
+                             0xFF, 0xFF, 0xFF, 0xFF};
+    return CommandResult(im_TransmitAPDU(APDU(0x00, 0xE0, 0x00, 0x00, sizeof fcp, fcp), nullptr, nullptr, false));
+}
+
+RV CTokenTarn::DeleteFile(uint16_t fid) {
+    uint16_t sw = im_TransmitAPDU(WithFid(0x00, 0xE4, fid), nullptr, nullptr, false);
+    return sw == 0x6A82 ? 0 : CommandResult(sw);
+}
+
+RV CTokenTarn::GetFileList(std::vector<uint16_t>& list) {
+    uint8_t answer[2048];
+    uint32_t len = sizeof answer;
+    uint16_t sw = im_TransmitAPDU(APDU(0x80, 0x34, 0x00, 0x00), answer, &len, true);
+    if (sw != 0x9000) return CommandResult(sw);
+    list.clear();
+    for (uint32_t i = 0; i + 1 < len; i += 2) list.push_back(static_cast<uint16_t>(answer[i] << 8 | answer[i + 1]));
+    return 0;
+}
+
+RV CTokenTarn::cmdGetData(uint8_t tag, uint8_t* buffer, uint32_t* length) {
+    auto cached = getDataCache_.find(tag);
+    if (cached != getDataCache_.end()) {
+        if (cached->second.size() > *length) return CKR_DEVICE_ERROR;
+        std::memcpy(buffer, cached->second.data(), cached->second.size());
+        *length = static_cast<uint32_t>(cached->second.size());
+        return 0;
+    }
+    uint16_t sw = im_TransmitAPDU(APDU(0x00, 0xCA, 0x01, tag), buffer, length, true);
+    if (sw != 0x9000) return CommandResult(sw);
+    if (tag != 0x82 && tag != 0x86) getDataCache_[tag] = ByteVec(buffer, buffer + *length);
+    return 0;
+}
+
+RV CTokenTarn::GetSerialNumber(uint8_t* buffer, uint32_t capacity) {
+    if (!buffer || capacity < 17) return CKR_ARGUMENTS_BAD;
+    uint8_t id[32];
+    uint32_t len = sizeof id;
+    RV rv = cmdGetData(0x81, id, &len);
+    if (rv) return rv;
+    if (len < 32) return CKR_DEVICE_ERROR;
+    if (id[1] == 0x86) {
+        std::memcpy(buffer, id + 4, 16);
+    } else if (id[1] == 0x06) {
+        HexToAsc(reinterpret_cast<char*>(buffer), id + 4, 8);
+    } else {
+        return CKR_DEVICE_ERROR;  // unknown serial format
+    }
+    return 0;
+}
+
+RV CTokenTarn::GetFreePublicSize(uint32_t* size) {
+    uint8_t answer[16];
+    uint32_t len = sizeof answer;
+    if (!size || cmdGetData(0x82, answer, &len) != 0 || len < 5) return CKR_DEVICE_ERROR;
+    *size = uint32_t(answer[4]) * 1024;
+    return 0;
+}
+
+RV CTokenTarn::GenerateRandom(uint8_t* buffer, uint32_t length) {
+    if (!buffer) return CKR_ARGUMENTS_BAD;
+    for (uint32_t done = 0; done < length;) {
+        uint32_t want = length - done;
+        uint32_t le = want >= 16 ? 16 : (want == 8 ? 8 : 16);
+        uint8_t chunk[16];
+        uint32_t got = sizeof chunk;
+        uint16_t sw = im_TransmitAPDU(APDU(0x00, 0x84, 0x00, 0x00, 0, nullptr, le), chunk, &got, false);
+        if (sw != 0x9000) return CommandResult(sw);
+        if (got != le) return CKR_DEVICE_ERROR;
+        uint32_t n = std::min(want, le);
+        std::memcpy(buffer + done, chunk, n);
+        done += n;
+    }
+    return 0;
+}
+
+RV CTokenTarn::GetWriteCount(uint32_t* count) {
+    if (!device_) return CKR_DEVICE_ERROR;
+    const uint8_t command[5] = {0x00, 0xCA, 0x01, 0x86, 0x00};
+    uint8_t answer[kBuffer];
+    uint32_t len = sizeof answer;
+    uint8_t sw1 = 0, sw2 = 0;
+    RV rv = device_->Transmit(command, sizeof command, answer, &len, &sw1, &sw2);
+    if (rv) return rv;
+    if (sw1 != 0x90 || sw2 != 0x00) return CKR_DEVICE_ERROR;
+    for (uint32_t i = 0; i + 12 <= len; ++i) {  // 85 0A and its ten value bytes
+        if (answer[i] == 0x85 && answer[i + 1] == 0x0A) {
+            *count = uint32_t(answer[i + 2]) << 8 | answer[i + 3];
+            return 0;
+        }
+    }
+    return CKR_DEVICE_ERROR;
+}

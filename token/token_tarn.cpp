@@ -1,0 +1,62 @@
+// CTokenTarn: state, binding and connection.
+#include "token_tarn.h"
+
+#include "kv_provisioning.h"
+
+CTokenTarn::CTokenTarn() = default;
+
+CTokenTarn::~CTokenTarn() = default;
+
+int CTokenTarn::Init(kv_dev_t* device) { return device ? 1 : 0; }
+
+RV CTokenTarn::Lock() { return device_ ? device_->Lock() : CKR_GENERAL_ERROR; }
+
+RV CTokenTarn::Unlock() { return device_ ? device_->Unlock() : 0; }
+
+bool CTokenTarn::IsCorrectStore() { return SelectFile(FID_ADF) == 0; }
+
+RV CTokenTarn::LowLevelPKIInit(const void* parameters) {
+    return parameters ? RV_NOT_SUPPORTED : CKR_GENERAL_ERROR;
+}
+
+RV CTokenTarn::ConnectAndSetenv() {
+    if (connected_) return 0;
+    if (!device_) return CKR_GENERAL_ERROR;
+    connected_ = true;  // the commands below run through the exchange without reconnecting
+    ready_ = false;
+    auto fail = [this](RV rv) {
+        connected_ = false;
+        return rv;
+    };
+    RV rv = device_->Connect();
+    if (rv) return fail(rv);
+
+    const bool remembered = secureMessaging_;
+    secureMessaging_ = false;
+    uint8_t challenge[16];
+    uint32_t challengeLen = sizeof challenge;
+    im_TransmitAPDU(APDU(0x00, 0x84, 0x00, 0x00, 0, nullptr, 8), challenge, &challengeLen, false);
+    uint8_t config[64];
+    uint32_t configLen = sizeof config;
+    rv = cmdGetData(0x86, config, &configLen);
+    secureMessaging_ = remembered;
+    if (rv) return fail(rv);
+    if (configLen < 17) return fail(CKR_DEVICE_ERROR);
+
+    session_.SetCipher(config[2] == 1 ? SessionCipher::Aes128 : SessionCipher::Tdes2);
+    if (config[14] == 0x84) secureMessaging_ = config[16] != 0;
+    if (secureMessaging_) {
+        rv = GetInitKey(kvprov::kStaticEncKey, kvprov::kStaticMacKey);
+        if (rv) return fail(rv);
+    }
+    SelectFile(FID_ADF);
+    ready_ = true;
+
+    uint8_t id[32];
+    uint32_t idLen = sizeof id;
+    rv = cmdGetData(0x81, id, &idLen);
+    if (rv) return fail(rv);
+    if (idLen < 32) return fail(CKR_DEVICE_ERROR);
+    keyGeneration_ = id[31];
+    return 0;
+}

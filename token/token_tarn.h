@@ -1,0 +1,78 @@
+// The token object of this token: command APDUs over kv_dev_t with the
+// secure channel, split by command family over several source files.
+#ifndef KV_TOKEN_TOKEN_TARN_H
+#define KV_TOKEN_TOKEN_TARN_H
+
+#include <map>
+
+#include "apdu.h"
+#include "itoken.h"
+#include "sm_session.h"
+
+class CTokenTarn : public IToken {
+public:
+    static constexpr uint16_t kSwLockOrConnect = 0xFFFF;  // lock, connection or channel failure
+    static constexpr uint16_t kSwExchange = 0xFFFE;       // encoding or device exchange failure
+    static constexpr uint32_t kBuffer = 4096;
+
+    CTokenTarn();
+    ~CTokenTarn() override;
+
+    int Init(kv_dev_t* device) override;
+    RV ConnectAndSetenv() override;
+    bool IsCorrectStore() override;
+    RV Lock() override;
+    RV Unlock() override;
+    RV LowLevelPKIInit(const void* parameters) override;
+    bool IsOldKey() override { return keyGeneration_ != 0x88; }
+
+    // File commands.
+    RV ReadBinary(uint16_t fid, uint8_t* buffer, uint32_t offset, uint32_t length, uint32_t* fileSize) override;
+    RV WriteBinary(uint16_t fid, uint32_t offset, const uint8_t* data, uint32_t length, uint32_t* fileSize) override;
+    RV GetFileSize(uint16_t fid, uint32_t* size) override;
+    RV SelectFile(uint16_t fid) override;
+    RV CreateFile(uint16_t fid, uint32_t size, uint8_t access1, uint8_t access2, uint8_t access3) override;
+    RV DeleteFile(uint16_t fid) override;
+    RV GetFileList(std::vector<uint16_t>& list) override;
+    RV GenerateRandom(uint8_t* buffer, uint32_t length) override;
+    RV GetSerialNumber(uint8_t* buffer, uint32_t capacity) override;
+    RV GetFreePublicSize(uint32_t* size) override;
+    RV GetWriteCount(uint32_t* count) override;
+
+    // GET DATA 00 CA 01 tag into buffer (capacity in, length out); answers
+    // of every tag but 0x82 and 0x86 are cached for the life of the object.
+    RV cmdGetData(uint8_t tag, uint8_t* buffer, uint32_t* length);
+
+    // One command through the secure channel: the status word, 0xFFFF or
+    // 0xFFFE. out (if given) holds *outLength bytes on entry; on 9000 it
+    // receives the plain answer data and *outLength its length.
+    uint16_t im_TransmitAPDU(const APDU& apdu, uint8_t* out, uint32_t* outLength, bool expectData);
+    RV im_BuildSafeAPDU(const APDU& apdu, uint8_t* buffer, uint32_t* length, bool expectData);
+    RV GetInitKey(const uint8_t* kEnc, const uint8_t* kMac);
+    RV ReSelectADF();
+    // Command result rule: 0xFFFE -> CKR_ARGUMENTS_BAD, 9000 -> 0, else the status-word map.
+    static RV CommandResult(uint16_t sw);
+
+    bool SecureMessaging() const { return secureMessaging_; }
+    bool Ready() const { return ready_; }
+    bool Connected() const { return connected_; }
+    SessionCipher Cipher() const { return session_.Cipher(); }
+
+protected:
+    uint32_t BlockLength() const { return maxBlock_ - 64; }
+
+    uint8_t keyGeneration_ = 0;
+    std::map<uint8_t, ByteVec> getDataCache_;
+    SmSession session_;
+    bool secureMessaging_ = true;
+    uint8_t rsaLengthCapability_ = 0;
+    uint32_t maxBlock_ = 400;
+    bool connected_ = false;
+    bool userLoggedIn_ = false;
+    bool soLoggedIn_ = false;
+    bool mechanismsLoaded_ = false;
+    bool ready_ = false;
+    std::string namePrefix_;
+};
+
+#endif
