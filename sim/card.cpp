@@ -47,6 +47,12 @@ bool Card::PlainAllowedDuringChannel(const CommandApdu& c) const {
     }
 }
 
+// After a reset only the master file or the application may be selected.
+bool Card::SelectsDirectory(const CommandApdu& c) {
+    return c.ins == 0xA4 && c.data.size() == 2 &&
+           ((c.data[0] == 0x3F && c.data[1] == 0x00) || (c.data[0] == 0x4E && c.data[1] == 0x51));
+}
+
 Bytes Card::Finish(const Answer& a, bool wrap) {
     Bytes out;
     if (!a.data.empty() && a.sw == 0x9000) out = wrap ? channel_.WrapAnswer(a.data) : a.data;
@@ -63,7 +69,8 @@ Bytes Card::Process(const Bytes& command) {
     if ((c.cla & 0x0C) == 0x08) return Finish({{}, 0x6882}, false);
 
     if (wrapped) {
-        if (needSelect_) return Finish({{}, 0x6985}, false);
+        // After a reset the application must be selected again, through a new channel.
+        if (needSelect_ && !channel_.IsOpen()) return Finish({{}, 0x6985}, false);
         if (!channel_.IsOpen()) return Finish({{}, 0x6988}, false);
         if (macFailures_ > 0) {
             --macFailures_;
@@ -72,9 +79,10 @@ Bytes Card::Process(const Bytes& command) {
         }
         auto plain = channel_.Unwrap(c);
         if (!plain) return Finish({{}, 0x6988}, false);
+        if (needSelect_ && !SelectsDirectory(*plain)) return Finish({{}, 0x6985}, false);
         return Finish(Execute(*plain), true);
     }
-    if (needSelect_ && !PlainAllowedDuringChannel(c) && c.ins != 0xA4) return Finish({{}, 0x6985}, false);
+    if (needSelect_ && !PlainAllowedDuringChannel(c) && !SelectsDirectory(c)) return Finish({{}, 0x6985}, false);
     if (state_.secureMessaging && !PlainAllowedDuringChannel(c)) return Finish({{}, 0x6982}, false);
     return Finish(Execute(c), false);
 }

@@ -64,6 +64,7 @@ private:
 
     bool Allowed(uint8_t condition) const;
     bool PlainAllowedDuringChannel(const CommandApdu& c) const;
+    static bool SelectsDirectory(const CommandApdu& c);
     void Changed(bool bumpCounter = true);
     Bytes Finish(const Answer& a, bool wrap);
 
