@@ -1,0 +1,11 @@
+// The software random source: CTR_DRBG seeded from the operating system.
+#ifndef KV_MECH_RANDOM_H
+#define KV_MECH_RANDOM_H
+
+#include <cstdint>
+
+// Fills buf with count random bytes; returns count, or 0 when buf is null,
+// count is 0 or the generator fails.
+uint32_t genrate_random_bytes(uint8_t* buf, uint32_t count);
+
+#endif

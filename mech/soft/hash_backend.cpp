@@ -1,0 +1,67 @@
+#include "hash_backend.h"
+
+#include <mbedtls/md.h>
+#include <mbedtls/md2.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+namespace {
+
+const EVP_MD* EvpFor(CK_MECHANISM_TYPE digest) {
+    switch (digest) {
+        case CKM_MD5: return EVP_md5();
+        case CKM_SHA_1: return EVP_sha1();
+        case CKM_SHA224: return EVP_sha224();
+        case CKM_SHA256: return EVP_sha256();
+        case CKM_SHA384: return EVP_sha384();
+        case CKM_SHA512: return EVP_sha512();
+        default: return nullptr;
+    }
+}
+
+class EvpHash : public HashBackend {
+public:
+    explicit EvpHash(const EVP_MD* md) : md_(md), ctx_(EVP_MD_CTX_new()) {}
+    ~EvpHash() override { EVP_MD_CTX_free(ctx_); }
+    bool Start() override { return ctx_ && EVP_DigestInit_ex(ctx_, md_, nullptr) == 1; }
+    bool Update(const uint8_t* data, size_t len) override { return EVP_DigestUpdate(ctx_, data, len) == 1; }
+    bool Finish(uint8_t* out) override { return EVP_DigestFinal_ex(ctx_, out, nullptr) == 1; }
+
+private:
+    const EVP_MD* md_;
+    EVP_MD_CTX* ctx_;
+};
+
+class Md2Hash : public HashBackend {
+public:
+    Md2Hash() { mbedtls_md2_init(&ctx_); }
+    ~Md2Hash() override { mbedtls_md2_free(&ctx_); }
+    bool Start() override { return mbedtls_md2_starts_ret(&ctx_) == 0; }
+    bool Update(const uint8_t* data, size_t len) override { return mbedtls_md2_update_ret(&ctx_, data, len) == 0; }
+    bool Finish(uint8_t* out) override { return mbedtls_md2_finish_ret(&ctx_, out) == 0; }
+
+private:
+    mbedtls_md2_context ctx_;
+};
+
+}  // namespace
+
+std::unique_ptr<HashBackend> HashBackend::ForDigest(CK_MECHANISM_TYPE digest) {
+    if (digest == CKM_MD2) return std::make_unique<Md2Hash>();
+    const EVP_MD* md = EvpFor(digest);
+    return md ? std::make_unique<EvpHash>(md) : nullptr;
+}
+
+bool HashBackend::Hmac(CK_MECHANISM_TYPE digest, const uint8_t* key, size_t keyLen, const uint8_t* data, size_t len,
+                       uint8_t* out) {
+    static const uint8_t empty = 0;
+    if (!key) key = &empty;
+    if (!data) data = &empty;
+    if (digest == CKM_MD2) {
+        const mbedtls_md_info_t* info = mbedtls_md_info_from_type(MBEDTLS_MD_MD2);
+        return info && mbedtls_md_hmac(info, key, keyLen, data, len, out) == 0;
+    }
+    const EVP_MD* md = EvpFor(digest);
+    unsigned int outLen = 0;
+    return md && HMAC(md, key, static_cast<int>(keyLen), data, len, out, &outLen) != nullptr;
+}

@@ -1,0 +1,57 @@
+// A PKCS#11 object: its attributes and handle, and the class rule check.
+#ifndef KV_OBJECT_IOBJ_H
+#define KV_OBJECT_IOBJ_H
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "kv_types.h"
+
+class IObj {
+public:
+    explicit IObj(uint32_t handle = 0) : handle_(handle) {}
+    virtual ~IObj();
+    IObj(const IObj&) = delete;
+    IObj& operator=(const IObj&) = delete;
+
+    // Removes all attributes; the handle stays.
+    virtual void Destroy();
+    // Validates and completes the attributes; here only CKA_CLASS is required.
+    virtual CK_RV CheckAttributes();
+
+    // length in: the buffer's size; out: the value's size.
+    CK_RV GetAttr(uint32_t type, void* buffer, uint32_t* length) const;
+    // Creates or replaces; CK_ULONG attributes given in 8 bytes keep 4.
+    // Array attributes (templates) are deep-copied into a self-contained form.
+    CK_RV SetAttr(uint32_t type, const void* data, uint32_t length);
+    // Sets every entry in order, then checks the class rules.
+    CK_RV Init(const CK_ATTRIBUTE* tmpl, CK_ULONG count);
+    void GetAllTags(std::vector<uint32_t>& tags) const;
+    bool HasAttr(uint32_t type) const { return attributes_.count(type) != 0; }
+    // The value bytes, or null when absent.
+    const ByteVec* Value(uint32_t type) const;
+
+    uint32_t GetHandle() const { return handle_; }
+    void SetHandle(uint32_t handle) { handle_ = handle; }
+
+protected:
+    // Adds the attribute with the given value when it is absent.
+    void Default(uint32_t type, const void* data, uint32_t length);
+    void DefaultBool(uint32_t type, bool value);
+    void DefaultEmpty(uint32_t type) { Default(type, nullptr, 0); }
+    void DefaultULong(uint32_t type, uint32_t value) { Default(type, &value, 4); }
+    // Reads a 4-byte value: absent or longer -> CKR_TEMPLATE_INCOMPLETE,
+    // another value -> CKR_TEMPLATE_INCONSISTENT.
+    CK_RV Expect(uint32_t type, uint32_t value) const;
+    CK_RV Require(uint32_t type) const { return HasAttr(type) ? CKR_OK : CKR_TEMPLATE_INCOMPLETE; }
+
+private:
+    uint32_t handle_;
+    std::map<CK_ATTRIBUTE_TYPE, ByteVec> attributes_;
+};
+
+// First entry of the given type, or null.
+const CK_ATTRIBUTE* FindAttr(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_ATTRIBUTE_TYPE type);
+
+#endif

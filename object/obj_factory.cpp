@@ -1,0 +1,59 @@
+#include "obj_factory.h"
+
+#include <cstring>
+#include <vector>
+
+#include "utils.h"
+
+ObjFactory::Registry& ObjFactory::GetCreators() {
+    static Registry registry;
+    return registry;
+}
+
+bool ObjFactory::RegistObjCreator(CK_OBJECT_CLASS cls, CK_ULONG subtype, ObjCreator creator) {
+    auto& slot = GetCreators()[cls][subtype];
+    if (slot) return false;
+    slot = creator;
+    return true;
+}
+
+kv::shared_ptr<IObj> ObjFactory::CreateObject(CK_OBJECT_CLASS cls, CK_ULONG subtype, const CK_ATTRIBUTE* tmpl,
+                                              CK_ULONG count) {
+    auto& registry = GetCreators();
+    auto byClass = registry.find(cls);
+    if (byClass == registry.end()) return {};
+    auto creator = byClass->second.find(subtype);
+    if (creator == byClass->second.end() || !creator->second) return {};
+    kv::shared_ptr<IObj> obj;
+    if (creator->second(obj) != CKR_OK || !obj) return {};
+    if (obj->Init(tmpl, count) != CKR_OK) return {};
+    return obj;
+}
+
+namespace {
+
+// A 4-byte value (after narrowing) of a non-null entry.
+bool ULongValue(const CK_ATTRIBUTE& a, CK_ULONG& value) {
+    uint32_t len = a.ulValueLen > 0xFFFFFFFFUL ? 0 : static_cast<uint32_t>(a.ulValueLen);
+    ResizeLength(static_cast<uint32_t>(a.type), &len);
+    if (!a.pValue || len != 4) return false;
+    uint32_t v;
+    std::memcpy(&v, a.pValue, 4);
+    value = v;
+    return true;
+}
+
+}  // namespace
+
+kv::shared_ptr<IObj> ObjFactory::CreateObject(const CK_ATTRIBUTE* tmpl, CK_ULONG count) {
+    if (count && !tmpl) return {};
+    CK_ULONG subtype = 0;
+    for (CK_ULONG i = 0; i < count; ++i) {
+        if ((tmpl[i].type == CKA_CERTIFICATE_TYPE || tmpl[i].type == CKA_KEY_TYPE) && ULongValue(tmpl[i], subtype))
+            break;
+    }
+    const CK_ATTRIBUTE* cls = FindAttr(tmpl, count, CKA_CLASS);
+    CK_ULONG clsValue = 0;
+    if (!cls || !ULongValue(*cls, clsValue)) return {};
+    return CreateObject(clsValue, subtype, tmpl, count);
+}
