@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Builds and runs the benchmarks (release build).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/setup.sh"
+"$root/scripts/build.sh" "$root/build/bench" -DCMAKE_BUILD_TYPE=Release
+"$root/build/bench/bench/digest_bench" "$@"
