@@ -104,6 +104,9 @@ public:
     virtual RV GetFileList(std::vector<uint16_t>&) { return RV_NOT_SUPPORTED; }
     virtual RV GetFreePublicSize(uint32_t*) { return RV_NOT_SUPPORTED; }
 
+    // Number of the outermost Lock/Unlock pair in progress; 0 while unlocked.
+    virtual uint64_t LockScope() const { return 0; }
+
     kv_dev_t* GetDev() const { return device_; }
     // Deletes the previously bound device, then binds the new one (owned).
     void SetDev(kv_dev_t* device);

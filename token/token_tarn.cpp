@@ -1,17 +1,31 @@
 // CTokenTarn: state, binding and connection.
 #include "token_tarn.h"
 
+#include "file_cache_local.h"
+#include "file_system_tarn.h"
 #include "kv_provisioning.h"
 
 CTokenTarn::CTokenTarn() = default;
 
-CTokenTarn::~CTokenTarn() = default;
+CTokenTarn::~CTokenTarn() {
+    fileSystem_.reset();
+    fileCache_.reset();
+}
 
 int CTokenTarn::Init(kv_dev_t* device) { return device ? 1 : 0; }
 
-RV CTokenTarn::Lock() { return device_ ? device_->Lock() : CKR_GENERAL_ERROR; }
+RV CTokenTarn::Lock() {
+    if (!device_) return CKR_GENERAL_ERROR;
+    RV rv = device_->Lock();
+    if (rv == 0 && lockDepth_++ == 0) ++lockEpoch_;
+    return rv;
+}
 
-RV CTokenTarn::Unlock() { return device_ ? device_->Unlock() : 0; }
+RV CTokenTarn::Unlock() {
+    if (!device_) return 0;
+    if (lockDepth_) --lockDepth_;
+    return device_->Unlock();
+}
 
 bool CTokenTarn::IsCorrectStore() { return SelectFile(FID_ADF) == 0; }
 

@@ -5,9 +5,15 @@
 
 #include <map>
 
+#include <memory>
+
 #include "apdu.h"
 #include "itoken.h"
+#include "mechanism_table.h"
 #include "sm_session.h"
+
+class CFileCacheLocal;
+class CFileSystemTarn;
 
 class CTokenTarn : public IToken {
 public:
@@ -23,6 +29,7 @@ public:
     bool IsCorrectStore() override;
     RV Lock() override;
     RV Unlock() override;
+    uint64_t LockScope() const override { return lockDepth_ ? lockEpoch_ : 0; }
     RV LowLevelPKIInit(const void* parameters) override;
     bool IsOldKey() override { return keyGeneration_ != 0x88; }
 
@@ -38,6 +45,24 @@ public:
     RV GetSerialNumber(uint8_t* buffer, uint32_t capacity) override;
     RV GetFreePublicSize(uint32_t* size) override;
     RV GetWriteCount(uint32_t* count) override;
+
+    // Token information, configuration and mechanisms.
+    IFileCache* GetFileCache() override;
+    IFileSystem* GetFileSystem() override;
+    RV ClearStore() override;
+    RV GetTokenInfo(CK_TOKEN_INFO* info) override;
+    RV SetTokenInfoLabel(const uint8_t* label) override;
+    RV GetTokenInfoFlag(uint32_t* flags) override;
+    RV SetTokenInfoFlag(uint32_t flags) override;
+    RV GetTimeOut(uint32_t* value) override;
+    RV SetTimeOut(uint32_t value) override;
+    RV GetMechanismList(CK_MECHANISM_TYPE* list, CK_ULONG* count) override;
+    RV GetMechanismInfo(CK_MECHANISM_TYPE type, CK_MECHANISM_INFO* info) override;
+    RV GetMechanismHW(uint32_t* list, uint32_t* count) override;
+    bool IsHardwareSupportAlg(CK_MECHANISM_TYPE type) override;
+    RV GetAlgRSALen(uint8_t* bits) override;
+    RV ClearLocalFileCache() override;
+    RV ClearContainerMapFile() override;
 
     // GET DATA 00 CA 01 tag into buffer (capacity in, length out); answers
     // of every tag but 0x82 and 0x86 are cached for the life of the object.
@@ -60,6 +85,10 @@ public:
 
 protected:
     uint32_t BlockLength() const { return maxBlock_ - 64; }
+    RV InitMechanism();
+    // Reads the token information file into a zeroed 64-byte area.
+    RV ReadTokenInfoFile(uint8_t* area);
+    RV WriteTokenInfoField(uint32_t offset, const uint8_t* data, uint32_t length);
 
     uint8_t keyGeneration_ = 0;
     std::map<uint8_t, ByteVec> getDataCache_;
@@ -73,6 +102,11 @@ protected:
     bool mechanismsLoaded_ = false;
     bool ready_ = false;
     std::string namePrefix_;
+    std::unique_ptr<CFileCacheLocal> fileCache_;
+    std::unique_ptr<CFileSystemTarn> fileSystem_;
+    std::vector<uint32_t> hardwareMechanisms_;
+    uint32_t lockDepth_ = 0;
+    uint64_t lockEpoch_ = 0;
 };
 
 #endif

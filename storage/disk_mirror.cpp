@@ -1,0 +1,157 @@
+#include "disk_mirror.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+
+namespace {
+
+constexpr uint16_t kCounterFid = 0xFFFF;
+
+std::mutex& BaseMutex() {
+    static std::mutex m;
+    return m;
+}
+
+std::string& BaseSlot() {
+    static std::string base;
+    return base;
+}
+
+std::string DefaultBase() {
+#ifdef __ANDROID__
+    // The app's private cache: /data/data/<package>/cache.
+    std::ifstream cmd("/proc/self/cmdline");
+    std::string package;
+    std::getline(cmd, package, '\0');
+    if (package.empty() || package.find('/') != std::string::npos) return std::string();
+    return "/data/data/" + package + "/cache/kvp11";
+#else
+    const passwd* pw = getpwuid(getuid());
+    if (!pw || !pw->pw_dir || !*pw->pw_dir) return std::string();
+    return std::string(pw->pw_dir) + "/.cache/kvp11";
+#endif
+}
+
+bool MakeDirs(const std::string& path) {
+    for (size_t i = 1; i <= path.size(); ++i) {
+        if (i == path.size() || path[i] == '/') {
+            std::string part = path.substr(0, i);
+            if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+        }
+    }
+    struct stat st{};
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsMirrorName(const char* name) {
+    if (std::strlen(name) != 8 || std::strcmp(name + 4, ".dat") != 0) return false;
+    for (int i = 0; i < 4; ++i) {
+        if (!std::isxdigit(static_cast<unsigned char>(name[i])) || std::islower(static_cast<unsigned char>(name[i])))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void DiskMirror::SetBase(const std::string& base) {
+    std::lock_guard<std::mutex> lock(BaseMutex());
+    BaseSlot() = base;
+}
+
+std::string DiskMirror::Base() {
+    std::lock_guard<std::mutex> lock(BaseMutex());
+    if (BaseSlot().empty()) BaseSlot() = DefaultBase();
+    return BaseSlot();
+}
+
+std::string DiskMirror::DirFor(const std::string& serial) {
+    if (serial.empty() || serial.size() > 16) return std::string();
+    for (char c : serial) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) return std::string();
+    }
+    std::string base = Base();
+    return base.empty() ? std::string() : base + "/" + serial;
+}
+
+std::string DiskMirror::PathOf(uint16_t fid) const {
+    char name[16];
+    std::snprintf(name, sizeof name, "%04X.dat", fid);
+    return dir_ + "/" + name;
+}
+
+bool DiskMirror::MakeDir() const { return Enabled() && MakeDirs(dir_); }
+
+bool DiskMirror::ReadCounter(uint32_t& counter) const {
+    uint8_t b[4];
+    if (!ReadFile(kCounterFid, b, 4)) return false;
+    counter = b[0] | b[1] << 8 | b[2] << 16 | uint32_t(b[3]) << 24;
+    return true;
+}
+
+void DiskMirror::WriteCounter(uint32_t counter) {
+    const uint8_t b[4] = {static_cast<uint8_t>(counter), static_cast<uint8_t>(counter >> 8),
+                          static_cast<uint8_t>(counter >> 16), static_cast<uint8_t>(counter >> 24)};
+    WriteFile(kCounterFid, b, 4);
+}
+
+bool DiskMirror::ReadFile(uint16_t fid, uint8_t* out, uint32_t length) const {
+    if (!Enabled()) return false;
+    int fd = open(PathOf(fid).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st{};
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == static_cast<off_t>(length);
+    uint32_t done = 0;
+    while (ok && done < length) {
+        ssize_t n = read(fd, out + done, length - done);
+        if (n <= 0) ok = false;
+        else done += static_cast<uint32_t>(n);
+    }
+    close(fd);
+    return ok;
+}
+
+void DiskMirror::WriteFile(uint16_t fid, const uint8_t* data, uint32_t length) {
+    if (!MakeDir()) return;
+    const std::string path = PathOf(fid), tmp = path + ".tmp";
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    bool ok = fd >= 0;
+    for (uint32_t done = 0; ok && done < length;) {
+        ssize_t n = write(fd, data + done, length - done);
+        if (n <= 0) ok = false;
+        else done += static_cast<uint32_t>(n);
+    }
+    if (fd >= 0 && close(fd) != 0) ok = false;
+    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
+        unlink(tmp.c_str());
+        unlink(path.c_str());
+    }
+}
+
+void DiskMirror::RemoveFile(uint16_t fid) {
+    if (Enabled()) unlink(PathOf(fid).c_str());
+}
+
+void DiskMirror::Clear() {
+    if (!Enabled()) return;
+    struct stat st{};
+    if (lstat(dir_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+    DIR* d = opendir(dir_.c_str());
+    if (!d) return;
+    while (dirent* e = readdir(d)) {
+        if (!IsMirrorName(e->d_name)) continue;
+        const std::string path = dir_ + "/" + e->d_name;
+        if (lstat(path.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) unlink(path.c_str());
+    }
+    closedir(d);
+}

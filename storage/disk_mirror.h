@@ -1,0 +1,41 @@
+// The phone-side mirror of token files: one "%04X.dat" file per token file
+// and FFFF.dat with the token's write counter at which the mirror matched.
+#ifndef KV_STORAGE_DISK_MIRROR_H
+#define KV_STORAGE_DISK_MIRROR_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class DiskMirror {
+public:
+    // The mirror directory of a token: base/serial. Empty (no mirror) when the
+    // serial is not 1-16 characters of [0-9A-Za-z] or there is no base.
+    static std::string DirFor(const std::string& serial);
+    // Where mirrors live: a per-user cache directory on a host build, the
+    // app's private cache directory on Android. Tests point it elsewhere.
+    static void SetBase(const std::string& base);
+    static std::string Base();
+
+    explicit DiskMirror(std::string dir) : dir_(std::move(dir)) {}
+    bool Enabled() const { return !dir_.empty(); }
+    const std::string& Dir() const { return dir_; }
+
+    bool ReadCounter(uint32_t& counter) const;
+    void WriteCounter(uint32_t counter);
+    // The whole file when it holds exactly length bytes.
+    bool ReadFile(uint16_t fid, uint8_t* out, uint32_t length) const;
+    // Replaces the file; on failure the file is removed.
+    void WriteFile(uint16_t fid, const uint8_t* data, uint32_t length);
+    void RemoveFile(uint16_t fid);
+    // Removes every "%04X.dat" file of the directory (no links followed).
+    void Clear();
+
+private:
+    bool MakeDir() const;
+    std::string PathOf(uint16_t fid) const;
+
+    std::string dir_;
+};
+
+#endif

@@ -1,0 +1,332 @@
+#include "file_cache_local.h"
+
+#include <cstring>
+
+#include "acl.h"
+#include "itoken.h"
+
+namespace {
+
+constexpr uint32_t kTableBytes = kRecordSize * kRecordCount;
+constexpr uint32_t kBlockHeader = 8;
+// Records are kept beside the block; the heap starts 8-byte aligned after
+// the header and the 39-byte record area of the block layout.
+constexpr uint32_t kHeapStart = (kBlockHeader + 39 * kRecordCount + 7) & ~7u;
+constexpr uint32_t kNoCounter = 0xFFFFFFFF;
+
+// Write lock of the memory block for a scope.
+class BlockLock {
+public:
+    explicit BlockLock(CSessionSyncShm& b) : block_(b), data_(b.Lock4Write()) {}
+    ~BlockLock() { block_.Unlock4Write(); }
+    BlockLock(const BlockLock&) = delete;
+    BlockLock& operator=(const BlockLock&) = delete;
+    bool Held() const { return data_ != nullptr; }
+
+private:
+    CSessionSyncShm& block_;
+    uint8_t* data_;
+};
+
+}  // namespace
+
+CFileCacheLocal::CFileCacheLocal(IToken* token, std::string mirrorDir, uint16_t recordFid)
+    : token_(token), recordFid_(recordFid), mirror_(std::move(mirrorDir)) {}
+
+CFileCacheLocal::~CFileCacheLocal() { Reset(); }
+
+void CFileCacheLocal::Reset() {
+    heap_.reset();
+    block_.reset();  // the block's memory goes with it
+    records_.clear();
+    initialised_ = false;
+    changeCounter_ += 4096;  // counts handed out before stay outdated
+}
+
+RV CFileCacheLocal::TokenCounter(uint32_t& counter) {
+    const uint64_t scope = token_->LockScope();
+    if (counterKnown_ && scope && scope == counterScope_) {
+        counter = counter_;
+        return 0;
+    }
+    counterKnown_ = false;
+    RV rv = token_->GetWriteCount(&counter);
+    if (rv) return rv;
+    counter_ = counter;
+    counterScope_ = scope;
+    counterKnown_ = true;
+    return 0;
+}
+
+RV CFileCacheLocal::Initialize() {
+    if (initialised_) return 0;
+    uint32_t counter = 0;
+    RV rv = TokenCounter(counter);
+    if (rv) return rv;
+    block_ = std::make_unique<CSessionSyncShm>("kvp11_dev_shm_" + mirror_.Dir(), "kvp11_dev_mtx_" + mirror_.Dir(),
+                                               kHeapStart + 2 * kHeapUnits);
+    uint8_t* block = block_->Lock4Write();
+    if (!block) {
+        block_.reset();
+        return CKR_CANT_LOCK;
+    }
+    rv = LoadTable(counter);
+    block_->Unlock4Write();
+    if (rv) {
+        Reset();
+        return rv;
+    }
+    initialised_ = true;
+    syncedCounter_ = counter;
+    return 0;
+}
+
+// The record table from the disk mirror when it matches the token's counter,
+// else from the token (whole), then the heap buffers of the data files.
+RV CFileCacheLocal::LoadTable(uint32_t tokenCounter) {
+    uint8_t table[kTableBytes];
+    uint32_t diskCounter = kNoCounter;
+    bool fromDisk = mirror_.ReadCounter(diskCounter) && diskCounter == tokenCounter &&
+                    mirror_.ReadFile(recordFid_, table, kTableBytes);
+    if (!fromDisk) {
+        mirror_.Clear();
+        RV rv = token_->ReadBinary(recordFid_, table, 0, kTableBytes, nullptr);
+        if (rv) return rv;
+        mirror_.WriteCounter(tokenCounter);
+        mirror_.WriteFile(recordFid_, table, kTableBytes);
+    }
+    return ApplyTable(table);
+}
+
+RV CFileCacheLocal::ApplyTable(const uint8_t* table) {
+    uint8_t* block = block_->GetData();
+    std::memset(block + kHeapStart, 0, 2 * kHeapUnits);
+    heap_ = std::make_unique<CHeapManager>(block + kHeapStart, int32_t(2 * kHeapUnits), nullptr, true);
+    records_.assign(kRecordCount, FcRecord());
+    for (uint32_t i = 0; i < kRecordCount; ++i) {
+        FcRecord& r = records_[i];
+        r.rec = tagFILE_RECORD::Decode(table + i * kRecordSize);
+        if (!r.rec.Plausible()) return CKR_DEVICE_ERROR;  // a record the file system never writes
+        r.writeCount = changeCounter_ + 1;
+        if (r.rec.IsDataFile() && r.rec.allocated) {
+            r.buffer = static_cast<uint8_t*>(heap_->Alloc(r.rec.allocated));
+            if (!r.buffer) return CKR_HOST_MEMORY;
+        }
+    }
+    return 0;
+}
+
+RV CFileCacheLocal::Sync() {
+    uint32_t counter = 0;
+    RV rv = TokenCounter(counter);
+    if (rv) return rv;
+    if (counter == syncedCounter_) return 0;
+    // Another application changed the token: nothing cached is trusted.
+    Reset();
+    return Initialize();
+}
+
+void CFileCacheLocal::AfterOwnWrite() {
+    counterKnown_ = false;
+    uint32_t counter = 0;
+    if (TokenCounter(counter) == 0) {
+        syncedCounter_ = counter;
+        mirror_.WriteCounter(counter);
+    } else {
+        syncedCounter_ = kNoCounter;  // the next operation reloads
+        mirror_.RemoveFile(0xFFFF);
+    }
+}
+
+RV CFileCacheLocal::Begin() {
+    RV rv = Initialize();
+    return rv ? rv : Sync();
+}
+
+int CFileCacheLocal::FindRecordByFID(uint16_t fid) {
+    for (size_t i = 0; i < records_.size(); ++i) {
+        if (records_[i].rec.fid == fid) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+void CFileCacheLocal::MirrorTable() {
+    uint8_t table[kTableBytes];
+    for (uint32_t i = 0; i < kRecordCount; ++i) records_[i].rec.Encode(table + i * kRecordSize);
+    mirror_.WriteFile(recordFid_, table, kTableBytes);
+}
+
+RV CFileCacheLocal::Read(uint16_t fid, uint32_t offset, ByteVec& out, uint32_t* count) {
+    RV rv = Begin();
+    if (rv) return rv;
+    BlockLock lock(*block_);
+    if (!lock.Held()) return CKR_CANT_LOCK;
+    out.clear();
+    if (fid == recordFid_) {
+        if (offset % kRecordSize || offset > kTableBytes) return CKR_ARGUMENTS_BAD;
+        out.resize(kTableBytes - offset);
+        for (uint32_t i = offset / kRecordSize; i < kRecordCount; ++i)
+            records_[i].rec.Encode(out.data() + (i * kRecordSize - offset));
+        return 0;
+    }
+    int idx = FindRecordByFID(fid);
+    if (idx < 0) return RV_NOT_FOUND;
+    FcRecord& r = records_[static_cast<size_t>(idx)];
+    const uint32_t used = r.rec.used;
+    if (r.stale && used) {
+        if (!mirror_.ReadFile(fid, r.buffer, used)) {
+            rv = token_->ReadBinary(fid, r.buffer, 0, used, nullptr);
+            if (rv) return rv;
+            mirror_.WriteFile(fid, r.buffer, used);
+        }
+    }
+    r.stale = false;
+    if (used) out.assign(r.buffer, r.buffer + used);
+    if (count) *count = r.writeCount;
+    return 0;
+}
+
+RV CFileCacheLocal::Write(uint16_t fid, uint32_t offset, const uint8_t* data, uint32_t length, uint32_t* count) {
+    if (length && !data) return CKR_ARGUMENTS_BAD;
+    RV rv = Begin();
+    if (rv) return rv;
+    BlockLock lock(*block_);
+    if (!lock.Held()) return CKR_CANT_LOCK;
+    if (fid == recordFid_) return WriteRecords(offset, data, length);
+    int idx = FindRecordByFID(fid);
+    if (idx < 0) return RV_NOT_FOUND;
+    return WriteData(records_[static_cast<size_t>(idx)], offset, data, length, count);
+}
+
+RV CFileCacheLocal::WriteRecords(uint32_t offset, const uint8_t* data, uint32_t length) {
+    if (offset % kRecordSize || length % kRecordSize || uint64_t(offset) + length > kTableBytes)
+        return CKR_ARGUMENTS_BAD;
+    for (uint32_t at = 0; at < length; at += kRecordSize) {
+        if (!tagFILE_RECORD::Decode(data + at).Plausible()) return CKR_ARGUMENTS_BAD;
+    }
+    RV rv = token_->WriteBinary(recordFid_, offset, data, length, nullptr);
+    if (rv) return rv;
+    for (uint32_t at = 0; at < length; at += kRecordSize)
+        records_[(offset + at) / kRecordSize].rec = tagFILE_RECORD::Decode(data + at);
+    AfterOwnWrite();
+    MirrorTable();
+    return 0;
+}
+
+RV CFileCacheLocal::WriteData(FcRecord& r, uint32_t offset, const uint8_t* data, uint32_t length, uint32_t* count) {
+    const uint64_t end = uint64_t(offset) + length;
+    if (end > r.rec.allocated) return CKR_DEVICE_MEMORY;
+    if (length == 0) return 0;
+    uint32_t from = offset, to = offset + length;
+    if (!r.stale) {
+        // Only the bytes that differ from the known content go to the token.
+        const uint32_t known = r.rec.used;
+        while (from < to && from < known && r.buffer[from] == data[from - offset]) ++from;
+        if (from == to) return 0;
+        while (to > from && to <= known && r.buffer[to - 1] == data[to - 1 - offset]) --to;
+    }
+    RV rv = token_->WriteBinary(r.rec.fid, from, data + (from - offset), to - from, nullptr);
+    if (rv) {
+        r.stale = true;
+        mirror_.RemoveFile(r.rec.fid);
+        AfterOwnWrite();
+        return rv;
+    }
+    std::memcpy(r.buffer + offset, data, length);
+    // A stale copy becomes trustworthy only when the whole content was written.
+    if (r.stale && offset == 0 && length >= r.rec.used) r.stale = false;
+    r.writeCount = ++changeCounter_;
+    AfterOwnWrite();
+    if (r.stale) {
+        mirror_.RemoveFile(r.rec.fid);
+    } else {
+        mirror_.WriteFile(r.rec.fid, r.buffer, r.rec.used);
+    }
+    if (count) *count = r.writeCount;
+    return 0;
+}
+
+RV CFileCacheLocal::Create(uint16_t fid, uint32_t size, uint16_t acl, uint32_t* count) {
+    if (size == 0 || size > 0xFFFF || fid == kFidFree) return CKR_ARGUMENTS_BAD;
+    RV rv = Begin();
+    if (rv) return rv;
+    BlockLock lock(*block_);
+    if (!lock.Held()) return CKR_CANT_LOCK;
+    if (FindRecordByFID(fid) >= 0) return RV_ALREADY_EXISTS;
+    int idx = FindRecordByFID(kFidFree);
+    if (idx < 0) return CKR_HOST_MEMORY;
+    auto* buffer = static_cast<uint8_t*>(heap_->Alloc(static_cast<int32_t>(size)));
+    if (!buffer) return CKR_HOST_MEMORY;
+    uint8_t a1 = 0, a2 = 0, a3 = 0, a4 = 0;
+    GetInternalACL_Tarn(acl, a1, a2, a3, a4);
+    rv = token_->CreateFile(fid, size, a1, a2, a4);
+    if (rv) {
+        heap_->Free(buffer);
+        AfterOwnWrite();  // the create starts with a delete that may have changed the token
+        return rv;
+    }
+    FcRecord& r = records_[static_cast<size_t>(idx)];
+    r = FcRecord();
+    r.rec.fid = fid;
+    r.rec.used = r.rec.allocated = static_cast<uint16_t>(size);
+    r.buffer = buffer;
+    r.writeCount = ++changeCounter_;
+    AfterOwnWrite();
+    mirror_.RemoveFile(fid);
+    if (count) *count = r.writeCount;
+    return 0;
+}
+
+RV CFileCacheLocal::Delete(uint16_t fid) {
+    RV rv = Begin();
+    if (rv) return rv;
+    BlockLock lock(*block_);
+    if (!lock.Held()) return CKR_CANT_LOCK;
+    int idx = FindRecordByFID(fid);
+    if (idx < 0) return RV_NOT_FOUND;
+    rv = token_->DeleteFile(fid);
+    if (rv) return rv;
+    FcRecord& r = records_[static_cast<size_t>(idx)];
+    if (r.buffer) heap_->Free(r.buffer);
+    r = FcRecord();
+    r.writeCount = ++changeCounter_;
+    AfterOwnWrite();
+    mirror_.RemoveFile(fid);
+    return 0;
+}
+
+bool CFileCacheLocal::Outdated(uint16_t fid, uint32_t count) {
+    if (Begin() != 0) return true;
+    int idx = FindRecordByFID(fid);
+    return idx < 0 || records_[static_cast<size_t>(idx)].writeCount != count;
+}
+
+RV CFileCacheLocal::GetSize(uint16_t fid, uint32_t* size) {
+    RV rv = Begin();
+    if (rv) return rv;
+    int idx = FindRecordByFID(fid);
+    if (idx < 0) return RV_NOT_FOUND;
+    if (size) *size = records_[static_cast<size_t>(idx)].rec.used;
+    return 0;
+}
+
+RV CFileCacheLocal::Forget(uint16_t fid) {
+    int idx = FindRecordByFID(fid);
+    if (idx < 0) return RV_NOT_FOUND;
+    FcRecord& r = records_[static_cast<size_t>(idx)];
+    r.writeCount = ++changeCounter_;
+    r.stale = true;
+    return 0;
+}
+
+void CFileCacheLocal::NoteDirectWrite(uint16_t fid) {
+    Forget(fid);
+    mirror_.RemoveFile(fid);
+    if (initialised_) AfterOwnWrite();
+}
+
+RV CFileCacheLocal::ForgetAll() {
+    Reset();
+    mirror_.Clear();
+    return Initialize();
+}

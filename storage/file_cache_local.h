@@ -1,0 +1,80 @@
+// The file cache: record table and file contents mirrored in memory (file
+// contents in an offset heap) and on the phone's storage, checked against
+// the token's write counter, written through to the token with only the
+// bytes that differ.
+#ifndef KV_STORAGE_FILE_CACHE_LOCAL_H
+#define KV_STORAGE_FILE_CACHE_LOCAL_H
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "disk_mirror.h"
+#include "file_record.h"
+#include "heap_manager.h"
+#include "ifile_cache.h"
+#include "share_mem.h"
+
+class IToken;
+
+class CFileCacheLocal : public IFileCache {
+public:
+    static constexpr uint32_t kHeapUnits = 0x10000;  // the heap holds 2 x units bytes
+
+    // mirrorDir empty: no phone-side mirror.
+    CFileCacheLocal(IToken* token, std::string mirrorDir, uint16_t recordFid = 0x6F01);
+    ~CFileCacheLocal() override;
+
+    RV Create(uint16_t fid, uint32_t size, uint16_t acl, uint32_t* count) override;
+    RV Delete(uint16_t fid) override;
+    bool Outdated(uint16_t fid, uint32_t count) override;
+    RV GetSize(uint16_t fid, uint32_t* size) override;
+    RV Write(uint16_t fid, uint32_t offset, const uint8_t* data, uint32_t length, uint32_t* count) override;
+    RV Read(uint16_t fid, uint32_t offset, ByteVec& out, uint32_t* count) override;
+    RV Forget(uint16_t fid) override;
+    RV ForgetAll() override;
+    int FindRecordByFID(uint16_t fid) override;
+    RV Initialize();
+
+    // After a write to the token that bypassed the cache: drops that file's
+    // copies and learns the token's new counter.
+    void NoteDirectWrite(uint16_t fid);
+    const DiskMirror& Mirror() const { return mirror_; }
+
+private:
+    struct FcRecord {
+        tagFILE_RECORD rec;
+        uint32_t writeCount = 1;
+        bool stale = true;
+        uint8_t* buffer = nullptr;  // allocated-size bytes in the heap; content valid for [0, used) when not stale
+    };
+
+    // The token's counter, read at most once per lock scope of the token.
+    RV TokenCounter(uint32_t& counter);
+    // Catches changes by other applications before anything is used or written.
+    RV Sync();
+    // After the library's own write: learn the new counter and stamp the mirror.
+    void AfterOwnWrite();
+    RV LoadTable(uint32_t tokenCounter);
+    RV ApplyTable(const uint8_t* table);
+    void Reset();
+    RV Begin();
+    RV WriteRecords(uint32_t offset, const uint8_t* data, uint32_t length);
+    RV WriteData(FcRecord& r, uint32_t offset, const uint8_t* data, uint32_t length, uint32_t* count);
+    void MirrorTable();
+
+    IToken* token_;
+    uint16_t recordFid_;
+    DiskMirror mirror_;
+    std::unique_ptr<CSessionSyncShm> block_;
+    std::unique_ptr<CHeapManager> heap_;
+    std::vector<FcRecord> records_;
+    bool initialised_ = false;
+    uint32_t changeCounter_ = 0;  // write counts handed out stay below it
+    uint32_t syncedCounter_ = 0;  // token counter the in-memory mirror matches
+    bool counterKnown_ = false;
+    uint32_t counter_ = 0;
+    uint64_t counterScope_ = 0;
+};
+
+#endif

@@ -1,0 +1,282 @@
+#include "file_system_tarn.h"
+
+#include "itoken.h"
+
+namespace {
+
+bool DirNameOk(const std::string& dir) { return dir.size() <= kDirNameMax; }
+bool FileNameOk(const std::string& name) { return !name.empty() && name.size() <= kFileNameMax; }
+
+}  // namespace
+
+CFileSystemTarn::CFileSystemTarn(IFileCache* cache, IToken* token, uint16_t recordFid)
+    : cache_(cache), token_(token), recordFid_(recordFid), table_(kRecordCount) {}
+
+RV CFileSystemTarn::Initialize(bool forgetCache) {
+    table_.assign(kRecordCount, tagFILE_RECORD());
+    if (forgetCache) {
+        RV rv = cache_->ForgetAll();
+        if (rv) return rv;
+    }
+    return CheckUpdate();
+}
+
+RV CFileSystemTarn::CheckUpdate() {
+    ByteVec raw;
+    RV rv = cache_->Read(recordFid_, 0, raw, nullptr);
+    if (rv) return rv;
+    if (raw.size() < kRecordSize * kRecordCount) return CKR_DEVICE_ERROR;
+    for (uint32_t i = 0; i < kRecordCount; ++i) table_[i] = tagFILE_RECORD::Decode(raw.data() + i * kRecordSize);
+    return 0;
+}
+
+RV CFileSystemTarn::WriteRecord(uint32_t index, const tagFILE_RECORD& record) {
+    uint8_t raw[kRecordSize];
+    record.Encode(raw);
+    RV rv = cache_->Write(recordFid_, index * kRecordSize, raw, kRecordSize, nullptr);
+    if (rv == 0) table_[index] = record;
+    return rv;
+}
+
+int CFileSystemTarn::FindRecordByFID(uint16_t fid) const {
+    for (size_t i = 0; i < table_.size(); ++i) {
+        if (table_[i].fid == fid) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+int CFileSystemTarn::FindRecordByNAME(const std::string& dir, const std::string* name) const {
+    if (dir.empty() && !name) return 0;
+    for (size_t i = 0; i < table_.size(); ++i) {
+        const tagFILE_RECORD& r = table_[i];
+        if (r.fid == kFidFree) continue;
+        if (!name) {
+            if (r.fid == kFidDirectory && r.DirName() == dir) return static_cast<int>(i);
+        } else if (!name->empty() && r.fid != kFidDirectory && r.DirName() == dir && r.FileName() == *name) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+uint16_t CFileSystemTarn::AllocFreeFID() {
+    std::vector<uint16_t> onToken;
+    if (token_->GetFileList(onToken) != 0) return 0;
+    for (uint32_t fid = 0x2400; fid <= 0x33E0; fid += 0x20) {
+        bool taken = FindRecordByFID(static_cast<uint16_t>(fid)) >= 0;
+        for (uint16_t t : onToken) taken = taken || t == fid;
+        if (!taken) return static_cast<uint16_t>(fid);
+    }
+    return 0;
+}
+
+RV CFileSystemTarn::FindFile(const std::string& dir, const std::string& name, int& index) {
+    if (!DirNameOk(dir) || !FileNameOk(name)) return CKR_ARGUMENTS_BAD;
+    RV rv = CheckUpdate();
+    if (rv) return rv;
+    if (!dir.empty() && FindRecordByNAME(dir, nullptr) < 0) return SCARD_E_DIR_NOT_FOUND;
+    index = FindRecordByNAME(dir, &name);
+    return index < 0 ? SCARD_E_FILE_NOT_FOUND : 0;
+}
+
+RV CFileSystemTarn::DeleteFileByFID(uint16_t fid) { return token_->DeleteFile(fid); }
+
+IAuthManager* CFileSystemTarn::GetAuthManager() { return token_ ? token_->GetAuthManager() : nullptr; }
+
+bool CFileSystemTarn::Outdated(const std::string& dir, uint32_t) { return DirNameOk(dir) && CheckUpdate() == 0; }
+
+bool CFileSystemTarn::Outdated(const std::string& dir, const std::string& name, uint32_t count) {
+    int index = -1;
+    RV rv = FindFile(dir, name, index);
+    if (rv == SCARD_E_DIR_NOT_FOUND || rv == SCARD_E_FILE_NOT_FOUND) return true;
+    if (rv) return false;
+    return cache_->Outdated(table_[static_cast<size_t>(index)].fid, count);
+}
+
+RV CFileSystemTarn::CreateDirectory(const std::string& name, uint16_t acl, uint32_t* out) {
+    if (out) *out = 0;
+    if (name.empty() || !DirNameOk(name)) return CKR_ARGUMENTS_BAD;
+    RV rv = CheckUpdate();
+    if (rv) return rv;
+    if (FindRecordByNAME("", &name) >= 0 || FindRecordByNAME(name, nullptr) >= 0) return SCARD_E_NO_SUCH_DIRECTORY;
+    for (const auto& r : table_) {  // a file of that name in any directory
+        if (r.fid != kFidFree && r.fid != kFidDirectory && r.FileName() == name) return SCARD_E_NO_SUCH_DIRECTORY;
+    }
+    int index = FindRecordByFID(kFidFree);
+    if (index < 0) return CKR_DEVICE_MEMORY;
+    tagFILE_RECORD r;
+    r.fid = kFidDirectory;
+    r.SetNames(name, "");
+    r.acl = acl;
+    return WriteRecord(static_cast<uint32_t>(index), r);
+}
+
+RV CFileSystemTarn::DeleteDirectory(const std::string& name) {
+    if (name.empty() || !DirNameOk(name)) return CKR_ARGUMENTS_BAD;
+    RV rv = CheckUpdate();
+    if (rv) return rv;
+    int index = FindRecordByNAME(name, nullptr);
+    if (index < 0) return SCARD_E_DIR_NOT_FOUND;
+    for (const auto& r : table_) {
+        if (r.fid != kFidFree && r.fid != kFidDirectory && r.DirName() == name) return KV_E_DIR_NOT_EMPTY;
+    }
+    return WriteRecord(static_cast<uint32_t>(index), tagFILE_RECORD());
+}
+
+RV CFileSystemTarn::EnumFiles(const std::string& dir, std::vector<std::string>& dirs, std::vector<std::string>& files,
+                              uint32_t* out) {
+    if (out) *out = 0;
+    if (!DirNameOk(dir)) return CKR_ARGUMENTS_BAD;
+    RV rv = CheckUpdate();
+    if (rv) return rv;
+    if (!dir.empty() && FindRecordByNAME(dir, nullptr) < 0) return SCARD_E_DIR_NOT_FOUND;
+    for (const auto& r : table_) {
+        if (r.fid == kFidFree) continue;
+        if (r.fid == kFidDirectory) {
+            if (dir.empty()) dirs.push_back(r.DirName());
+        } else if (r.DirName() == dir) {
+            files.push_back(r.FileName());
+        }
+    }
+    return 0;
+}
+
+RV CFileSystemTarn::CreateFile(const std::string& dir, const std::string& name, uint32_t used, uint32_t allocated,
+                               uint16_t acl, uint32_t* count) {
+    if (count) *count = 0;
+    if (!DirNameOk(dir) || !FileNameOk(name) || allocated < used || allocated > 0xFFFF) return CKR_ARGUMENTS_BAD;
+    RV rv = CheckUpdate();
+    if (rv) return rv;
+    if (FindRecordByNAME(name, nullptr) >= 0) return SCARD_E_NO_SUCH_FILE;
+    if (!dir.empty() && FindRecordByNAME(dir, nullptr) < 0) return SCARD_E_DIR_NOT_FOUND;
+    if (FindRecordByNAME(dir, &name) >= 0) return SCARD_E_NO_SUCH_FILE;
+    int index = FindRecordByFID(kFidFree);
+    if (index < 0) return CKR_DEVICE_MEMORY;
+    tagFILE_RECORD r;
+    r.SetNames(dir, name);
+    r.acl = acl;
+    if (allocated == 0) {
+        r.fid = kFidEmptyFile;
+        return WriteRecord(static_cast<uint32_t>(index), r);
+    }
+    uint16_t fid = AllocFreeFID();
+    if (fid == 0) return CKR_GENERAL_ERROR;
+    rv = cache_->Create(fid, allocated, acl, count);
+    if (rv) return rv;
+    r.fid = fid;
+    r.used = static_cast<uint16_t>(used);
+    r.allocated = static_cast<uint16_t>(allocated);
+    rv = WriteRecord(static_cast<uint32_t>(index), r);
+    if (rv) cache_->Delete(fid);  // no token file without its record
+    return rv;
+}
+
+RV CFileSystemTarn::DeleteFile(const std::string& dir, const std::string& name) {
+    int index = -1;
+    RV rv = FindFile(dir, name, index);
+    if (rv) return rv;
+    const tagFILE_RECORD r = table_[static_cast<size_t>(index)];
+    if (r.allocated != 0) {
+        rv = cache_->Delete(r.fid);
+        if (rv) return rv;
+    }
+    return WriteRecord(static_cast<uint32_t>(index), tagFILE_RECORD());
+}
+
+RV CFileSystemTarn::WriteFile(const std::string& dir, const std::string& name, uint32_t offset, const uint8_t* data,
+                              uint32_t length, uint32_t* count) {
+    if (count) *count = 0;
+    int index = -1;
+    RV rv = FindFile(dir, name, index);
+    if (rv) return rv;
+    uint32_t written = 0;
+    rv = cache_->Write(table_[static_cast<size_t>(index)].fid, offset, data, length, &written);
+    if (rv == 0 && count) *count = written;
+    return rv;
+}
+
+RV CFileSystemTarn::ReadFile(const std::string& dir, const std::string& name, uint32_t, ByteVec& out,
+                             uint32_t* count) {
+    if (count) *count = 0;
+    int index = -1;
+    RV rv = FindFile(dir, name, index);
+    if (rv) return rv;
+    out.clear();
+    const tagFILE_RECORD& r = table_[static_cast<size_t>(index)];
+    if (r.used == 0 || r.allocated == 0) return 0;
+    rv = cache_->Read(r.fid, 0, out, count);
+    if (rv == 0 && out.size() != r.used) out.resize(r.used);  // exactly the logical length
+    return rv;
+}
+
+RV CFileSystemTarn::ResizeFile(const std::string& dir, const std::string& name, uint32_t size, uint32_t* count,
+                               const uint8_t* data) {
+    if (count) *count = 0;
+    if (size > 0xFFFF) return CKR_ARGUMENTS_BAD;
+    int index = -1;
+    RV rv = FindFile(dir, name, index);
+    if (rv) return rv;
+    const tagFILE_RECORD old = table_[static_cast<size_t>(index)];
+    if (old.allocated < size) {
+        // Growing: a new token file. Keep the old content to put it back if
+        // the new file cannot be made, and as the content when none is given.
+        ByteVec content;
+        if (old.used && old.allocated) {
+            rv = cache_->Read(old.fid, 0, content, nullptr);
+            if (rv) return rv;
+            content.resize(old.used);
+        }
+        if (AllocFreeFID() == 0) return CKR_GENERAL_ERROR;
+        rv = DeleteFile(dir, name);
+        if (rv) return rv;
+        rv = CreateFile(dir, name, size, size, old.acl, nullptr);
+        if (rv) {
+            RV back = CreateFile(dir, name, old.used, old.allocated, old.acl, nullptr);
+            if (back == 0 && !content.empty())
+                WriteFile(dir, name, 0, content.data(), static_cast<uint32_t>(content.size()), nullptr);
+            return rv;
+        }
+        if (!data && !content.empty()) {
+            rv = WriteFile(dir, name, 0, content.data(), static_cast<uint32_t>(content.size()), count);
+            if (rv) return rv;
+        }
+        rv = FindFile(dir, name, index);
+        if (rv) return rv;
+    }
+    uint32_t written = 0;
+    if (data && size) {
+        rv = cache_->Write(table_[static_cast<size_t>(index)].fid, 0, data, size, &written);
+        if (rv) return rv;
+    }
+    tagFILE_RECORD r = table_[static_cast<size_t>(index)];
+    if (r.used != size) {
+        r.used = static_cast<uint16_t>(size);
+        rv = WriteRecord(static_cast<uint32_t>(index), r);
+        if (rv) return rv;
+    }
+    if (count && written) *count = written;
+    return 0;
+}
+
+RV CFileSystemTarn::GetFileSize(const std::string& dir, const std::string& name, uint32_t* size) {
+    int index = -1;
+    RV rv = FindFile(dir, name, index);
+    if (rv == 0 && size) *size = table_[static_cast<size_t>(index)].used;
+    return rv;
+}
+
+RV CFileSystemTarn::GetFileACL(const std::string& dir, const std::string& name, uint16_t* acl) {
+    if (!DirNameOk(dir) || name.size() > kFileNameMax) return CKR_ARGUMENTS_BAD;
+    RV rv = CheckUpdate();
+    if (rv) return rv;
+    int dirIndex = dir.empty() ? 0 : FindRecordByNAME(dir, nullptr);
+    if (dirIndex < 0) return SCARD_E_DIR_NOT_FOUND;
+    if (name.empty()) {
+        if (acl) *acl = table_[static_cast<size_t>(dirIndex)].acl;
+        return 0;
+    }
+    int index = FindRecordByNAME(dir, &name);
+    if (index < 0) return SCARD_E_FILE_NOT_FOUND;
+    if (acl) *acl = table_[static_cast<size_t>(index)].acl;
+    return 0;
+}

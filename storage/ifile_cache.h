@@ -1,0 +1,26 @@
+// Cached access to token files by FID.
+#ifndef KV_STORAGE_IFILE_CACHE_H
+#define KV_STORAGE_IFILE_CACHE_H
+
+#include <cstdint>
+
+#include "kv_types.h"
+
+class IFileCache {
+public:
+    virtual ~IFileCache() = default;
+    // Creates the token file; count receives its first write count.
+    virtual RV Create(uint16_t fid, uint32_t size, uint16_t acl, uint32_t* count) = 0;
+    virtual RV Delete(uint16_t fid) = 0;
+    // True when count is not the file's current write count.
+    virtual bool Outdated(uint16_t fid, uint32_t count) = 0;
+    virtual RV GetSize(uint16_t fid, uint32_t* size) = 0;
+    virtual RV Write(uint16_t fid, uint32_t offset, const uint8_t* data, uint32_t length, uint32_t* count) = 0;
+    // Data files: the whole logical content. The record file: records from offset on.
+    virtual RV Read(uint16_t fid, uint32_t offset, ByteVec& out, uint32_t* count) = 0;
+    virtual RV Forget(uint16_t fid) = 0;
+    virtual RV ForgetAll() = 0;
+    virtual int FindRecordByFID(uint16_t fid) = 0;
+};
+
+#endif

@@ -1,0 +1,38 @@
+// The named file system on the token: one-level directories and named files.
+#ifndef KV_STORAGE_IFILE_SYSTEM_H
+#define KV_STORAGE_IFILE_SYSTEM_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kv_types.h"
+
+class IAuthManager;
+
+class IFileSystem {
+public:
+    virtual ~IFileSystem() = default;
+    virtual RV DeleteFileByFID(uint16_t fid) = 0;
+    virtual IAuthManager* GetAuthManager() = 0;
+    virtual bool Outdated(const std::string& dir, uint32_t count) = 0;
+    virtual bool Outdated(const std::string& dir, const std::string& name, uint32_t count) = 0;
+    virtual RV CreateDirectory(const std::string& name, uint16_t acl, uint32_t* out) = 0;
+    virtual RV DeleteDirectory(const std::string& name) = 0;
+    virtual RV EnumFiles(const std::string& dir, std::vector<std::string>& dirs, std::vector<std::string>& files,
+                         uint32_t* out) = 0;
+    virtual RV CreateFile(const std::string& dir, const std::string& name, uint32_t used, uint32_t allocated,
+                          uint16_t acl, uint32_t* count) = 0;
+    virtual RV DeleteFile(const std::string& dir, const std::string& name) = 0;
+    virtual RV WriteFile(const std::string& dir, const std::string& name, uint32_t offset, const uint8_t* data,
+                         uint32_t length, uint32_t* count) = 0;
+    virtual RV ReadFile(const std::string& dir, const std::string& name, uint32_t offset, ByteVec& out,
+                        uint32_t* count) = 0;
+    virtual RV ResizeFile(const std::string& dir, const std::string& name, uint32_t size, uint32_t* count,
+                          const uint8_t* data) = 0;
+    virtual RV GetFileSize(const std::string& dir, const std::string& name, uint32_t* size) = 0;
+    virtual RV GetFileACL(const std::string& dir, const std::string& name, uint16_t* acl) = 0;
+    virtual RV Initialize(bool forgetCache) = 0;
+};
+
+#endif
