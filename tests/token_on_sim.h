@@ -1,0 +1,38 @@
+// A token object connected to a virtual token, with its disk mirror under a
+// temporary folder.
+#ifndef KV_TESTS_TOKEN_ON_SIM_H
+#define KV_TESTS_TOKEN_ON_SIM_H
+
+#include <memory>
+#include <string>
+
+#include "disk_mirror.h"
+#include "host_socket_bridge.h"
+#include "libusb_dev.h"
+#include "sim_process.h"
+#include "token_tarn.h"
+
+namespace testing_kv {
+
+// Count of one instruction, or a total, from the daemon's statistics.
+inline int StatOf(SimProcess& sim, const std::string& key) {
+    std::string stats = sim.Control("stats");
+    auto at = stats.find(key + "=");
+    return at == std::string::npos ? 0 : std::stoi(stats.substr(at + key.size() + 1));
+}
+
+// A token object on its own socket connection to the daemon.
+struct TokenClient {
+    explicit TokenClient(const std::string& socket) {
+        bridge.SetSocketPath(socket);
+        token = std::make_unique<CTokenTarn>();
+        token->SetDev(new libusb_dev_t("", &bridge));
+    }
+    ~TokenClient() { token.reset(); }
+    HostSocketBridge bridge;
+    std::unique_ptr<CTokenTarn> token;
+};
+
+}  // namespace testing_kv
+
+#endif
