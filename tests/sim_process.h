@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -118,6 +119,7 @@ public:
 private:
     // wait: run to the end and return the exit code; otherwise return the pid.
     static int Run(const std::vector<std::string>& args, bool wait) {
+        std::fflush(stdout);  // the child must not repeat buffered output
         pid_t pid = fork();
         if (pid == 0) {
             prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive the test
