@@ -2,7 +2,9 @@
 // re-selection.
 #include <cstring>
 
+#include "auth_manager_tarn.h"
 #include "kv_provisioning.h"
+#include "secure_wipe.h"
 #include "status_words.h"
 #include "token_tarn.h"
 
@@ -103,6 +105,15 @@ RV CTokenTarn::ReSelectADF() {
     }
     RV rv = SelectFile(FID_ADF);
     if (rv) return rv;
+    // Log in again with the cached PIN value, when there is one.
+    if (IsLogIn() && (cachedPinLen_ == 16 || cachedPinLen_ == 24)) {
+        AuthManagerTarn relogin(this);
+        uint32_t ref = userLoggedIn_ ? kRefUser : kRefSo;
+        uint8_t pin[24];
+        GetCachedPin(pin);
+        relogin.Authenticate(ref, pin, cachedPinLen_);
+        SecureWipe(pin, sizeof pin);
+    }
     ready_ = true;
     return 0;
 }

@@ -1,6 +1,7 @@
 // CTokenTarn: token information file, owned storage objects, mechanism table.
 #include <cstring>
 
+#include "auth_manager_tarn.h"
 #include "disk_mirror.h"
 #include "file_cache_local.h"
 #include "file_system_tarn.h"
@@ -45,8 +46,9 @@ IFileSystem* CTokenTarn::GetFileSystem() {
 }
 
 RV CTokenTarn::ClearStore() {
-    fileSystem_.reset();
     fileCache_.reset();
+    fileSystem_.reset();
+    authManager_.reset();
     return 0;
 }
 

@@ -1,6 +1,7 @@
 // CTokenTarn: state, binding and connection.
 #include "token_tarn.h"
 
+#include "auth_manager_tarn.h"
 #include "file_cache_local.h"
 #include "file_system_tarn.h"
 #include "kv_provisioning.h"
@@ -10,6 +11,7 @@ CTokenTarn::CTokenTarn() = default;
 CTokenTarn::~CTokenTarn() {
     fileSystem_.reset();
     fileCache_.reset();
+    authManager_.reset();
 }
 
 int CTokenTarn::Init(kv_dev_t* device) { return device ? 1 : 0; }

@@ -12,6 +12,7 @@
 #include "mechanism_table.h"
 #include "sm_session.h"
 
+class AuthManagerTarn;
 class CFileCacheLocal;
 class CFileSystemTarn;
 
@@ -64,6 +65,26 @@ public:
     RV ClearLocalFileCache() override;
     RV ClearContainerMapFile() override;
 
+    // PIN and authentication.
+    IAuthManager* GetAuthManager() override;
+    bool IsLogIn() override { return userLoggedIn_ || soLoggedIn_; }
+    RV VerifyPIN(uint32_t ref, const uint8_t* data, uint32_t length) override;
+    RV ChangePIN(uint32_t ref, const uint8_t* oldValue, uint32_t oldLength, const uint8_t* newValue,
+                 uint32_t newLength) override;
+    RV ReloadUserPin(uint32_t ref, const uint8_t* value, uint32_t length) override;
+    RV SetTries(uint32_t ref, uint32_t maximum, uint32_t remaining) override;
+    uint16_t cmdExternalAuth(uint8_t p2, const uint8_t* value24);
+    // Probes the retry counter; tries (if given) receives x of 63Cx.
+    uint16_t cmdGetPinErrCount(uint8_t p2, uint8_t* tries);
+    RV cmdUpdateExternalAuthKey(uint8_t keyNumber, const uint8_t* key, uint32_t length, uint32_t maximum,
+                                uint32_t remaining);
+    RV GetPinMaxTries(uint32_t ref, uint8_t* tries);
+    RV GetPinLeftTries(uint32_t ref, uint8_t* tries);
+    RV SetUserTokenInfoFlag(uint16_t status, bool changed);
+    RV SetSoTokenInfoFlag(uint16_t status, bool changed);
+    bool UserLoggedIn() const { return userLoggedIn_; }
+    bool SoLoggedIn() const { return soLoggedIn_; }
+
     // GET DATA 00 CA 01 tag into buffer (capacity in, length out); answers
     // of every tag but 0x82 and 0x86 are cached for the life of the object.
     RV cmdGetData(uint8_t tag, uint8_t* buffer, uint32_t* length);
@@ -89,6 +110,9 @@ protected:
     // Reads the token information file into a zeroed 64-byte area.
     RV ReadTokenInfoFile(uint8_t* area);
     RV WriteTokenInfoField(uint32_t offset, const uint8_t* data, uint32_t length);
+    // Status of a failed PIN command: the token's own 63Cx/6983, else the probe's.
+    uint16_t PinFailureStatus(uint16_t sw, uint8_t p2);
+    RV UpdateTokenFlags(uint16_t status, bool changed, bool user);
 
     uint8_t keyGeneration_ = 0;
     std::map<uint8_t, ByteVec> getDataCache_;
@@ -104,6 +128,7 @@ protected:
     std::string namePrefix_;
     std::unique_ptr<CFileCacheLocal> fileCache_;
     std::unique_ptr<CFileSystemTarn> fileSystem_;
+    std::unique_ptr<AuthManagerTarn> authManager_;
     std::vector<uint32_t> hardwareMechanisms_;
     uint32_t lockDepth_ = 0;
     uint64_t lockEpoch_ = 0;
