@@ -24,8 +24,6 @@ enum KV_MECH_FUNC_E : int32_t {
     MECH_FUNC_IMPORT_KEY = 13,
 };
 
-using ObjPtr = kv::shared_ptr<IObj>;
-
 class Alg {
 public:
     Alg() = default;

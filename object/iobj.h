@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kv_types.h"
+#include "shared_ptr.h"
 
 class IObj {
 public:
@@ -50,6 +51,8 @@ private:
     uint32_t handle_;
     std::map<CK_ATTRIBUTE_TYPE, ByteVec> attributes_;
 };
+
+using ObjPtr = kv::shared_ptr<IObj>;
 
 // First entry of the given type, or null.
 const CK_ATTRIBUTE* FindAttr(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_ATTRIBUTE_TYPE type);

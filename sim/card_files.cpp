@@ -98,7 +98,7 @@ Answer Card::DeleteFile(const CommandApdu& c) {
     uint16_t fid = Fid(c.data);
     auto it = state_.files.find(fid);
     if (it == state_.files.end()) return {{}, 0x6A82};
-    if (!Allowed(it->second.writeCond)) return {{}, 0x6982};
+    if (!Allowed(it->second.extraCond)) return {{}, 0x6982};  // the delete condition
     state_.files.erase(it);
     if (currentEf_ == fid) currentEf_.reset();
     Changed();

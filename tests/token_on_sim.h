@@ -3,10 +3,12 @@
 #ifndef KV_TESTS_TOKEN_ON_SIM_H
 #define KV_TESTS_TOKEN_ON_SIM_H
 
+#include <cstring>
 #include <memory>
 #include <string>
 
 #include "disk_mirror.h"
+#include "iauth_manager.h"
 #include "host_socket_bridge.h"
 #include "libusb_dev.h"
 #include "sim_process.h"
@@ -32,6 +34,12 @@ struct TokenClient {
     HostSocketBridge bridge;
     std::unique_ptr<CTokenTarn> token;
 };
+
+// Logs the user in with the personalisation's default PIN.
+inline RV LoginUser(CTokenTarn& token, const char* pin = "12345678") {
+    ByteVec value = GetPinHash(reinterpret_cast<const uint8_t*>(pin), static_cast<uint32_t>(std::strlen(pin)));
+    return token.GetAuthManager()->Authenticate(kRefUser, value.data(), static_cast<uint32_t>(value.size()));
+}
 
 }  // namespace testing_kv
 

@@ -6,6 +6,7 @@
 #include "file_cache_local.h"
 #include "file_system_tarn.h"
 #include "p11_text.h"
+#include "store_tarn.h"
 #include "token_tarn.h"
 
 namespace {
@@ -45,9 +46,27 @@ IFileSystem* CTokenTarn::GetFileSystem() {
     return fileSystem_.get();
 }
 
+IStore* CTokenTarn::GetStore() {
+    if (!store_) {
+        IFileSystem* fs = GetFileSystem();
+        if (!fs) return nullptr;
+        store_ = std::make_unique<CStoreTarn>(fs, this);
+    }
+    return store_.get();
+}
+
+RV CTokenTarn::AllocKeyFID(uint32_t cls, uint32_t keyType, uint16_t* fid) {
+    if (!store_ || !fid) return CKR_GENERAL_ERROR;
+    uint32_t value = *fid;
+    RV rv = store_->AllocKeyFID(cls, keyType, &value);
+    if (rv == 0) *fid = static_cast<uint16_t>(value);
+    return rv;
+}
+
 RV CTokenTarn::ClearStore() {
-    fileCache_.reset();
+    store_.reset();
     fileSystem_.reset();
+    fileCache_.reset();
     authManager_.reset();
     return 0;
 }

@@ -5,14 +5,11 @@
 #include "file_cache_local.h"
 #include "file_system_tarn.h"
 #include "kv_provisioning.h"
+#include "store_tarn.h"
 
 CTokenTarn::CTokenTarn() = default;
 
-CTokenTarn::~CTokenTarn() {
-    fileSystem_.reset();
-    fileCache_.reset();
-    authManager_.reset();
-}
+CTokenTarn::~CTokenTarn() { ClearStore(); }
 
 int CTokenTarn::Init(kv_dev_t* device) { return device ? 1 : 0; }
 

@@ -15,6 +15,7 @@
 class AuthManagerTarn;
 class CFileCacheLocal;
 class CFileSystemTarn;
+class CStoreTarn;
 
 class CTokenTarn : public IToken {
 public:
@@ -50,7 +51,9 @@ public:
     // Token information, configuration and mechanisms.
     IFileCache* GetFileCache() override;
     IFileSystem* GetFileSystem() override;
+    IStore* GetStore() override;
     RV ClearStore() override;
+    RV AllocKeyFID(uint32_t cls, uint32_t keyType, uint16_t* fid) override;
     RV GetTokenInfo(CK_TOKEN_INFO* info) override;
     RV SetTokenInfoLabel(const uint8_t* label) override;
     RV GetTokenInfoFlag(uint32_t* flags) override;
@@ -129,6 +132,7 @@ protected:
     std::unique_ptr<CFileCacheLocal> fileCache_;
     std::unique_ptr<CFileSystemTarn> fileSystem_;
     std::unique_ptr<AuthManagerTarn> authManager_;
+    std::unique_ptr<CStoreTarn> store_;
     std::vector<uint32_t> hardwareMechanisms_;
     uint32_t lockDepth_ = 0;
     uint64_t lockEpoch_ = 0;

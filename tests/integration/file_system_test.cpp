@@ -27,6 +27,7 @@ protected:
         ASSERT_EQ(Token().ConnectAndSetenv(), 0u);
         fs = Token().GetFileSystem();
         ASSERT_NE(fs, nullptr);
+        ASSERT_EQ(testing_kv::LoginUser(Token()), 0u);  // deleting named files needs the user
     }
     ~FileSystemOnSim() override { client.reset(); }
     CTokenTarn& Token() { return *client->token; }

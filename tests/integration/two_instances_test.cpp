@@ -22,10 +22,12 @@ TEST(TwoInstances, TakeTurnsWithoutLosingAnything) {
     TokenClient a(sim.Socket());
     ASSERT_EQ(a.token->ConnectAndSetenv(), 0u);
     IFileSystem* fsA = a.token->GetFileSystem();
+    ASSERT_EQ(testing_kv::LoginUser(*a.token), 0u);
     DiskMirror::SetBase(sim.Dir() + "/mirror-b");
     TokenClient b(sim.Socket());
     ASSERT_EQ(b.token->ConnectAndSetenv(), 0u);
     IFileSystem* fsB = b.token->GetFileSystem();
+    ASSERT_EQ(testing_kv::LoginUser(*b.token), 0u);
     ASSERT_TRUE(fsA && fsB);
 
     std::map<std::string, ByteVec> model;

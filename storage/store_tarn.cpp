@@ -1,0 +1,351 @@
+#include "store_tarn.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "acl.h"
+#include "iauth_manager.h"
+#include "itoken.h"
+#include "obj_factory.h"
+
+namespace {
+
+const char* const kPrefixes[5] = {"data", "cert", "pubk", "prvk", "seck"};
+constexpr uint32_t kMaxIndex = 9998;
+
+void PutLe32(ByteVec& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+uint32_t GetLe32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+
+bool TokenFlag(const IObj& obj, bool& onToken) {
+    uint8_t flag = 0;
+    uint32_t len = 1;
+    if (obj.GetAttr(CKA_TOKEN, &flag, &len) != CKR_OK) return false;
+    onToken = flag != 0;
+    return true;
+}
+
+uint32_t ULong(const IObj& obj, uint32_t type, uint32_t fallback = 0) {
+    uint32_t v = 0, len = 4;
+    return obj.GetAttr(type, &v, &len) == CKR_OK ? v : fallback;
+}
+
+struct KeyRange {
+    uint32_t first, step, last;
+};
+
+bool RangeFor(CK_ULONG cls, CK_ULONG keyType, KeyRange& range) {
+    if (cls == CKO_PUBLIC_KEY) range = {0x8000, 0x20, 0x9FE0};
+    else if (cls == CKO_PRIVATE_KEY) range = {0xA020, 0x20, 0xC000};
+    else if (keyType == CKK_DES || keyType == CKK_DES3) range = {0x0501, 1, 0x050A};
+    else if (keyType == CKK_AES) range = {0x0511, 1, 0x051A};
+    else return false;
+    return true;
+}
+
+}  // namespace
+
+ByteVec CStoreTarn::Serialize(const IObj& obj) {
+    std::vector<uint32_t> tags;
+    obj.GetAllTags(tags);
+    ByteVec out;
+    for (uint32_t t : tags) {
+        const ByteVec* v = obj.Value(t);
+        if (!v || v->empty()) continue;
+        PutLe32(out, t);
+        PutLe32(out, static_cast<uint32_t>(v->size()));
+        out.insert(out.end(), v->begin(), v->end());
+    }
+    return out;
+}
+
+ObjPtr CStoreTarn::CreateObject(const uint8_t* bytes, size_t length) {
+    std::vector<CK_ATTRIBUTE> tmpl;
+    size_t pos = 0;
+    while (length - pos >= 4) {
+        const uint32_t type = GetLe32(bytes + pos);
+        if (length - pos - 4 < 4) return ObjPtr();
+        const uint32_t len = GetLe32(bytes + pos + 4);
+        if (length - pos - 8 < len) return ObjPtr();
+        tmpl.push_back({type, const_cast<uint8_t*>(bytes + pos + 8), len});
+        pos += 8 + len;
+    }
+    if (pos != length || tmpl.empty()) return ObjPtr();
+    return ObjFactory::CreateObject(tmpl.data(), tmpl.size());
+}
+
+RV CStoreTarn::ParseName(const std::string& name, CK_OBJECT_CLASS& cls, uint32_t& index) {
+    if (name.size() != 8) return CKR_GENERAL_ERROR;
+    for (CK_OBJECT_CLASS c = 0; c < 5; ++c) {
+        if (name.compare(0, 4, kPrefixes[c]) != 0) continue;
+        index = 0;
+        for (size_t i = 4; i < 8; ++i) {
+            if (name[i] < '0' || name[i] > '9') return CKR_GENERAL_ERROR;
+            index = index * 10 + static_cast<uint32_t>(name[i] - '0');
+        }
+        cls = c;
+        return 0;
+    }
+    return CKR_GENERAL_ERROR;
+}
+
+std::vector<tagOBJ_PROP>* CStoreTarn::GetObjList(CK_OBJECT_CLASS cls) { return cls < 5 ? &lists_[cls] : nullptr; }
+
+tagOBJ_PROP* CStoreTarn::FindObjByID(uint32_t handle) {
+    for (CK_OBJECT_CLASS c : {CKO_CERTIFICATE, CKO_PRIVATE_KEY, CKO_PUBLIC_KEY, CKO_DATA, CKO_SECRET_KEY}) {
+        for (auto& e : lists_[c]) {
+            if (e.object && e.object->GetHandle() == handle) return &e;
+        }
+    }
+    return nullptr;
+}
+
+tagOBJ_PROP* CStoreTarn::FindObjByNAME(const std::string& name) {
+    for (auto& list : lists_) {
+        for (auto& e : list) {
+            if (e.fileName == name) return &e;
+        }
+    }
+    return nullptr;
+}
+
+void CStoreTarn::RemoveEntry(const tagOBJ_PROP* entry) {
+    for (auto& list : lists_) {
+        for (auto it = list.begin(); it != list.end(); ++it) {
+            if (&*it == entry) {
+                list.erase(it);
+                return;
+            }
+        }
+    }
+}
+
+RV CStoreTarn::GenerateFileName(CK_OBJECT_CLASS cls, std::string& name) {
+    name.clear();
+    if (cls > 4) return CKR_GENERAL_ERROR;
+    std::vector<std::string> dirs, files;
+    RV rv = fs_->EnumFiles(kDir, dirs, files, nullptr);
+    if (rv) return rv;
+    std::vector<bool> taken(kMaxIndex + 1, false);
+    for (const auto& e : lists_[cls]) {
+        CK_OBJECT_CLASS c;
+        uint32_t index;
+        rv = ParseName(e.fileName, c, index);
+        if (rv) return rv;
+        if (index <= kMaxIndex) taken[index] = true;
+    }
+    for (uint32_t i = 1; i <= kMaxIndex; ++i) {
+        if (taken[i]) continue;
+        char candidate[16];
+        std::snprintf(candidate, sizeof candidate, "%s%04u", kPrefixes[cls], i);
+        if (std::find(files.begin(), files.end(), candidate) != files.end()) continue;
+        name = candidate;
+        return 0;
+    }
+    return 0;
+}
+
+RV CStoreTarn::StoreObj(ObjPtr obj) {
+    if (!obj) return CKR_ARGUMENTS_BAD;
+    bool onToken = false;
+    if (!TokenFlag(*obj, onToken)) return CKR_TEMPLATE_INCOMPLETE;
+    if (!onToken) return 0;
+    const ByteVec bytes = Serialize(*obj);
+    const uint32_t cls = ULong(*obj, CKA_CLASS, 0xFFFFFFFF);
+    if (cls > 4) return CKR_GENERAL_ERROR;
+    const bool isKey = cls >= CKO_PUBLIC_KEY;
+    if (isKey && !obj->HasAttr(CKA_KEY_TYPE)) return RV_NOT_FOUND;
+    const uint32_t keyRef = isKey ? ULong(*obj, static_cast<uint32_t>(CKA_VENDOR_KEY_REF)) : 0;
+
+    tagOBJ_PROP* existing = FindObjByID(obj->GetHandle());
+    std::string name;
+    RV rv = 0;
+    if (existing) {
+        name = existing->fileName;
+    } else {
+        rv = GenerateFileName(cls, name);
+        if (rv) return rv;
+        rv = fs_->CreateFile(kDir, name, static_cast<uint32_t>(bytes.size()), static_cast<uint32_t>(bytes.size()),
+                             CFAC2ACL(EveryoneReadUserWriteAc), nullptr);
+        if (rv == SCARD_E_NO_SUCH_FILE) rv = 0;
+    }
+    if (rv == 0) {
+        uint32_t used = 0;
+        uint16_t acl = 0;
+        rv = fs_->GetFileSize(kDir, name, &used);
+        if (rv == 0) rv = fs_->GetFileACL(kDir, name, &acl);
+        if (rv) return rv;
+        if (used == bytes.size()) {
+            rv = fs_->WriteFile(kDir, name, 0, bytes.data(), static_cast<uint32_t>(bytes.size()), nullptr);
+            if (rv) return rv;
+        } else {
+            rv = fs_->ResizeFile(kDir, name, static_cast<uint32_t>(bytes.size()), nullptr, bytes.data());
+        }
+    }
+    if (rv) {
+        // Only a brand-new object's key file goes with its failed object file.
+        if (!existing && keyRef) {
+            fs_->DeleteFile(kDir, name);
+            RV removed = fs_->DeleteFileByFID(static_cast<uint16_t>(keyRef));
+            if (removed) return removed;
+        }
+        return rv;
+    }
+    for (auto& list : lists_) {
+        for (auto it = list.begin(); it != list.end();) {
+            it = (it->object && it->object->GetHandle() == obj->GetHandle()) ? list.erase(it) : it + 1;
+        }
+    }
+    tagOBJ_PROP entry;
+    entry.object = obj;
+    entry.fileName = name;
+    entry.writeCount = 0;
+    entry.seen = true;
+    entry.state = tagOBJ_PROP::kNew;
+    lists_[cls].push_back(entry);
+    return 0;
+}
+
+bool CStoreTarn::IsUSER() {
+    IAuthManager* auth = fs_->GetAuthManager();
+    if (!auth) return false;
+    for (CK_USER_TYPE type : {CKU_USER, CKU_SO}) {
+        uint32_t ref = 0;
+        AuthInfo info{};
+        if (auth->GetRefByP11Type(type, &ref) != 0 || auth->GetAuthInfo(ref, &info) != 0) return false;
+        if (info.flags & 1) return true;
+    }
+    return false;
+}
+
+RV CStoreTarn::PurgeObj(ObjPtr obj) {
+    if (!obj) return CKR_ARGUMENTS_BAD;
+    bool onToken = false;
+    if (!TokenFlag(*obj, onToken)) return CKR_TEMPLATE_INCOMPLETE;
+    if (!onToken) return 0;
+    RV rv = CheckUpdate(false);
+    if (rv) return rv;
+    const uint32_t cls = ULong(*obj, CKA_CLASS, 0xFFFFFFFF);
+    if (cls >= CKO_PUBLIC_KEY && cls <= CKO_SECRET_KEY && !IsUSER()) return CKR_USER_NOT_LOGGED_IN;
+    tagOBJ_PROP* entry = FindObjByID(obj->GetHandle());
+    if (!entry) return RV_NOT_FOUND;  // found before any file goes
+    const uint32_t keyRef = ULong(*obj, static_cast<uint32_t>(CKA_VENDOR_KEY_REF));
+    if (keyRef) {
+        rv = fs_->DeleteFileByFID(static_cast<uint16_t>(keyRef));
+        if (rv) return rv;
+    }
+    const std::string name = entry->fileName;
+    RemoveEntry(entry);
+    return fs_->DeleteFile(kDir, name);
+}
+
+RV CStoreTarn::CopyObject(IObj& target, const IObj& source) {
+    target.Destroy();
+    std::vector<uint32_t> tags;
+    source.GetAllTags(tags);
+    for (uint32_t t : tags) {
+        const ByteVec* v = source.Value(t);
+        target.SetAttr(t, v->empty() ? nullptr : v->data(), static_cast<uint32_t>(v->size()));
+    }
+    return 0;
+}
+
+RV CStoreTarn::CheckUpdate(bool force) {
+    if (force) {
+        if (fs_->Initialize(true) != 0) return CKR_DEVICE_ERROR;
+        for (auto& list : lists_) list.clear();
+        return 0;
+    }
+    for (auto& list : lists_) {
+        for (auto& e : list) e.seen = false;
+    }
+    std::vector<std::string> dirs, files;
+    if (fs_->EnumFiles(kDir, dirs, files, nullptr) != 0) return KV_E_OBJ_DIR_UNLISTABLE;
+    for (const auto& name : files) {
+        tagOBJ_PROP* entry = FindObjByNAME(name);
+        if (entry && entry->writeCount && !fs_->Outdated(kDir, name, entry->writeCount)) {
+            entry->seen = true;  // unchanged since last read
+            continue;
+        }
+        ByteVec bytes;
+        uint32_t count = 0;
+        if (fs_->ReadFile(kDir, name, 0, bytes, &count) != 0) {
+            if (entry) entry->seen = true;  // a read error is not a deletion
+            continue;
+        }
+        ObjPtr parsed = CreateObject(bytes.data(), bytes.size());
+        if (!parsed) continue;
+        if (entry) {
+            entry->seen = true;
+            if (entry->writeCount < count) {
+                // A newer stamp with the same content (the cache reloaded) is no change.
+                if (entry->state != tagOBJ_PROP::kNew && Serialize(*entry->object) != Serialize(*parsed)) {
+                    CopyObject(*entry->object, *parsed);
+                    entry->state = tagOBJ_PROP::kChanged;
+                }
+                entry->writeCount = count;
+            }
+            continue;
+        }
+        const uint32_t cls = ULong(*parsed, CKA_CLASS, 0xFFFFFFFF);
+        if (cls > 4) continue;
+        tagOBJ_PROP fresh;
+        fresh.object = parsed;
+        fresh.fileName = name;
+        fresh.writeCount = count;
+        fresh.seen = true;
+        fresh.state = tagOBJ_PROP::kNew;
+        lists_[cls].push_back(fresh);
+    }
+    for (auto& list : lists_) {
+        for (auto it = list.begin(); it != list.end();) it = it->seen ? it + 1 : list.erase(it);
+    }
+    return 0;
+}
+
+RV CStoreTarn::CheckUpdate(const std::vector<ObjPtr>& known, std::vector<ObjPtr>& added, std::vector<ObjPtr>& removed,
+                           std::vector<ObjPtr>& changed) {
+    RV rv = CheckUpdate(false);
+    if (rv) return rv;
+    for (const auto& obj : known) {
+        if (obj && !FindObjByID(obj->GetHandle())) removed.push_back(obj);
+    }
+    for (CK_OBJECT_CLASS c : {CKO_CERTIFICATE, CKO_PRIVATE_KEY, CKO_PUBLIC_KEY, CKO_DATA, CKO_SECRET_KEY}) {
+        for (auto& e : lists_[c]) {
+            if (e.state == tagOBJ_PROP::kChanged) {
+                changed.push_back(e.object);
+            } else if (e.state == tagOBJ_PROP::kRemoved) {
+                removed.push_back(e.object);
+            } else if (e.state == tagOBJ_PROP::kNew) {
+                bool isKnown = false;
+                for (const auto& k : known) isKnown = isKnown || (k && k->GetHandle() == e.object->GetHandle());
+                if (!isKnown) added.push_back(e.object);
+            }
+            e.state = tagOBJ_PROP::kReported;
+        }
+    }
+    return 0;
+}
+
+RV CStoreTarn::AllocKeyFID(CK_ULONG cls, CK_ULONG keyType, uint32_t* fid) {
+    if (cls < CKO_PUBLIC_KEY || cls > CKO_SECRET_KEY) return RV_NOT_SUPPORTED;
+    KeyRange range{};
+    if (!RangeFor(cls, keyType, range)) return 0;  // such keys never live on the token
+    RV rv = CheckUpdate(false);
+    if (rv) return rv;
+    std::vector<uint16_t> onToken;
+    if (token_->GetFileList(onToken) != 0) return CKR_FUNCTION_FAILED;
+    for (uint32_t candidate = range.first; candidate <= range.last; candidate += range.step) {
+        bool taken = std::find(onToken.begin(), onToken.end(), candidate) != onToken.end();
+        for (const auto& e : lists_[cls]) {
+            taken = taken || ULong(*e.object, static_cast<uint32_t>(CKA_VENDOR_KEY_REF)) == candidate;
+        }
+        if (!taken) {
+            *fid = candidate;
+            return 0;
+        }
+    }
+    return CKR_FUNCTION_FAILED;
+}

@@ -1,0 +1,56 @@
+// Token objects as attribute files in the directory "pkcs11": one file per
+// object named by its class and a four-digit number (prvk0003).
+#ifndef KV_STORAGE_STORE_TARN_H
+#define KV_STORAGE_STORE_TARN_H
+
+#include <string>
+
+#include "ifile_system.h"
+#include "istore.h"
+
+class IToken;
+
+struct tagOBJ_PROP {
+    enum State : uint32_t { kReported = 0, kNew = 1, kChanged = 2, kRemoved = 3 };
+    ObjPtr object;
+    std::string fileName;
+    uint32_t writeCount = 0;
+    bool seen = false;
+    uint32_t state = kNew;
+};
+
+class CStoreTarn : public IStore {
+public:
+    static constexpr const char* kDir = "pkcs11";
+
+    CStoreTarn(IFileSystem* fs, IToken* token) : fs_(fs), token_(token) {}
+
+    RV StoreObj(ObjPtr obj) override;
+    RV PurgeObj(ObjPtr obj) override;
+    RV CheckUpdate(const std::vector<ObjPtr>& known, std::vector<ObjPtr>& added, std::vector<ObjPtr>& removed,
+                   std::vector<ObjPtr>& changed) override;
+    RV AllocKeyFID(CK_ULONG cls, CK_ULONG keyType, uint32_t* fid) override;
+    RV CheckUpdate(bool force) override;
+
+    // The attribute file of an object: type, length, value (little-endian),
+    // ascending type, empty values left out.
+    static ByteVec Serialize(const IObj& obj);
+    // An object from file bytes; empty when they end inside a triple.
+    static ObjPtr CreateObject(const uint8_t* bytes, size_t length);
+    static RV ParseName(const std::string& name, CK_OBJECT_CLASS& cls, uint32_t& index);
+    RV GenerateFileName(CK_OBJECT_CLASS cls, std::string& name);
+    std::vector<tagOBJ_PROP>* GetObjList(CK_OBJECT_CLASS cls);
+    tagOBJ_PROP* FindObjByID(uint32_t handle);
+    tagOBJ_PROP* FindObjByNAME(const std::string& name);
+    bool IsUSER();
+
+private:
+    static RV CopyObject(IObj& target, const IObj& source);
+    void RemoveEntry(const tagOBJ_PROP* entry);
+
+    IFileSystem* fs_;
+    IToken* token_;
+    std::vector<tagOBJ_PROP> lists_[5];
+};
+
+#endif
