@@ -1,0 +1,165 @@
+#include "cont_mgr_fs_store.h"
+
+#include "utils.h"
+
+namespace {
+
+const char kMapDir[] = "mscp";
+const char kMapFile[] = "cmapfile";
+const char kRefDir[] = "internal";
+const char kRefFile[] = "containermap";
+constexpr size_t kMapRecord = 86;
+constexpr size_t kRefRecord = 24;
+
+void Append32(ByteVec& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+void Append16(ByteVec& out, uint16_t v) {
+    out.push_back(static_cast<uint8_t>(v));
+    out.push_back(static_cast<uint8_t>(v >> 8));
+}
+uint32_t Le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+}  // namespace
+
+template <class Op>
+RV ContMgrFsStore::Mutate(Op op) {
+    const bool outermost = !suppressSave_;
+    suppressSave_ = true;
+    RV rv = op();
+    if (outermost) suppressSave_ = false;  // cleared on every exit
+    if (rv == 0 && outermost) rv = Save();
+    return rv;
+}
+
+RV ContMgrFsStore::CreateContainer(const std::string& name, uint32_t* index) {
+    return Mutate([&] { return ContMgrImpl::CreateContainer(name, index); });
+}
+
+RV ContMgrFsStore::DestroyContainer(uint32_t index) {
+    return Mutate([&] { return ContMgrImpl::DestroyContainer(index); });
+}
+
+RV ContMgrFsStore::AddObj(ObjPtr obj, const uint32_t* index, const uint32_t* usage, const uint32_t* type) {
+    uint32_t cls = 0, len = 4;
+    if (!obj || obj->GetAttr(CKA_CLASS, &cls, &len) != CKR_OK) return CKR_ARGUMENTS_BAD;
+    if (cls != CKO_CERTIFICATE && cls != CKO_PUBLIC_KEY && cls != CKO_PRIVATE_KEY) return 0;
+    return Mutate([&] { return ContMgrImpl::AddObj(obj, index, usage, type); });
+}
+
+RV ContMgrFsStore::RemoveObj(ObjPtr obj, bool destroyEmpty) {
+    return Mutate([&] { return ContMgrImpl::RemoveObj(obj, destroyEmpty); });
+}
+
+RV ContMgrFsStore::BuildMapFiles(ByteVec& containerMap, ByteVec& references) const {
+    containerMap.clear();
+    references.assign(kRefRecord, 0);
+    references[0] = 1;
+    const uint32_t count = containers_.empty() ? 0 : containers_.rbegin()->first + 1;
+    for (uint32_t i = 0; i < count; ++i) {
+        auto it = containers_.find(i);
+        if (it == containers_.end()) {
+            containerMap.insert(containerMap.end(), kMapRecord, 0);
+            references.insert(references.end(), kRefRecord, 0);
+            continue;
+        }
+        const container_t& c = it->second;
+        for (const auto& pair : c.pairs) {
+            Append32(references, GetReference(c, static_cast<uint32_t>(&pair - c.pairs), KV_OBJ_PRIVATE_KEY));
+            Append32(references, GetReference(c, static_cast<uint32_t>(&pair - c.pairs), KV_OBJ_PUBLIC_KEY));
+        }
+        references.insert(references.end(), 8, 0);
+        for (uint16_t unit : c.wideName) Append16(containerMap, unit);
+        containerMap.push_back(c.isDefault ? 3 : 1);
+        containerMap.push_back(0);
+        for (const auto& pair : c.pairs) {
+            uint32_t bits = 0;
+            if (pair.Empty() && !pair.objects[2]) {
+                bits = pair.recordedBits;  // objects not loaded: keep what the map said
+            } else if (pair.objects[KV_OBJ_PUBLIC_KEY]) {
+                if (GetKeyBits(*pair.objects[KV_OBJ_PUBLIC_KEY], bits) != 0) {
+                    if (!pair.objects[KV_OBJ_PRIVATE_KEY] || GetKeyBits(*pair.objects[KV_OBJ_PRIVATE_KEY], bits) != 0)
+                        return CKR_GENERAL_ERROR;
+                }
+            }
+            Append16(containerMap, static_cast<uint16_t>(bits));
+        }
+    }
+    return 0;
+}
+
+RV ContMgrFsStore::Save() {
+    if (suppressSave_) return 0;
+    ByteVec map, refs;
+    RV rv = BuildMapFiles(map, refs);
+    if (rv) return rv;
+    uint32_t mapLen = 0, refLen = 0;
+    rv = fs_->GetFileSize(kRefDir, kRefFile, &refLen);
+    if (rv == 0) rv = fs_->GetFileSize(kMapDir, kMapFile, &mapLen);
+    if (rv) return rv;
+    if (refs.size() < refLen) refs.resize(refLen, 0);  // map files never shrink
+    if (map.size() < mapLen) map.resize(mapLen, 0);
+    rv = Write(kRefDir, kRefFile, refs);
+    return rv ? rv : Write(kMapDir, kMapFile, map);
+}
+
+RV ContMgrFsStore::Write(const std::string& dir, const std::string& file, const ByteVec& data) {
+    uint32_t count = 0;
+    RV rv = fs_->ResizeFile(dir, file, static_cast<uint32_t>(data.size()), &count, data.empty() ? nullptr : data.data());
+    if (rv == 0 && count) counts_[file + dir] = count;
+    return rv;
+}
+
+RV ContMgrFsStore::Read(const std::string& dir, const std::string& file, ByteVec& data) {
+    uint32_t count = 0;
+    RV rv = fs_->ReadFile(dir, file, 0, data, &count);
+    if (rv == 0) counts_[file + dir] = count;
+    return rv;
+}
+
+bool ContMgrFsStore::Outdated(const std::string& dir, const std::string& file) {
+    auto it = counts_.find(file + dir);
+    return fs_->Outdated(dir, file, it == counts_.end() ? 0 : it->second);
+}
+
+RV ContMgrFsStore::CheckUpdate() {
+    if (Outdated(kMapDir, kMapFile)) {
+        ByteVec map;
+        RV rv = Read(kMapDir, kMapFile, map);
+        if (rv) return rv;
+        const uint32_t records = static_cast<uint32_t>(map.size() / kMapRecord);
+        for (uint32_t i = 0; i < records; ++i) {
+            const uint8_t* r = map.data() + i * kMapRecord;
+            if (!(r[80] & 1)) {
+                containers_.erase(i);
+                continue;
+            }
+            container_t& c = containers_[i];
+            for (int u = 0; u < 40; ++u) c.wideName[u] = Le16(r + 2 * u);
+            char name[40];
+            ConvertU2ToCharArray(c.wideName, name, sizeof name);
+            c.name = name;
+            c.isDefault = (r[80] & 2) != 0;
+            c.pairs[0].recordedBits = Le16(r + 82);
+            c.pairs[1].recordedBits = Le16(r + 84);
+        }
+        for (auto it = containers_.begin(); it != containers_.end();) it = it->first >= records ? containers_.erase(it) : std::next(it);
+    }
+    if (Outdated(kRefDir, kRefFile)) {
+        ByteVec refs;
+        RV rv = Read(kRefDir, kRefFile, refs);
+        if (rv) return rv;
+        if (refs.size() < kRefRecord) return CKR_GENERAL_ERROR;  // the header alone is an empty map
+        for (size_t k = 0; (k + 2) * kRefRecord <= refs.size(); ++k) {
+            auto it = containers_.find(static_cast<uint32_t>(k));
+            if (it == containers_.end()) continue;
+            const uint8_t* r = refs.data() + (k + 1) * kRefRecord;
+            SetReference(it->second, Le32(r), KV_USAGE_SIGNATURE, KV_OBJ_PRIVATE_KEY);
+            SetReference(it->second, Le32(r + 4), KV_USAGE_SIGNATURE, KV_OBJ_PUBLIC_KEY);
+            SetReference(it->second, Le32(r + 8), KV_USAGE_EXCHANGE, KV_OBJ_PRIVATE_KEY);
+            SetReference(it->second, Le32(r + 12), KV_USAGE_EXCHANGE, KV_OBJ_PUBLIC_KEY);
+        }
+    }
+    return 0;
+}

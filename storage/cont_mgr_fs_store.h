@@ -1,0 +1,42 @@
+// Containers saved to "mscp"/"cmapfile" and "internal"/"containermap" after
+// every change, and re-read when another application changed them.
+#ifndef KV_STORAGE_CONT_MGR_FS_STORE_H
+#define KV_STORAGE_CONT_MGR_FS_STORE_H
+
+#include <map>
+
+#include "cont_mgr_impl.h"
+#include "ifile_system.h"
+
+class ContMgrFsStore : public ContMgrImpl {
+public:
+    explicit ContMgrFsStore(IFileSystem* fs) : fs_(fs) {}
+
+    RV CheckUpdate() override;
+    RV CreateContainer(const std::string& name, uint32_t* index) override;
+    RV DestroyContainer(uint32_t index) override;
+    RV AddObj(ObjPtr obj, const uint32_t* index = nullptr, const uint32_t* usage = nullptr,
+              const uint32_t* type = nullptr) override;
+    RV RemoveObj(ObjPtr obj, bool destroyEmpty) override;
+
+    RV Save();
+    // While set, changes stay in memory (they came from the token).
+    bool SaveSuppressed() const { return suppressSave_; }
+    void SetSaveSuppressed(bool on) { suppressSave_ = on; }
+
+    // Map file bytes for the current containers.
+    RV BuildMapFiles(ByteVec& containerMap, ByteVec& references) const;
+
+private:
+    template <class Op>
+    RV Mutate(Op op);
+    RV Read(const std::string& dir, const std::string& file, ByteVec& data);
+    RV Write(const std::string& dir, const std::string& file, const ByteVec& data);
+    bool Outdated(const std::string& dir, const std::string& file);
+
+    IFileSystem* fs_;
+    std::map<std::string, uint32_t> counts_;  // file name + directory -> write count last seen
+    bool suppressSave_ = false;
+};
+
+#endif
