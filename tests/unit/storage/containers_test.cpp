@@ -1,0 +1,82 @@
+// Matching keys and certificates into containers, and the map file bytes.
+#include <gtest/gtest.h>
+
+#include "cont_mgr_fs_store.h"
+#include "rsa_cert.h"
+#include "test_vectors.h"
+
+using testing_kv::ToHex;
+
+namespace {
+
+TEST(Containers, KeysAndCertificateMeetInOneContainer) {
+    auto m = testing_kv::MakeRsaMaterial();
+    ContMgrFsStore mgr(nullptr);
+    mgr.SetSaveSuppressed(true);  // memory only
+    auto prv = testing_kv::RsaObject(CKO_PRIVATE_KEY, m.modulus, true, 2);
+    auto pub = testing_kv::RsaObject(CKO_PUBLIC_KEY, m.modulus, true, 3);
+    auto cert = testing_kv::RsaObject(CKO_CERTIFICATE, m.certificate, false, 4);
+    ASSERT_EQ(mgr.AddObj(prv), 0u);
+    ASSERT_EQ(mgr.Containers().size(), 1u);
+    const container_t& c = mgr.Containers().at(0);
+    EXPECT_EQ(c.name.size(), 36u);
+    EXPECT_EQ(c.name[8], '-');
+    EXPECT_EQ(c.pairs[KV_USAGE_EXCHANGE].objects[KV_OBJ_PRIVATE_KEY].get(), prv.get());
+    ASSERT_EQ(mgr.AddObj(pub), 0u);
+    ASSERT_EQ(mgr.AddObj(cert), 0u);
+    EXPECT_EQ(mgr.Containers().size(), 1u);
+    EXPECT_EQ(c.pairs[KV_USAGE_EXCHANGE].objects[KV_OBJ_PUBLIC_KEY].get(), pub.get());
+    EXPECT_EQ(c.pairs[KV_USAGE_EXCHANGE].objects[KV_OBJ_CERTIFICATE].get(), cert.get());
+    uint32_t index = 9;
+    EXPECT_TRUE(mgr.CheckMatchedKeyObj(pub, &index));
+    EXPECT_EQ(index, 0u);
+
+    auto other = testing_kv::MakeRsaMaterial();
+    auto lonelyCert = testing_kv::RsaObject(CKO_CERTIFICATE, other.certificate, false, 5);
+    ASSERT_EQ(mgr.AddObj(lonelyCert), 0u);
+    EXPECT_EQ(mgr.GetObjContainer(lonelyCert, nullptr, nullptr, nullptr), SCARD_E_NO_KEY_CONTAINER);
+
+    // Removing both keys with the destroy flag removes the container, certificate and all.
+    ASSERT_EQ(mgr.RemoveObj(prv, true), 0u);
+    EXPECT_EQ(mgr.Containers().size(), 1u);
+    ASSERT_EQ(mgr.RemoveObj(pub, true), 0u);
+    EXPECT_TRUE(mgr.Containers().empty());
+}
+
+TEST(Containers, MapFileBytesByHand) {
+    auto m = testing_kv::MakeRsaMaterial();
+    ContMgrFsStore mgr(nullptr);
+    mgr.SetSaveSuppressed(true);
+    uint32_t index = 0;
+    ASSERT_EQ(mgr.CreateContainer("AB", &index), 0u);
+    ASSERT_EQ(mgr.CreateContainer("CD", &index), 0u);
+    EXPECT_EQ(index, 1u);
+    EXPECT_EQ(mgr.CreateContainer("AB", &index), RV_ALREADY_EXISTS);
+    EXPECT_EQ(index, 0u);
+    CK_ULONG ref = 0xA020;
+    auto prv = testing_kv::RsaObject(CKO_PRIVATE_KEY, m.modulus, true, 2);
+    prv->SetAttr(static_cast<uint32_t>(CKA_VENDOR_KEY_REF), &ref, 8);
+    uint32_t usage = KV_USAGE_EXCHANGE;
+    index = 1;
+    ASSERT_EQ(mgr.AddObj(prv, &index, &usage), 0u);
+    ASSERT_EQ(mgr.DestroyContainer(0), 0u);
+
+    ByteVec map, refs;
+    ASSERT_EQ(mgr.BuildMapFiles(map, refs), 0u);
+    // Index 0 is free: an all-zero record. Index 1: "CD" in UTF-16LE, flags 1,
+    // both sizes 0 (the key-exchange half holds no public key).
+    std::string expectedMap = std::string(86 * 2, '0') + "43004400" + std::string(76 * 2, '0') + "01" "00" "0000" "0000";
+    EXPECT_EQ(ToHex(map), expectedMap);
+    // Header 01 and zeros; record 0 zero; record 1: exchange private key reference 0xA020.
+    std::string expectedRefs = "01" + std::string(23 * 2, '0') + std::string(24 * 2, '0') + "00000000" "00000000" "20A00000" "00000000" +
+                               std::string(16, '0');
+    EXPECT_EQ(ToHex(refs), expectedRefs);
+
+    // With the public key the exchange half takes the key size.
+    auto pub = testing_kv::RsaObject(CKO_PUBLIC_KEY, m.modulus, true, 3);
+    ASSERT_EQ(mgr.AddObj(pub), 0u);
+    ASSERT_EQ(mgr.BuildMapFiles(map, refs), 0u);
+    EXPECT_EQ(ToHex(ByteVec(map.end() - 4, map.end())), "00000004");  // 1024 bits little-endian
+}
+
+}  // namespace
