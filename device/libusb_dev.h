@@ -26,6 +26,8 @@ public:
     RV Transmit(const uint8_t* command, uint32_t commandLen, uint8_t* response, uint32_t* responseLen,
                 uint8_t* sw1, uint8_t* sw2) override;
 
+    // Any reader name is found: the token's reader is built in.
+    RV FindReader(std::string&) const { return 0; }
     static int GetVID();
     static int GetPID();
     bool IsSameAs(const libusb_dev_t* other) const { return other && other->GetReaderName() == GetReaderName(); }

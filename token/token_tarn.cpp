@@ -11,7 +11,12 @@ CTokenTarn::CTokenTarn() = default;
 
 CTokenTarn::~CTokenTarn() { ClearStore(); }
 
-int CTokenTarn::Init(kv_dev_t* device) { return device ? 1 : 0; }
+// The token's algorithm factory; token-backed mechanisms register here.
+int CTokenTarn::Init(kv_dev_t* device) {
+    if (!device) return 0;
+    algFactory_ = std::make_unique<AlgFactory>(this);
+    return 1;
+}
 
 RV CTokenTarn::Lock() {
     if (!device_) return CKR_GENERAL_ERROR;

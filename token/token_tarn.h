@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "apdu.h"
+#include "alg_factory.h"
 #include "itoken.h"
 #include "mechanism_table.h"
 #include "sm_session.h"
@@ -52,6 +53,7 @@ public:
     IFileCache* GetFileCache() override;
     IFileSystem* GetFileSystem() override;
     IStore* GetStore() override;
+    AlgFactory* GetAlgFactory() override { return algFactory_.get(); }
     RV ClearStore() override;
     RV AllocKeyFID(uint32_t cls, uint32_t keyType, uint16_t* fid) override;
     RV GetTokenInfo(CK_TOKEN_INFO* info) override;
@@ -133,6 +135,7 @@ protected:
     std::unique_ptr<CFileSystemTarn> fileSystem_;
     std::unique_ptr<AuthManagerTarn> authManager_;
     std::unique_ptr<CStoreTarn> store_;
+    std::unique_ptr<AlgFactory> algFactory_;
     std::vector<uint32_t> hardwareMechanisms_;
     uint32_t lockDepth_ = 0;
     uint64_t lockEpoch_ = 0;

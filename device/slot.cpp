@@ -1,0 +1,126 @@
+#include "slot.h"
+
+#include "cont_mgr_fs_store.h"
+#include "cont_mgr_with_obj.h"
+#include "libusb_dev.h"
+#include "obj_mgr.h"
+#include "token_tarn.h"
+
+Slot::Slot(uint32_t id) : id_(id) {}
+
+Slot::~Slot() { DropManagers(); }
+
+RV Slot::Lock() {
+    lock_.Lock();
+    if (!token_) return 0;
+    RV rv = token_->Lock();
+    if (rv) lock_.Unlock();
+    return rv;
+}
+
+void Slot::Unlock() {
+    if (token_) {
+        token_->Unlock();
+        if (token_->IsLogIn()) {
+            uint32_t timeout = 0;
+            if (token_->GetTimeOut(&timeout) == 0 && timeout) {
+                idleStart_ = time(nullptr);
+                timerArmed_ = true;
+            }
+        } else {
+            timerArmed_ = false;
+        }
+    }
+    lock_.Unlock();
+}
+
+void Slot::DropManagers() {
+    storeObjects_.reset();
+    objects_.reset();
+    fsContainers_.reset();
+    containers_.reset();
+    containersMerged_ = false;
+}
+
+RV Slot::Init() {
+    if (!token_) return CKR_TOKEN_NOT_PRESENT;
+    IFileSystem* fs = token_->GetFileSystem();
+    IStore* store = token_->GetStore();
+    if (!fs || !store) return CKR_TOKEN_NOT_RECOGNIZED;
+    if (!storeObjects_) storeObjects_ = std::make_unique<ObjMgrWithStore>(store);
+    if (!fsContainers_) fsContainers_ = std::make_unique<ContMgrFsStore>(fs);
+    if (!objects_) objects_ = std::make_unique<ObjMgrWithCont>(storeObjects_.get(), fsContainers_.get());
+    if (!containers_) containers_ = std::make_unique<ContMgrWithObj>(fsContainers_.get(), storeObjects_.get());
+    return 0;
+}
+
+RV Slot::CheckUpdate() {
+    RV rv = Init();
+    if (rv) return rv;
+    rv = objects_->CheckUpdate(nullptr, nullptr, nullptr);
+    if (rv == 0 && containersMerged_) rv = CheckUpdate2();
+    return rv;
+}
+
+RV Slot::CheckUpdate2() {
+    RV rv = Init();
+    if (rv) return rv;
+    rv = objects_->CheckUpdate2(nullptr, nullptr, nullptr);
+    if (rv == 0) containersMerged_ = true;
+    return rv;
+}
+
+IObjectManager* Slot::GetObjectManager() { return token_ && Init() == 0 ? objects_.get() : nullptr; }
+
+IContainerManager* Slot::GetContainerManager() { return token_ && Init() == 0 ? containers_.get() : nullptr; }
+
+IAuthManager* Slot::GetAuthManager() { return token_ ? token_->GetAuthManager() : nullptr; }
+
+AlgFactory* Slot::GetAlgFactory() { return token_ ? token_->GetAlgFactory() : nullptr; }
+
+RV Slot::GetTokenInfo(CK_TOKEN_INFO* info) { return token_ ? token_->GetTokenInfo(info) : CKR_TOKEN_NOT_PRESENT; }
+
+RV Slot::SetTokenLabel(const uint8_t* label) {
+    return token_ ? token_->SetTokenInfoLabel(label) : CKR_TOKEN_NOT_PRESENT;
+}
+
+RV Slot::GenerateRandom(uint8_t* buffer, uint32_t length) {
+    return token_ ? token_->GenerateRandom(buffer, length) : CKR_TOKEN_NOT_PRESENT;
+}
+
+RV Slot::RefreshStore() {
+    if (token_) {
+        RV rv = token_->ClearStore();
+        if (rv) return rv;
+    }
+    DropManagers();
+    return 0;
+}
+
+RV Slot::SelfTokenPresent() {
+    // The token object is replaced under the slot lock: no call is using it.
+    ThreadMutexGuard guard(lock_);
+    RV rv = RefreshStore();
+    if (rv) return rv;
+    token_.reset();
+    std::string reader;
+    auto* device = new libusb_dev_t(reader);
+    if (device->FindReader(reader) != 0) {
+        delete device;
+        return CKR_TOKEN_NOT_PRESENT;
+    }
+    auto token = std::make_unique<CTokenTarn>();
+    token->Init(device);
+    token->SetDev(device);
+    rv = token->ConnectAndSetenv();
+    if (rv) return rv;
+    token_ = std::move(token);
+    return 0;
+}
+
+int Slot::IsTokenTimeout() {
+    if (!token_ || !timerArmed_) return 2;
+    uint32_t timeout = 0;
+    if (token_->GetTimeOut(&timeout) != 0 || timeout == 0) return 2;
+    return difftime(time(nullptr), idleStart_) > timeout / 1000 && token_->IsLogIn() ? 1 : 0;
+}

@@ -1,0 +1,128 @@
+// Sessions and login.
+#include "iauth_manager.h"
+#include "p11_env.h"
+#include "p11_internal.h"
+#include "secure_wipe.h"
+#include "slot_manager.h"
+
+CK_RV _C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR, CK_NOTIFY, CK_SESSION_HANDLE_PTR phSession) {
+    if (!(flags & CKF_SERIAL_SESSION)) return CKR_ARGUMENTS_BAD;
+    if (!phSession) return CKR_ARGUMENTS_BAD;
+    CK_RV rv = CheckInitialized();
+    kv::shared_ptr<Slot> slot;
+    if (rv || (rv = FindSlot(slotID, slot))) return rv;
+    LockSlotHolder holder(*slot);
+    if (!holder.Locked()) return CKR_GENERAL_ERROR;
+    if (!slot->HasToken()) return CKR_TOKEN_NOT_PRESENT;
+    if (slot->CheckUpdate() != 0) return CKR_GENERAL_ERROR;
+    auto sessions = KVEnv::GetCP11SessionManager();
+    if (!sessions) return CKR_HOST_MEMORY;
+    IAuthManager* auth = slot->GetAuthManager();
+    uint32_t soRef = 0;
+    AuthInfo so{};
+    if (!auth || auth->GetRefByP11Type(CKU_SO, &soRef) != 0 || auth->GetAuthInfo(soRef, &so) != 0)
+        return CKR_GENERAL_ERROR;
+    if ((so.flags & 1) && sessions->GetRWSessionCount(slotID) > 0 && !(flags & CKF_RW_SESSION))
+        return CKR_SESSION_READ_WRITE_SO_EXISTS;
+    return sessions->CreateSession(slotID, flags, phSession);
+}
+
+CK_RV _C_CloseSession(CK_SESSION_HANDLE hSession) {
+    CK_RV rv = CheckInitialized();
+    SessionPtr session;
+    if (rv || (rv = FindSession(hSession, session))) return rv;
+    kv::shared_ptr<Slot> slot;
+    if ((rv = FindSlot(session->SlotId(), slot))) return CKR_GENERAL_ERROR;
+    LockSlotHolder holder(*slot);
+    if (!holder.Locked()) return CKR_GENERAL_ERROR;
+    return KVEnv::GetCP11SessionManager()->DestroySession(hSession);
+}
+
+CK_RV _C_CloseAllSessions(CK_SLOT_ID slotID) {
+    CK_RV rv = CheckInitialized();
+    kv::shared_ptr<Slot> slot;
+    if (rv || (rv = FindSlot(slotID, slot))) return rv;
+    LockSlotHolder holder(*slot);
+    if (!holder.Locked()) return CKR_GENERAL_ERROR;
+    auto sessions = KVEnv::GetCP11SessionManager();
+    return sessions ? sessions->DestroySessionBySlotId(slotID) : CKR_HOST_MEMORY;
+}
+
+CK_RV _C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
+    if (!pInfo) return CKR_ARGUMENTS_BAD;
+    CK_RV rv = CheckInitialized();
+    SessionPtr session;
+    if (rv || (rv = FindSession(hSession, session))) return rv;
+    return session->GetSessionInfo(pInfo);
+}
+
+namespace {
+
+CK_RV Verify(CP11Session& session, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
+    if (ulPinLen > 0xFFFFFFFFUL || (!pPin && ulPinLen)) return CKR_ARGUMENTS_BAD;
+    auto slots = KVEnv::GetSlotManager();
+    if (!slots) return CKR_HOST_MEMORY;
+    auto slot = slots->GetSlot(session.SlotId());
+    if (!slot) return CKR_GENERAL_ERROR;
+    LockSlotHolder holder(*slot);
+    IAuthManager* auth = holder.Locked() ? slot->GetAuthManager() : nullptr;
+    if (!auth) return CKR_GENERAL_ERROR;
+    static const CK_UTF8CHAR empty = 0;
+    ByteVec value = GetPinHash(pPin ? pPin : &empty, static_cast<uint32_t>(ulPinLen));
+    CK_RV rv = CP11SessionManager::LogIn(auth, userType, value.data(), static_cast<uint32_t>(value.size()));
+    SecureWipe(value);
+    if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LOCKED) return rv;
+    if (rv) return CKR_GENERAL_ERROR;
+    if (userType == CKU_CONTEXT_SPECIFIC) session.contextLoginDone = true;
+    if (userType == CKU_USER && slot->CheckUpdate() != 0) return CKR_GENERAL_ERROR;
+    return CKR_OK;
+}
+
+}  // namespace
+
+CK_RV _C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
+    CK_RV rv = CheckInitialized();
+    SessionPtr session;
+    if (rv || (rv = FindSession(hSession, session))) return rv;
+    CK_SESSION_INFO info;
+    if ((rv = session->GetSessionInfo(&info))) return rv;
+    const bool soState = info.state == CKS_RW_SO_FUNCTIONS;
+    const bool userState = info.state == CKS_RO_USER_FUNCTIONS || info.state == CKS_RW_USER_FUNCTIONS;
+    switch (userType) {
+        case CKU_SO:
+            if (KVEnv::GetCP11SessionManager()->TokenHasROSession(session->SlotId()))
+                return CKR_SESSION_READ_ONLY_EXISTS;
+            if (soState) return CKR_USER_ALREADY_LOGGED_IN;
+            if (userState) return CKR_USER_ANOTHER_ALREADY_LOGGED_IN;
+            break;
+        case CKU_USER:
+            if (soState) return CKR_USER_ANOTHER_ALREADY_LOGGED_IN;
+            if (userState) return CKR_USER_ALREADY_LOGGED_IN;
+            break;
+        case CKU_CONTEXT_SPECIFIC:
+            if (!session->IsSessionOptInit()) return CKR_OPERATION_NOT_INITIALIZED;
+            if (!session->tokenKeyInUse) {
+                session->contextLoginDone = true;
+                return CKR_OK;
+            }
+            break;
+        default:
+            return CKR_ARGUMENTS_BAD;
+    }
+    return Verify(*session, userType, pPin, ulPinLen);
+}
+
+CK_RV _C_Logout(CK_SESSION_HANDLE hSession) {
+    CK_RV rv = CheckInitialized();
+    SessionPtr session;
+    if (rv || (rv = FindSession(hSession, session))) return rv;
+    kv::shared_ptr<Slot> slot;
+    if (FindSlot(session->SlotId(), slot)) return CKR_GENERAL_ERROR;
+    LockSlotHolder holder(*slot);
+    if (!holder.Locked()) return CKR_GENERAL_ERROR;
+    CK_SESSION_INFO info;
+    if ((rv = session->GetSessionInfo(&info))) return rv;
+    if (info.state == CKS_RO_PUBLIC_SESSION || info.state == CKS_RW_PUBLIC_SESSION) return CKR_USER_NOT_LOGGED_IN;
+    IAuthManager* auth = slot->GetAuthManager();
+    return auth ? CP11SessionManager::LogOff(auth) : CKR_GENERAL_ERROR;
+}
