@@ -20,7 +20,8 @@ RV Slot::Lock() {
 
 void Slot::Unlock() {
     if (token_) {
-        token_->Unlock();
+        // The idle timer reads the time-out while the token is still locked,
+        // so it costs no extra counter check.
         if (token_->IsLogIn()) {
             uint32_t timeout = 0;
             if (token_->GetTimeOut(&timeout) == 0 && timeout) {
@@ -30,6 +31,7 @@ void Slot::Unlock() {
         } else {
             timerArmed_ = false;
         }
+        token_->Unlock();
     }
     lock_.Unlock();
 }
