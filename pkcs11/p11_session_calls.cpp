@@ -3,16 +3,15 @@
 #include "p11_env.h"
 #include "p11_internal.h"
 #include "secure_wipe.h"
+#include "slot_frame.h"
 #include "slot_manager.h"
 
 CK_RV _C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR, CK_NOTIFY, CK_SESSION_HANDLE_PTR phSession) {
     if (!(flags & CKF_SERIAL_SESSION)) return CKR_ARGUMENTS_BAD;
     if (!phSession) return CKR_ARGUMENTS_BAD;
-    CK_RV rv = CheckInitialized();
-    kv::shared_ptr<Slot> slot;
-    if (rv || (rv = FindSlot(slotID, slot))) return rv;
-    LockSlotHolder holder(*slot);
-    if (!holder.Locked()) return CKR_GENERAL_ERROR;
+    SlotFrame frame(slotID);
+    if (frame.rv) return frame.rv;
+    Slot* slot = frame.slot.get();
     if (!slot->HasToken()) return CKR_TOKEN_NOT_PRESENT;
     if (slot->CheckUpdate() != 0) return CKR_GENERAL_ERROR;
     auto sessions = KVEnv::GetCP11SessionManager();
@@ -39,11 +38,8 @@ CK_RV _C_CloseSession(CK_SESSION_HANDLE hSession) {
 }
 
 CK_RV _C_CloseAllSessions(CK_SLOT_ID slotID) {
-    CK_RV rv = CheckInitialized();
-    kv::shared_ptr<Slot> slot;
-    if (rv || (rv = FindSlot(slotID, slot))) return rv;
-    LockSlotHolder holder(*slot);
-    if (!holder.Locked()) return CKR_GENERAL_ERROR;
+    SlotFrame frame(slotID);
+    if (frame.rv) return frame.rv;
     auto sessions = KVEnv::GetCP11SessionManager();
     return sessions ? sessions->DestroySessionBySlotId(slotID) : CKR_HOST_MEMORY;
 }

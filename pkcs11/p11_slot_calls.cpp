@@ -6,6 +6,7 @@
 #include "p11_env.h"
 #include "p11_internal.h"
 #include "p11_text.h"
+#include "slot_frame.h"
 #include "slot_manager.h"
 
 CK_RV _C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount) {
@@ -26,11 +27,9 @@ CK_RV _C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_P
 
 CK_RV _C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
     if (!pInfo) return CKR_ARGUMENTS_BAD;
-    CK_RV rv = CheckInitialized();
-    kv::shared_ptr<Slot> slot;
-    if (rv || (rv = FindSlot(slotID, slot))) return rv;
-    LockSlotHolder holder(*slot);
-    if (!holder.Locked()) return CKR_GENERAL_ERROR;
+    SlotFrame frame(slotID);
+    if (frame.rv) return frame.rv;
+    Slot* slot = frame.slot.get();
     std::memset(pInfo, 0, sizeof *pInfo);
     std::memset(pInfo->slotDescription, ' ', sizeof pInfo->slotDescription);
     char text[32];
@@ -45,11 +44,9 @@ CK_RV _C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
 
 CK_RV _C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
     if (!pInfo) return CKR_ARGUMENTS_BAD;
-    CK_RV rv = CheckInitialized();
-    kv::shared_ptr<Slot> slot;
-    if (rv || (rv = FindSlot(slotID, slot))) return rv;
-    LockSlotHolder holder(*slot);
-    if (!holder.Locked()) return CKR_GENERAL_ERROR;
+    SlotFrame frame(slotID);
+    if (frame.rv) return frame.rv;
+    Slot* slot = frame.slot.get();
     if (!slot->HasToken()) return CKR_TOKEN_NOT_PRESENT;
     if (slot->CheckUpdate() != 0) return CKR_GENERAL_ERROR;
     return slot->GetTokenInfo(pInfo);
@@ -57,11 +54,9 @@ CK_RV _C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
 
 CK_RV _C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount) {
     if (!pulCount) return CKR_ARGUMENTS_BAD;
-    CK_RV rv = CheckInitialized();
-    kv::shared_ptr<Slot> slot;
-    if (rv || (rv = FindSlot(slotID, slot))) return rv;
-    LockSlotHolder holder(*slot);  // the first query reads the token's table
-    if (!holder.Locked()) return CKR_GENERAL_ERROR;
+    SlotFrame frame(slotID);
+    if (frame.rv) return frame.rv;
+    Slot* slot = frame.slot.get();
     if (!slot->HasToken()) return CKR_TOKEN_NOT_PRESENT;
     AlgFactory* factory = slot->GetAlgFactory();
     return factory ? factory->GetMechanismList(pMechanismList, pulCount) : CKR_GENERAL_ERROR;
@@ -69,11 +64,9 @@ CK_RV _C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismLis
 
 CK_RV _C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo) {
     if (!pInfo) return CKR_ARGUMENTS_BAD;
-    CK_RV rv = CheckInitialized();
-    kv::shared_ptr<Slot> slot;
-    if (rv || (rv = FindSlot(slotID, slot))) return rv;
-    LockSlotHolder holder(*slot);
-    if (!holder.Locked()) return CKR_GENERAL_ERROR;
+    SlotFrame frame(slotID);
+    if (frame.rv) return frame.rv;
+    Slot* slot = frame.slot.get();
     if (!slot->HasToken()) return CKR_TOKEN_NOT_PRESENT;
     AlgFactory* factory = slot->GetAlgFactory();
     return factory ? factory->GetMechanismInfo(type, pInfo) : CKR_GENERAL_ERROR;

@@ -98,26 +98,23 @@ RV AuthManagerTarn::GetAuthInfo(uint32_t ref, AuthInfo* info) {
     return 0;
 }
 
-RV AuthManagerTarn::GetAuthMaxTries(uint32_t ref, uint32_t* count) {
+RV AuthManagerTarn::ReadTries(uint32_t ref, uint32_t* count, RV (CTokenTarn::*read)(uint32_t, uint8_t*)) {
     if (!count) return CKR_ARGUMENTS_BAD;
     RV rv = token_->Lock();
     if (rv) return rv;
     uint8_t tries = 0;
-    rv = token_->GetPinMaxTries(ref, &tries);
+    rv = (token_->*read)(ref, &tries);
     token_->Unlock();
     if (rv == 0) *count = tries;
     return rv;
 }
 
+RV AuthManagerTarn::GetAuthMaxTries(uint32_t ref, uint32_t* count) {
+    return ReadTries(ref, count, &CTokenTarn::GetPinMaxTries);
+}
+
 RV AuthManagerTarn::GetAuthLeftTries(uint32_t ref, uint32_t* count) {
-    if (!count) return CKR_ARGUMENTS_BAD;
-    RV rv = token_->Lock();
-    if (rv) return rv;
-    uint8_t tries = 0;
-    rv = token_->GetPinLeftTries(ref, &tries);
-    token_->Unlock();
-    if (rv == 0) *count = tries;
-    return rv;
+    return ReadTries(ref, count, &CTokenTarn::GetPinLeftTries);
 }
 
 RV AuthManagerTarn::SetTries(uint32_t ref, uint32_t maximum, uint32_t remaining) {

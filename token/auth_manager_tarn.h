@@ -26,6 +26,8 @@ public:
     RV SetTries(uint32_t ref, uint32_t maximum, uint32_t remaining) override;
 
 private:
+    // A retry count read under the token's lock.
+    RV ReadTries(uint32_t ref, uint32_t* count, RV (CTokenTarn::*read)(uint32_t, uint8_t*));
     bool& Flag(uint32_t ref) { return (ref & 0xFF) == 2 ? soAuthenticated_ : userAuthenticated_; }
 
     CTokenTarn* token_;
