@@ -53,17 +53,26 @@ UsbBridge* HostFallback() { return g_vm.load() ? nullptr : &HostSocketBridge::In
 UsbBridge* HostFallback() { return nullptr; }
 #endif
 
-int32_t IdCall(const char* name, bool logMissingClass) {
+// The thread's environment and the callback class, or null, with the
+// bridge's log line for each failure (classPriority 0: no line).
+JNIEnv* Reach(jclass& cls, bool logMissingEnv, int classPriority) {
     JNIEnv* env = CurrentEnv();
     if (!env) {
-        KvLogPrint(ANDROID_LOG_INFO, kLogTag, "pEnv is null");
-        return -1;
+        if (logMissingEnv) KvLogPrint(ANDROID_LOG_INFO, kLogTag, "pEnv is null");
+        return nullptr;
     }
-    jclass cls = CallbackClass(env);
+    cls = CallbackClass(env);
     if (!cls) {
-        if (logMissingClass) KvLogPrint(ANDROID_LOG_WARN, kLogTag, "not find class");
-        return -1;
+        if (classPriority) KvLogPrint(classPriority, kLogTag, "not find class");
+        return nullptr;
     }
+    return env;
+}
+
+int32_t IdCall(const char* name, bool logMissingClass) {
+    jclass cls = nullptr;
+    JNIEnv* env = Reach(cls, true, logMissingClass ? ANDROID_LOG_WARN : 0);
+    if (!env) return -1;
     jmethodID m = StaticMethod(env, cls, name, "()I");
     if (!m) {
         KvLogPrint(ANDROID_LOG_INFO, kLogTag, " java_methodId is null");
@@ -128,16 +137,9 @@ int32_t JniOtg::jgetidProduct() {
 
 int64_t JniOtg::jSendData(const uint8_t* data, uint32_t len) {
     if (UsbBridge* host = HostFallback()) return host->jSendData(data, len);
-    JNIEnv* env = CurrentEnv();
-    if (!env) {
-        KvLogPrint(ANDROID_LOG_INFO, kLogTag, "pEnv is null");
-        return -1;
-    }
-    jclass cls = CallbackClass(env);
-    if (!cls) {
-        KvLogPrint(ANDROID_LOG_INFO, kLogTag, "not find class");
-        return -1;
-    }
+    jclass cls = nullptr;
+    JNIEnv* env = Reach(cls, true, ANDROID_LOG_INFO);
+    if (!env) return -1;
     jmethodID m = StaticMethod(env, cls, "sendData", "([BI)I");
     if (!m || len > 0x7FFFFFFF) return -1;
     jbyteArray array = env->NewByteArray(static_cast<jsize>(len));
@@ -154,10 +156,9 @@ int64_t JniOtg::jSendData(const uint8_t* data, uint32_t len) {
 
 int64_t JniOtg::jRecvData(uint8_t* buffer, uint32_t len, const char* unused) {
     if (UsbBridge* host = HostFallback()) return host->jRecvData(buffer, len, unused);
-    JNIEnv* env = CurrentEnv();
+    jclass cls = nullptr;
+    JNIEnv* env = Reach(cls, false, 0);
     if (!env) return -1;
-    jclass cls = CallbackClass(env);
-    if (!cls) return -1;
     jmethodID m = StaticMethod(env, cls, "receiveData", "(I)[B");
     if (!m) return -1;
     auto array = static_cast<jbyteArray>(env->CallStaticObjectMethod(cls, m, static_cast<jint>(len)));
