@@ -56,7 +56,9 @@ int CcidReader::Send(const Bytes& message) {
     Faults& f = token_.GetFaults();
     Stats& st = token_.GetStats();
     Sleep(f.usbDelayUs);
-    if (f.sendFailures > 0) {
+    if (f.sendFailDelay > 0) {
+        --f.sendFailDelay;
+    } else if (f.sendFailures > 0) {
         --f.sendFailures;
         return -1;
     }

@@ -68,6 +68,7 @@ bool VirtualToken::Control(const std::string& line, std::string& answer) {
         if (cmd == s.name) return number(*s.target);
     }
     if (cmd == "chain") return number(faults_.chainChunk);
+    if (cmd == "send-fail-after") return number(faults_.sendFailDelay) && number(faults_.sendFailures);
     if (cmd == "ids") return number(faults_.vendorId) && number(faults_.productId);
     if (cmd == "latency") return number(faults_.usbDelayUs) && number(faults_.cardDelayUs);
     if (cmd == "stats") {

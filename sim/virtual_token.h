@@ -21,7 +21,8 @@ struct Faults {
     int timeExtensions = 0;   // status-byte messages before the next answer
     int rounds61 = 0;         // 61xx rounds before the next answer
     size_t chainChunk = 0;    // answer bytes per message (0: the reader's maximum)
-    int sendFailures = 0;     // next sends fail
+    int sendFailures = 0;     // next sends fail (after sendFailDelay good ones)
+    int sendFailDelay = 0;
     int recvFailures = 0;     // next receives fail
     int shortAnswers = 0;     // next answers cut short of their dwLength
     int longAnswers = 0;      // next answers longer than asked for

@@ -2,6 +2,9 @@
 // second library instance changing the same token.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+
 #include "cont_mgr_fs_store.h"
 #include "cont_mgr_with_obj.h"
 #include "file_record.h"
@@ -127,6 +130,49 @@ TEST_F(Managers, UsbFailureInAnAdditionLosesNothingElse) {
         bool named = false;
         for (uint32_t i = 0; i < kRecordCount; ++i) named = named || tagFILE_RECORD::Decode(table.data() + i * 30).fid == fid;
         EXPECT_TRUE(named) << std::hex << fid;
+    }
+}
+
+TEST_F(Managers, UsbCutAtAnyPointOfAnAdditionLosesNothing) {
+    auto a = std::make_unique<Instance>(sim.Socket());
+    auto base = testing_kv::RsaObject(CKO_PRIVATE_KEY, m.modulus, true, 0);
+    ASSERT_EQ(a->objects->AddObject(base), 0u);
+    for (int cut = 0; cut < 36; cut += 5) {
+        // A new key whose key file is already on the token, as key generation leaves it.
+        uint16_t fid = 0;
+        ASSERT_EQ(a->client.token->AllocKeyFID(CKO_PRIVATE_KEY, CKK_RSA, &fid), 0u);
+        char create[80];
+        std::snprintf(create, sizeof create, "other 00E0000018621680020020820201008302%04X8608909696FF96FFFFFFFF", fid);
+        sim.Control(create);
+        auto fresh = testing_kv::MakeRsaMaterial();
+        auto key = testing_kv::RsaObject(CKO_PRIVATE_KEY, fresh.modulus, true, 0);
+        CK_ULONG ref = fid;
+        key->SetAttr(static_cast<uint32_t>(CKA_VENDOR_KEY_REF), &ref, 8);
+        sim.Control("send-fail-after " + std::to_string(cut) + " 1000");
+        const RV rv = a->objects->AddObject(key);
+        sim.Control("send-fail-after 0 0");
+
+        // A fresh instance finds the earlier key whole, the new one whole or not at all,
+        // and never hands out a key file that is on the token.
+        a = std::make_unique<Instance>(sim.Socket());
+        std::vector<ObjPtr> all;
+        ASSERT_EQ(a->objects->CheckUpdate2(nullptr, nullptr, nullptr), 0u) << cut;
+        ASSERT_EQ(a->objects->GetAllObj(all), 0u);
+        bool baseFound = false, keyFound = false;
+        for (const auto& o : all) {
+            const ByteVec* mod = o->Value(CKA_MODULUS);
+            baseFound = baseFound || (mod && *mod == m.modulus);
+            keyFound = keyFound || (mod && *mod == fresh.modulus);
+        }
+        EXPECT_TRUE(baseFound) << "cut after " << cut;
+        if (rv == 0) {
+            EXPECT_TRUE(keyFound) << "cut after " << cut;
+        }
+        uint16_t next = 0;
+        ASSERT_EQ(a->client.token->AllocKeyFID(CKO_PRIVATE_KEY, CKK_RSA, &next), 0u);
+        std::vector<uint16_t> onToken;
+        ASSERT_EQ(a->client.token->GetFileList(onToken), 0u);
+        EXPECT_EQ(std::count(onToken.begin(), onToken.end(), next), 0) << "cut after " << cut;
     }
 }
 
