@@ -13,3 +13,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(OPENSSL_ROOT_DIR /usr/lib/aarch64-linux-gnu)
 set(OPENSSL_CRYPTO_LIBRARY /usr/lib/aarch64-linux-gnu/libcrypto.so)
 set(OPENSSL_INCLUDE_DIR /usr/include)
+# Tests built for arm64 run under qemu-user where it is installed.
+find_program(KV_QEMU_AARCH64 qemu-aarch64)
+if(KV_QEMU_AARCH64)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${KV_QEMU_AARCH64} -L /usr/aarch64-linux-gnu)
+endif()
