@@ -65,42 +65,48 @@ uint32_t CHeapManager::Splay(const Tree& t, uint32_t root, uint32_t key) const {
     return node;
 }
 
-void CHeapManager::InsertNode(uint32_t block) {
-    Field(block, kAddrLarger) = Field(block, kAddrSmaller) = 0;
-    uint32_t root = Splay(kByAddr, Field(0, kAddrRoot), block);
+// Makes block the root in place of the splayed root, splitting the old
+// root's children by block's key.
+void CHeapManager::SplitInto(const Tree& t, uint32_t block, uint32_t root) {
+    Field(block, t.larger) = Field(block, t.smaller) = 0;
     if (root) {
-        if (block < Field(root, kSelf)) {
-            Field(block, kAddrSmaller) = Field(root, kAddrSmaller);
-            Field(block, kAddrLarger) = root;
-            Field(root, kAddrSmaller) = 0;
+        if (Field(block, t.key) < Field(root, t.key)) {
+            Field(block, t.smaller) = Field(root, t.smaller);
+            Field(block, t.larger) = root;
+            Field(root, t.smaller) = 0;
         } else {
-            Field(block, kAddrLarger) = Field(root, kAddrLarger);
-            Field(block, kAddrSmaller) = root;
-            Field(root, kAddrLarger) = 0;
+            Field(block, t.larger) = Field(root, t.larger);
+            Field(block, t.smaller) = root;
+            Field(root, t.larger) = 0;
         }
     }
-    Field(0, kAddrRoot) = block;
+    Field(0, t.root) = block;
 }
+
+// The root's two subtrees joined into one tree; returns its root.
+uint32_t CHeapManager::JoinChildren(const Tree& t, uint32_t root) {
+    const uint32_t smaller = Field(root, t.smaller), larger = Field(root, t.larger);
+    if (!smaller) return larger;
+    uint32_t joined = Splay(t, smaller, Field(root, t.key));  // the largest below, with no larger child
+    Field(joined, t.larger) = larger;
+    return joined;
+}
+
+void CHeapManager::InsertNode(uint32_t block) { SplitInto(kByAddr, block, Splay(kByAddr, Field(0, kAddrRoot), block)); }
 
 void CHeapManager::DeleteNode(uint32_t block) {
     uint32_t root = Splay(kByAddr, Field(0, kAddrRoot), block);
     if (root != block) return;
-    uint32_t smaller = Field(root, kAddrSmaller), larger = Field(root, kAddrLarger);
-    if (!smaller) {
-        root = larger;
-    } else {
-        root = Splay(kByAddr, smaller, block);  // the largest below block, with no larger child
-        Field(root, kAddrLarger) = larger;
-    }
-    Field(0, kAddrRoot) = root;
+    Field(0, kAddrRoot) = JoinChildren(kByAddr, root);
     Field(block, kAddrLarger) = Field(block, kAddrSmaller) = 0;
 }
 
 void CHeapManager::InsertLenNode(uint32_t block) {
-    Field(block, kSizeLarger) = Field(block, kSizeSmaller) = Field(block, kNext) = Field(block, kPrev) = 0;
+    Field(block, kNext) = Field(block, kPrev) = 0;
     const uint32_t size = Field(block, kSize);
     uint32_t root = Splay(kBySize, Field(0, kSizeRoot), size);
     if (root && Field(root, kSize) == size) {  // hang it in the same-size list
+        Field(block, kSizeLarger) = Field(block, kSizeSmaller) = 0;
         Field(block, kNext) = Field(root, kNext);
         Field(block, kPrev) = root;
         if (Field(root, kNext)) Field(Field(root, kNext), kPrev) = block;
@@ -108,18 +114,7 @@ void CHeapManager::InsertLenNode(uint32_t block) {
         Field(0, kSizeRoot) = root;
         return;
     }
-    if (root) {
-        if (size < Field(root, kSize)) {
-            Field(block, kSizeSmaller) = Field(root, kSizeSmaller);
-            Field(block, kSizeLarger) = root;
-            Field(root, kSizeSmaller) = 0;
-        } else {
-            Field(block, kSizeLarger) = Field(root, kSizeLarger);
-            Field(block, kSizeSmaller) = root;
-            Field(root, kSizeLarger) = 0;
-        }
-    }
-    Field(0, kSizeRoot) = block;
+    SplitInto(kBySize, block, root);
 }
 
 void CHeapManager::DeleteLenNode(uint32_t block) {
@@ -130,20 +125,15 @@ void CHeapManager::DeleteLenNode(uint32_t block) {
         Field(block, kNext) = Field(block, kPrev) = 0;
         return;
     }
-    const uint32_t size = Field(block, kSize);
-    uint32_t root = Splay(kBySize, Field(0, kSizeRoot), size);
+    uint32_t root = Splay(kBySize, Field(0, kSizeRoot), Field(block, kSize));
     if (root != block) return;
-    uint32_t smaller = Field(root, kSizeSmaller), larger = Field(root, kSizeLarger);
     if (uint32_t next = Field(root, kNext)) {  // the next of the same size takes its place
         Field(next, kPrev) = 0;
-        Field(next, kSizeSmaller) = smaller;
-        Field(next, kSizeLarger) = larger;
+        Field(next, kSizeSmaller) = Field(root, kSizeSmaller);
+        Field(next, kSizeLarger) = Field(root, kSizeLarger);
         root = next;
-    } else if (!smaller) {
-        root = larger;
     } else {
-        root = Splay(kBySize, smaller, size);
-        Field(root, kSizeLarger) = larger;
+        root = JoinChildren(kBySize, root);
     }
     Field(0, kSizeRoot) = root;
     Field(block, kSizeLarger) = Field(block, kSizeSmaller) = Field(block, kNext) = 0;

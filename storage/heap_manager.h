@@ -47,6 +47,8 @@ private:
     uint32_t& Field(uint32_t block, uint32_t field) const;
     bool Valid(uint32_t offset) const { return offset >= kHeader && offset < length_; }
     uint32_t Splay(const Tree& t, uint32_t root, uint32_t key) const;
+    void SplitInto(const Tree& t, uint32_t block, uint32_t root);
+    uint32_t JoinChildren(const Tree& t, uint32_t root);
     void InsertNode(uint32_t block);
     void DeleteNode(uint32_t block);
     void InsertLenNode(uint32_t block);

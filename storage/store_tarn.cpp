@@ -173,9 +173,7 @@ RV CStoreTarn::StoreObj(ObjPtr obj) {
     }
     if (rv == 0) {
         uint32_t used = 0;
-        uint16_t acl = 0;
         rv = fs_->GetFileSize(kDir, name, &used);
-        if (rv == 0) rv = fs_->GetFileACL(kDir, name, &acl);
         if (rv) return rv;
         if (used == bytes.size()) {
             rv = fs_->WriteFile(kDir, name, 0, bytes.data(), static_cast<uint32_t>(bytes.size()), nullptr);
