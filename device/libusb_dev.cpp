@@ -77,13 +77,15 @@ libusb_dev_t::Step libusb_dev_t::CCID_Receive(uint32_t& capacity, uint8_t* out, 
 bool libusb_dev_t::CmdXfrBlock(uint32_t length, const uint8_t* command, uint32_t& capacity, uint8_t* response) {
     if (!CCID_Transmit(length, command)) return false;
     uint32_t total = 0;
-    for (;;) {
+    for (int round = 0;; ++round) {
         uint32_t room = capacity - total;
         uint8_t chain = 0;
         Step step = CCID_Receive(room, response + total, chain);
         if (step != Step::Ok) return false;  // failed, or longer than the buffer
         total += room;
         if (chain != 0x01 && chain != 0x03 && chain != 0x10) break;
+        // A reader that keeps continuing must bring data, and only so often.
+        if (room == 0 || round + 1 == kMaxChainRounds) return false;
         if (!CCID_Transmit(0, nullptr)) return false;
     }
     capacity = total;

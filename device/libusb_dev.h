@@ -13,6 +13,7 @@ public:
     static constexpr uint32_t kResponseMax = 4096;     // data + SW of one exchange
     static constexpr int kMaxFetchRounds = 32;         // 61xx answers followed at most
     static constexpr int kMaxSkippedMessages = 4096;   // status messages skipped per answer
+    static constexpr int kMaxChainRounds = 64;         // continuation messages of one answer
 
     // bridge: the host's USB calls; null means the process-wide Java bridge.
     explicit libusb_dev_t(std::string name, UsbBridge* bridge = nullptr);

@@ -23,11 +23,9 @@ void Slot::Unlock() {
         // The idle timer reads the time-out while the token is still locked,
         // so it costs no extra counter check.
         if (token_->IsLogIn()) {
-            uint32_t timeout = 0;
-            if (token_->GetTimeOut(&timeout) == 0 && timeout) {
-                idleStart_ = time(nullptr);
-                timerArmed_ = true;
-            }
+            token_->GetTimeOut(&timeoutMs_);  // a failed read keeps the time-out last read
+            idleStart_ = time(nullptr);
+            timerArmed_ = timeoutMs_ != 0;
         } else {
             timerArmed_ = false;
         }
@@ -122,7 +120,7 @@ RV Slot::SelfTokenPresent() {
 
 int Slot::IsTokenTimeout() {
     if (!token_ || !timerArmed_) return 2;
-    uint32_t timeout = 0;
-    if (token_->GetTimeOut(&timeout) != 0 || timeout == 0) return 2;
-    return difftime(time(nullptr), idleStart_) > timeout / 1000 && token_->IsLogIn() ? 1 : 0;
+    token_->GetTimeOut(&timeoutMs_);  // a failed read keeps the time-out last read
+    if (timeoutMs_ == 0) return 2;
+    return difftime(time(nullptr), idleStart_) > timeoutMs_ / 1000 && token_->IsLogIn() ? 1 : 0;
 }

@@ -59,6 +59,7 @@ private:
     std::unique_ptr<ContMgrWithObj> containers_;
     ThreadMutex lock_;
     bool timerArmed_ = false;
+    uint32_t timeoutMs_ = 0;  // the last time-out read from the token
     bool containersMerged_ = false;
     time_t idleStart_ = time(nullptr);
 };

@@ -1,31 +1,9 @@
 #include "iobj.h"
 
 #include <cstring>
+#include <set>
 
 #include "secure_wipe.h"
-#include "utils.h"
-
-namespace {
-
-// A template held in an array attribute: for each entry its type (8 bytes),
-// its length (8 bytes) and its value, all little-endian; no pointers.
-bool FlattenTemplate(const void* data, uint32_t length, ByteVec& out) {
-    if (length % sizeof(CK_ATTRIBUTE)) return false;
-    const auto* entries = static_cast<const CK_ATTRIBUTE*>(data);
-    for (uint32_t i = 0; i < length / sizeof(CK_ATTRIBUTE); ++i) {
-        const CK_ATTRIBUTE& a = entries[i];
-        if (!a.pValue && a.ulValueLen) return false;
-        if (a.ulValueLen > 0xFFFFFFFFUL) return false;
-        for (uint64_t v : {uint64_t(a.type), uint64_t(a.ulValueLen)}) {
-            for (int b = 0; b < 8; ++b) out.push_back(static_cast<uint8_t>(v >> (8 * b)));
-        }
-        const auto* bytes = static_cast<const uint8_t*>(a.pValue);
-        if (a.ulValueLen) out.insert(out.end(), bytes, bytes + a.ulValueLen);
-    }
-    return true;
-}
-
-}  // namespace
 
 IObj::~IObj() { Destroy(); }
 
@@ -59,15 +37,11 @@ CK_RV IObj::GetAttr(uint32_t type, void* buffer, uint32_t* length) const {
     return CKR_OK;
 }
 
-CK_RV IObj::SetAttr(uint32_t type, const void* data, uint32_t length) {
-    if (!data && length) return CKR_ATTRIBUTE_VALUE_INVALID;
+CK_RV IObj::SetAttr(uint32_t type, const void* data, uint32_t length, AttrForm form) {
     ByteVec value;
-    if (type & CKF_ARRAY_ATTRIBUTE) {
-        if (length && !FlattenTemplate(data, length, value)) return CKR_ATTRIBUTE_VALUE_INVALID;
-    } else {
-        ResizeLength(type, &length);
-        const auto* bytes = static_cast<const uint8_t*>(data);
-        if (length) value.assign(bytes, bytes + length);
+    if (!KeepAttrValue(type, data, length, form, value)) {
+        SecureWipe(value);
+        return CKR_ATTRIBUTE_VALUE_INVALID;
     }
     ByteVec& slot = attributes_[type];
     SecureWipe(slot);
@@ -75,11 +49,16 @@ CK_RV IObj::SetAttr(uint32_t type, const void* data, uint32_t length) {
     return CKR_OK;
 }
 
-CK_RV IObj::Init(const CK_ATTRIBUTE* tmpl, CK_ULONG count) {
+CK_RV IObj::Init(const CK_ATTRIBUTE* tmpl, CK_ULONG count, AttrForm form) {
     if (count && !tmpl) return CKR_ARGUMENTS_BAD;
+    std::set<CK_ATTRIBUTE_TYPE> seen;
     for (CK_ULONG i = 0; i < count; ++i) {
-        if (tmpl[i].ulValueLen > 0xFFFFFFFFUL) return CKR_ATTRIBUTE_VALUE_INVALID;
-        CK_RV rv = SetAttr(static_cast<uint32_t>(tmpl[i].type), tmpl[i].pValue, static_cast<uint32_t>(tmpl[i].ulValueLen));
+        if (!seen.insert(tmpl[i].type).second) return CKR_TEMPLATE_INCONSISTENT;
+    }
+    for (CK_ULONG i = 0; i < count; ++i) {
+        if (tmpl[i].ulValueLen > 0xFFFFFFFFUL || tmpl[i].type > 0xFFFFFFFFUL) return CKR_ATTRIBUTE_VALUE_INVALID;
+        CK_RV rv = SetAttr(static_cast<uint32_t>(tmpl[i].type), tmpl[i].pValue,
+                           static_cast<uint32_t>(tmpl[i].ulValueLen), form);
         if (rv) return rv;
     }
     return CheckAttributes();
@@ -90,7 +69,10 @@ void IObj::GetAllTags(std::vector<uint32_t>& tags) const {
 }
 
 void IObj::Default(uint32_t type, const void* data, uint32_t length) {
-    if (!HasAttr(type)) SetAttr(type, data, length);
+    if (HasAttr(type)) return;
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    ByteVec& slot = attributes_[type];
+    if (length) slot.assign(bytes, bytes + length);
 }
 
 void IObj::DefaultBool(uint32_t type, bool value) {
@@ -100,7 +82,7 @@ void IObj::DefaultBool(uint32_t type, bool value) {
 
 CK_RV IObj::Expect(uint32_t type, uint32_t value) const {
     uint32_t read = 0, len = sizeof read;
-    if (GetAttr(type, &read, &len) != CKR_OK) return CKR_TEMPLATE_INCOMPLETE;
+    if (GetAttr(type, &read, &len) != CKR_OK || len != sizeof read) return CKR_TEMPLATE_INCOMPLETE;
     return read == value ? CKR_OK : CKR_TEMPLATE_INCONSISTENT;
 }
 

@@ -18,7 +18,7 @@ bool ObjFactory::RegistObjCreator(CK_OBJECT_CLASS cls, CK_ULONG subtype, ObjCrea
 }
 
 kv::shared_ptr<IObj> ObjFactory::CreateObject(CK_OBJECT_CLASS cls, CK_ULONG subtype, const CK_ATTRIBUTE* tmpl,
-                                              CK_ULONG count) {
+                                              CK_ULONG count, AttrForm form) {
     auto& registry = GetCreators();
     auto byClass = registry.find(cls);
     if (byClass == registry.end()) return {};
@@ -26,7 +26,7 @@ kv::shared_ptr<IObj> ObjFactory::CreateObject(CK_OBJECT_CLASS cls, CK_ULONG subt
     if (creator == byClass->second.end() || !creator->second) return {};
     kv::shared_ptr<IObj> obj;
     if (creator->second(obj) != CKR_OK || !obj) return {};
-    if (obj->Init(tmpl, count) != CKR_OK) return {};
+    if (obj->Init(tmpl, count, form) != CKR_OK) return {};
     return obj;
 }
 
@@ -45,7 +45,7 @@ bool ULongValue(const CK_ATTRIBUTE& a, CK_ULONG& value) {
 
 }  // namespace
 
-kv::shared_ptr<IObj> ObjFactory::CreateObject(const CK_ATTRIBUTE* tmpl, CK_ULONG count) {
+kv::shared_ptr<IObj> ObjFactory::CreateObject(const CK_ATTRIBUTE* tmpl, CK_ULONG count, AttrForm form) {
     if (count && !tmpl) return {};
     CK_ULONG subtype = 0;
     for (CK_ULONG i = 0; i < count; ++i) {
@@ -55,5 +55,5 @@ kv::shared_ptr<IObj> ObjFactory::CreateObject(const CK_ATTRIBUTE* tmpl, CK_ULONG
     const CK_ATTRIBUTE* cls = FindAttr(tmpl, count, CKA_CLASS);
     CK_ULONG clsValue = 0;
     if (!cls || !ULongValue(*cls, clsValue)) return {};
-    return CreateObject(clsValue, subtype, tmpl, count);
+    return CreateObject(clsValue, subtype, tmpl, count, form);
 }

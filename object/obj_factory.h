@@ -17,9 +17,10 @@ public:
     // The first registration of a (class, subtype) wins.
     static bool RegistObjCreator(CK_OBJECT_CLASS cls, CK_ULONG subtype, ObjCreator creator);
     static kv::shared_ptr<IObj> CreateObject(CK_OBJECT_CLASS cls, CK_ULONG subtype, const CK_ATTRIBUTE* tmpl,
-                                             CK_ULONG count);
+                                             CK_ULONG count, AttrForm form = AttrForm::Caller);
     // Class and subtype from the template; the caller's template is not changed.
-    static kv::shared_ptr<IObj> CreateObject(const CK_ATTRIBUTE* tmpl, CK_ULONG count);
+    static kv::shared_ptr<IObj> CreateObject(const CK_ATTRIBUTE* tmpl, CK_ULONG count,
+                                             AttrForm form = AttrForm::Caller);
 };
 
 #endif

@@ -9,7 +9,7 @@ namespace {
 
 uint32_t KeyRef(const IObj& obj) {
     uint32_t v = 0, len = 4;
-    return obj.GetAttr(static_cast<uint32_t>(CKA_VENDOR_KEY_REF), &v, &len) == CKR_OK ? v : 0;
+    return obj.GetAttr(static_cast<uint32_t>(CKA_VENDOR_KEY_REF), &v, &len) == CKR_OK && len == 4 ? v : 0;
 }
 
 }  // namespace
@@ -157,10 +157,13 @@ RV ContMgrImpl::RemoveObj(ObjPtr obj, bool destroyEmpty) {
     if (!obj) return 0;
     for (auto it = containers_.begin(); it != containers_.end(); ++it) {
         for (auto& pair : it->second.pairs) {
-            for (auto& slot : pair.objects) {
-                if (slot.get() != obj.get()) continue;
-                slot.reset();
-                if (destroyEmpty && it->second.pairs[0].Empty() && it->second.pairs[1].Empty()) containers_.erase(it);
+            for (uint32_t t = 0; t < 3; ++t) {
+                if (pair.objects[t].get() != obj.get()) continue;
+                pair.objects[t].reset();
+                // The key is gone: its reference must not match a new key that reuses the file.
+                if (t < 2) pair.references[t] = 0;
+                if (pair.Unused()) pair.recordedBits = 0;
+                if (destroyEmpty && it->second.pairs[0].Unused() && it->second.pairs[1].Unused()) containers_.erase(it);
                 return 0;
             }
         }

@@ -14,6 +14,13 @@ constexpr uint32_t kBlockHeader = 8;
 constexpr uint32_t kHeapStart = (kBlockHeader + 39 * kRecordCount + 7) & ~7u;
 constexpr uint32_t kNoCounter = 0xFFFFFFFF;
 
+// A whole record table from its bytes; false when the file system cannot have written it.
+bool DecodeTable(const uint8_t* raw, std::vector<tagFILE_RECORD>& table) {
+    table.resize(kRecordCount);
+    for (uint32_t i = 0; i < kRecordCount; ++i) table[i] = tagFILE_RECORD::Decode(raw + i * kRecordSize);
+    return ValidRecordTable(table.data(), table.size());
+}
+
 // Write lock of the memory block for a scope.
 class BlockLock {
 public:
@@ -84,36 +91,53 @@ RV CFileCacheLocal::Initialize() {
 // The record table from the disk mirror when it matches the token's counter,
 // else from the token (whole), then the heap buffers of the data files.
 RV CFileCacheLocal::LoadTable(uint32_t tokenCounter) {
-    uint8_t table[kTableBytes];
+    uint8_t raw[kTableBytes];
+    std::vector<tagFILE_RECORD> table;
     uint32_t diskCounter = kNoCounter;
+    // A mirrored table the file system cannot have written counts as no mirror.
     bool fromDisk = mirror_.ReadCounter(diskCounter) && diskCounter == tokenCounter &&
-                    mirror_.ReadFile(recordFid_, table, kTableBytes);
+                    mirror_.ReadFile(recordFid_, raw, kTableBytes) && DecodeTable(raw, table);
     if (!fromDisk) {
         mirror_.Clear();
-        RV rv = token_->ReadBinary(recordFid_, table, 0, kTableBytes, nullptr);
+        RV rv = token_->ReadBinary(recordFid_, raw, 0, kTableBytes, nullptr);
         if (rv) return rv;
+        if (!DecodeTable(raw, table)) return CKR_DEVICE_ERROR;
         mirror_.WriteCounter(tokenCounter);
-        mirror_.WriteFile(recordFid_, table, kTableBytes);
+        mirror_.WriteFile(recordFid_, raw, kTableBytes);
     }
     return ApplyTable(table);
 }
 
-RV CFileCacheLocal::ApplyTable(const uint8_t* table) {
+RV CFileCacheLocal::ApplyTable(const std::vector<tagFILE_RECORD>& table) {
     uint8_t* block = block_->GetData();
     std::memset(block + kHeapStart, 0, 2 * kHeapUnits);
     heap_ = std::make_unique<CHeapManager>(block + kHeapStart, int32_t(2 * kHeapUnits), nullptr, true);
     records_.assign(kRecordCount, FcRecord());
     for (uint32_t i = 0; i < kRecordCount; ++i) {
-        FcRecord& r = records_[i];
-        r.rec = tagFILE_RECORD::Decode(table + i * kRecordSize);
-        if (!r.rec.Plausible()) return CKR_DEVICE_ERROR;  // a record the file system never writes
-        r.writeCount = changeCounter_ + 1;
-        if (r.rec.IsDataFile() && r.rec.allocated) {
-            r.buffer = static_cast<uint8_t*>(heap_->Alloc(r.rec.allocated));
+        RV rv = AdoptRecord(records_[i], table[i]);
+        if (rv) return rv;
+    }
+    return 0;
+}
+
+RV CFileCacheLocal::AdoptRecord(FcRecord& r, const tagFILE_RECORD& rec) {
+    const bool sameFile = r.rec.fid == rec.fid && r.rec.allocated == rec.allocated && (r.buffer || !rec.IsDataFile());
+    if (!sameFile) {
+        if (r.buffer) heap_->Free(r.buffer);
+        r = FcRecord();
+        r.writeCount = ++changeCounter_;
+        if (rec.IsDataFile()) {
+            r.buffer = static_cast<uint8_t*>(heap_->Alloc(rec.allocated));
             if (!r.buffer) return CKR_HOST_MEMORY;
         }
     }
+    r.rec = rec;
     return 0;
+}
+
+void CFileCacheLocal::ReloadNext() {
+    syncedCounter_ = kNoCounter;
+    mirror_.RemoveFile(0xFFFF);
 }
 
 RV CFileCacheLocal::Sync() {
@@ -133,8 +157,7 @@ void CFileCacheLocal::AfterOwnWrite() {
         syncedCounter_ = counter;
         mirror_.WriteCounter(counter);
     } else {
-        syncedCounter_ = kNoCounter;  // the next operation reloads
-        mirror_.RemoveFile(0xFFFF);
+        ReloadNext();
     }
 }
 
@@ -201,13 +224,25 @@ RV CFileCacheLocal::Write(uint16_t fid, uint32_t offset, const uint8_t* data, ui
 RV CFileCacheLocal::WriteRecords(uint32_t offset, const uint8_t* data, uint32_t length) {
     if (offset % kRecordSize || length % kRecordSize || uint64_t(offset) + length > kTableBytes)
         return CKR_ARGUMENTS_BAD;
-    for (uint32_t at = 0; at < length; at += kRecordSize) {
-        if (!tagFILE_RECORD::Decode(data + at).Plausible()) return CKR_ARGUMENTS_BAD;
-    }
-    RV rv = token_->WriteBinary(recordFid_, offset, data, length, nullptr);
-    if (rv) return rv;
+    std::vector<tagFILE_RECORD> table(kRecordCount);
+    for (uint32_t i = 0; i < kRecordCount; ++i) table[i] = records_[i].rec;
     for (uint32_t at = 0; at < length; at += kRecordSize)
-        records_[(offset + at) / kRecordSize].rec = tagFILE_RECORD::Decode(data + at);
+        table[(offset + at) / kRecordSize] = tagFILE_RECORD::Decode(data + at);
+    // Never put a table on the token that the next load would refuse.
+    if (!ValidRecordTable(table.data(), table.size())) return CKR_ARGUMENTS_BAD;
+    RV rv = token_->WriteBinary(recordFid_, offset, data, length, nullptr);
+    if (rv) {
+        ReloadNext();  // part of the table may have reached the token
+        return rv;
+    }
+    for (uint32_t i = offset / kRecordSize; i < (offset + length) / kRecordSize; ++i) {
+        rv = AdoptRecord(records_[i], table[i]);
+        if (rv) {
+            Reset();
+            ReloadNext();
+            return rv;
+        }
+    }
     AfterOwnWrite();
     MirrorTable();
     return 0;
@@ -247,7 +282,7 @@ RV CFileCacheLocal::WriteData(FcRecord& r, uint32_t offset, const uint8_t* data,
 }
 
 RV CFileCacheLocal::Create(uint16_t fid, uint32_t size, uint16_t acl, uint32_t* count) {
-    if (size == 0 || size > 0xFFFF || fid == kFidFree) return CKR_ARGUMENTS_BAD;
+    if (size == 0 || size > 0xFFFF || fid < kFirstDataFid || fid > kLastDataFid) return CKR_ARGUMENTS_BAD;
     RV rv = Begin();
     if (rv) return rv;
     BlockLock lock(*block_);

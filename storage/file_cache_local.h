@@ -56,7 +56,12 @@ private:
     // After the library's own write: learn the new counter and stamp the mirror.
     void AfterOwnWrite();
     RV LoadTable(uint32_t tokenCounter);
-    RV ApplyTable(const uint8_t* table);
+    RV ApplyTable(const std::vector<tagFILE_RECORD>& table);
+    // Gives a slot its record and a buffer that fits it; a slot that keeps
+    // its token file keeps its buffer and content.
+    RV AdoptRecord(FcRecord& r, const tagFILE_RECORD& rec);
+    // The next operation reloads everything from the token.
+    void ReloadNext();
     void Reset();
     RV Begin();
     RV WriteRecords(uint32_t offset, const uint8_t* data, uint32_t length);

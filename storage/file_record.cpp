@@ -1,6 +1,7 @@
 #include "file_record.h"
 
 #include <cstring>
+#include <set>
 
 namespace {
 void Put16(uint8_t* p, uint16_t v) {
@@ -39,4 +40,18 @@ void tagFILE_RECORD::SetNames(const std::string& dirName, const std::string& fil
     std::memset(name, 0, sizeof name);
     std::memcpy(dir, dirName.data(), std::min(dirName.size(), kDirNameMax));
     std::memcpy(name, fileName.data(), std::min(fileName.size(), kFileNameMax));
+}
+
+bool tagFILE_RECORD::Valid() const {
+    if (!IsDataFile()) return used == 0 && allocated == 0;
+    return fid >= kFirstDataFid && fid <= kLastDataFid && allocated > 0 && used <= allocated;
+}
+
+bool ValidRecordTable(const tagFILE_RECORD* records, size_t count) {
+    std::set<uint16_t> fids;
+    for (size_t i = 0; i < count; ++i) {
+        const tagFILE_RECORD& r = records[i];
+        if (!r.Valid() || (r.IsDataFile() && !fids.insert(r.fid).second)) return false;
+    }
+    return true;
 }

@@ -12,6 +12,9 @@ constexpr uint32_t kRecordSize = 30;
 constexpr uint32_t kRecordCount = 50;
 constexpr size_t kDirNameMax = 10;
 constexpr size_t kFileNameMax = 12;
+// Named files live in token files 0x2400, 0x2420, ... 0x33E0.
+constexpr uint16_t kFirstDataFid = 0x2400;
+constexpr uint16_t kLastDataFid = 0x33FF;
 
 struct tagFILE_RECORD {
     uint16_t fid = 0;
@@ -28,8 +31,13 @@ struct tagFILE_RECORD {
     std::string FileName() const;
     void SetNames(const std::string& dirName, const std::string& fileName);
     bool IsDataFile() const { return fid != kFidFree && fid != kFidDirectory && fid != kFidEmptyFile; }
-    // Lengths a token record may carry: used <= allocated.
-    bool Plausible() const { return used <= allocated; }
+    // A record the file system can have written: free, directory and empty
+    // records carry no lengths; a data record names a token file of the
+    // named-file range with 0 < allocated and used <= allocated.
+    bool Valid() const;
 };
+
+// Every record valid and no token file named twice.
+bool ValidRecordTable(const tagFILE_RECORD* records, size_t count);
 
 #endif

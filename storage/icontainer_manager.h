@@ -16,6 +16,8 @@ struct key_pair_t {
     ObjPtr objects[3];                 // private key, public key, certificate
     uint16_t recordedBits = 0;         // key size as the map file recorded it
     bool Empty() const { return !objects[0] && !objects[1]; }
+    // No key held and none recorded (recorded ones may be another middleware's).
+    bool Unused() const { return Empty() && !references[0] && !references[1]; }
 };
 
 struct container_t {

@@ -22,14 +22,14 @@ uint32_t GetLe32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint
 bool TokenFlag(const IObj& obj, bool& onToken) {
     uint8_t flag = 0;
     uint32_t len = 1;
-    if (obj.GetAttr(CKA_TOKEN, &flag, &len) != CKR_OK) return false;
+    if (obj.GetAttr(CKA_TOKEN, &flag, &len) != CKR_OK || len != 1) return false;
     onToken = flag != 0;
     return true;
 }
 
 uint32_t ULong(const IObj& obj, uint32_t type, uint32_t fallback = 0) {
     uint32_t v = 0, len = 4;
-    return obj.GetAttr(type, &v, &len) == CKR_OK ? v : fallback;
+    return obj.GetAttr(type, &v, &len) == CKR_OK && len == 4 ? v : fallback;
 }
 
 struct KeyRange {
@@ -73,7 +73,7 @@ ObjPtr CStoreTarn::CreateObject(const uint8_t* bytes, size_t length) {
         pos += 8 + len;
     }
     if (pos != length || tmpl.empty()) return ObjPtr();
-    return ObjFactory::CreateObject(tmpl.data(), tmpl.size());
+    return ObjFactory::CreateObject(tmpl.data(), tmpl.size(), AttrForm::Stored);
 }
 
 RV CStoreTarn::ParseName(const std::string& name, CK_OBJECT_CLASS& cls, uint32_t& index) {
@@ -245,7 +245,7 @@ RV CStoreTarn::CopyObject(IObj& target, const IObj& source) {
     source.GetAllTags(tags);
     for (uint32_t t : tags) {
         const ByteVec* v = source.Value(t);
-        target.SetAttr(t, v->empty() ? nullptr : v->data(), static_cast<uint32_t>(v->size()));
+        target.SetAttr(t, v->empty() ? nullptr : v->data(), static_cast<uint32_t>(v->size()), AttrForm::Stored);
     }
     return 0;
 }

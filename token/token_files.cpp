@@ -101,7 +101,7 @@ RV CTokenTarn::cmdGetData(uint8_t tag, uint8_t* buffer, uint32_t* length) {
     auto cached = getDataCache_.find(tag);
     if (cached != getDataCache_.end()) {
         if (cached->second.size() > *length) return CKR_DEVICE_ERROR;
-        std::memcpy(buffer, cached->second.data(), cached->second.size());
+        if (!cached->second.empty()) std::memcpy(buffer, cached->second.data(), cached->second.size());
         *length = static_cast<uint32_t>(cached->second.size());
         return 0;
     }

@@ -78,7 +78,7 @@ RV CTokenTarn::ReadTokenInfoFile(uint8_t* area) {
     ByteVec content;
     RV rv = fs->ReadFile(kInfoDir, kInfoFile, 0, content, nullptr);
     if (rv) return rv;
-    std::memcpy(area, content.data(), std::min<size_t>(64, content.size()));
+    if (!content.empty()) std::memcpy(area, content.data(), std::min<size_t>(64, content.size()));
     return content.size() < kTimeOutOffset + 4 ? CKR_DEVICE_ERROR : 0;
 }
 
@@ -146,9 +146,9 @@ RV CTokenTarn::SetTokenInfoFlag(uint32_t flags) {
 }
 
 RV CTokenTarn::GetTimeOut(uint32_t* value) {
-    if (!GetFileSystem()) return CKR_GENERAL_ERROR;
     uint8_t area[64];
-    ReadTokenInfoFile(area);
+    RV rv = ReadTokenInfoFile(area);
+    if (rv) return rv;  // an unread time-out is not "no time-out"
     *value = Le32(area + kTimeOutOffset);
     return 0;
 }

@@ -166,6 +166,51 @@ TEST_F(StoreOnSim, LayoutOfEveryClass) {
     }
 }
 
+TEST_F(StoreOnSim, TemplatesAndAllowedMechanismsReachAnotherInstance) {
+    CK_KEY_TYPE aes = CKK_AES;
+    CK_BBOOL no = CK_FALSE;
+    CK_ATTRIBUTE wrapTemplate[] = {{CKA_KEY_TYPE, &aes, sizeof aes}};  // 24 bytes once flattened
+    CK_ATTRIBUTE unwrapTemplate[] = {{CKA_EXTRACTABLE, &no, 1}};        // 17 bytes
+    CK_MECHANISM_TYPE mechanisms[] = {CKM_AES_CBC, CKM_AES_ECB, CKM_RSA_PKCS};
+    ObjPtr key = Make({{CKA_CLASS, "0400000000000000"}, {CKA_KEY_TYPE, "1F00000000000000"}, {CKA_TOKEN, kTrue},
+                       {CKA_VALUE, "000102030405060708090A0B0C0D0E0F"}},
+                      21);
+    ASSERT_TRUE(key);
+    ASSERT_EQ(key->SetAttr(static_cast<uint32_t>(CKA_WRAP_TEMPLATE), wrapTemplate, sizeof wrapTemplate), CKR_OK);
+    ASSERT_EQ(key->SetAttr(static_cast<uint32_t>(CKA_UNWRAP_TEMPLATE), unwrapTemplate, sizeof unwrapTemplate), CKR_OK);
+    ASSERT_EQ(key->SetAttr(static_cast<uint32_t>(CKA_ALLOWED_MECHANISMS), mechanisms, sizeof mechanisms), CKR_OK);
+    ASSERT_EQ(store->StoreObj(key), 0u);
+    const char* wrapHex = "0001000000000000" "0800000000000000" "1F00000000000000";
+    const char* unwrapHex = "6201000000000000" "0100000000000000" "00";
+    const char* mechanismsHex = "8210000000000000" "8110000000000000" "0100000000000000";
+
+    std::vector<ObjPtr> added, removed, changed;
+    ASSERT_EQ(store->CheckUpdate({key}, added, removed, changed), 0u);  // reported: later changes count
+
+    // Another instance reads the object, changes it and stores it back.
+    TokenClient other(sim.Socket());
+    CStoreTarn* theirs = dynamic_cast<CStoreTarn*>(other.token->GetStore());
+    ASSERT_EQ(theirs->CheckUpdate({}, added, removed, changed), 0u);
+    ASSERT_EQ(added.size(), 1u);
+    ObjPtr read = added[0];
+    EXPECT_EQ(ToHex(*read->Value(static_cast<uint32_t>(CKA_WRAP_TEMPLATE))), wrapHex);
+    EXPECT_EQ(ToHex(*read->Value(static_cast<uint32_t>(CKA_UNWRAP_TEMPLATE))), unwrapHex);
+    EXPECT_EQ(ToHex(*read->Value(static_cast<uint32_t>(CKA_ALLOWED_MECHANISMS))), mechanismsHex);
+    ByteVec pin = GetPinHash(reinterpret_cast<const uint8_t*>("12345678"), 8);
+    ASSERT_EQ(other.token->GetAuthManager()->Authenticate(kRefUser, pin.data(), 24), 0u);
+    ASSERT_EQ(read->SetAttr(CKA_LABEL, "k", 1), CKR_OK);
+    ASSERT_EQ(theirs->StoreObj(read), 0u);
+
+    // The first instance sees the change with the arrays intact.
+    added.clear();
+    ASSERT_EQ(store->CheckUpdate({key}, added, removed, changed), 0u);
+    ASSERT_EQ(changed.size(), 1u);
+    EXPECT_TRUE(removed.empty());
+    EXPECT_EQ(ToHex(*key->Value(CKA_LABEL)), "6B");
+    EXPECT_EQ(ToHex(*key->Value(static_cast<uint32_t>(CKA_WRAP_TEMPLATE))), wrapHex);
+    EXPECT_EQ(ToHex(*key->Value(static_cast<uint32_t>(CKA_ALLOWED_MECHANISMS))), mechanismsHex);
+}
+
 TEST_F(StoreOnSim, ChangesOfAnotherInstanceAreReported) {
     ObjPtr mine = Make({{CKA_CLASS, kClassData}, {CKA_TOKEN, kTrue}, {CKA_LABEL, "01"}}, 1);
     ObjPtr gone = Make({{CKA_CLASS, kClassData}, {CKA_TOKEN, kTrue}, {CKA_LABEL, "02"}}, 2);

@@ -128,6 +128,18 @@ TEST_F(Ccid, AppendsChainedAnswers) {
     EXPECT_EQ(bridge.sent.size(), 4u);
 }
 
+TEST_F(Ccid, ChainingIsBoundedAndMustMakeProgress) {
+    bridge.Answer(Hex(""), 0, 0x01);  // continues without data, for ever
+    bridge.repeatLast = true;
+    EXPECT_EQ(Send(Apdu(5)), CKR_DEVICE_ERROR);
+    EXPECT_EQ(bridge.sent.size(), 1u);  // no continuation asked after an empty part
+    bridge.answers.clear();
+    bridge.sent.clear();
+    bridge.Answer(Hex("01"), 0, 0x03);  // one byte at a time, for ever
+    EXPECT_EQ(Send(Apdu(5)), CKR_DEVICE_ERROR);
+    EXPECT_EQ(bridge.sent.size(), size_t(libusb_dev_t::kMaxChainRounds));
+}
+
 TEST_F(Ccid, BrokenAnswersAreDeviceErrors) {
     auto expectError = [&](const char* what) {
         EXPECT_EQ(Send(Apdu(5)), CKR_DEVICE_ERROR) << what;

@@ -159,7 +159,7 @@ TEST(ObjectRules, ClassAndTypeChecksGiveIncompleteOrInconsistent) {
     EXPECT_EQ(RunRule(CKO_SECRET_KEY, CKK_AES, secretDes, 2), CKR_TEMPLATE_INCONSISTENT); // DES type, AES class
     EXPECT_EQ(RunRule(CKO_PUBLIC_KEY, CKK_RSA, secretRsa, 2), CKR_TEMPLATE_INCONSISTENT); // secret class
     EXPECT_EQ(RunRule(CKO_PRIVATE_KEY, CKK_RSA, secretRsa, 2), CKR_TEMPLATE_INCONSISTENT);
-    EXPECT_EQ(RunRule(CKO_PUBLIC_KEY, CKK_RSA, pubShort, 2), CKR_OK);  // two bytes read as a zeroed 4-byte value
+    EXPECT_EQ(RunRule(CKO_PUBLIC_KEY, CKK_RSA, pubShort, 2), CKR_ATTRIBUTE_VALUE_INVALID);  // never zero-filled
 }
 
 TEST(ObjectFactory, FirstRegistrationWins) {

@@ -79,4 +79,33 @@ TEST(Containers, MapFileBytesByHand) {
     EXPECT_EQ(ToHex(ByteVec(map.end() - 4, map.end())), "00000004");  // 1024 bits little-endian
 }
 
+TEST(Containers, RemovedKeyLeavesNoReferenceBehind) {
+    auto m = testing_kv::MakeRsaMaterial();
+    ContMgrFsStore mgr(nullptr);
+    mgr.SetSaveSuppressed(true);
+    CK_ULONG ref = 0xA020;
+    auto prv = testing_kv::RsaObject(CKO_PRIVATE_KEY, m.modulus, true, 2);
+    prv->SetAttr(static_cast<uint32_t>(CKA_VENDOR_KEY_REF), &ref, 8);
+    auto pub = testing_kv::RsaObject(CKO_PUBLIC_KEY, m.modulus, true, 3);  // keeps the container alive
+    ASSERT_EQ(mgr.AddObj(prv), 0u);
+    ASSERT_EQ(mgr.AddObj(pub), 0u);
+    ASSERT_EQ(mgr.RemoveObj(prv, true), 0u);
+    ASSERT_EQ(mgr.Containers().size(), 1u);
+
+    ByteVec map, refs;
+    ASSERT_EQ(mgr.BuildMapFiles(map, refs), 0u);
+    ASSERT_EQ(refs.size(), 48u);
+    EXPECT_EQ(ToHex(ByteVec(refs.begin() + 24, refs.end())), std::string(48, '0'));  // 0xA020 is gone
+
+    // A new key that gets the freed key file is not matched into the old container.
+    auto other = testing_kv::MakeRsaMaterial();
+    auto fresh = testing_kv::RsaObject(CKO_PRIVATE_KEY, other.modulus, true, 4);
+    fresh->SetAttr(static_cast<uint32_t>(CKA_VENDOR_KEY_REF), &ref, 8);
+    ASSERT_EQ(mgr.AddObj(fresh), 0u);
+    uint32_t index = 0;
+    ASSERT_EQ(mgr.GetObjContainer(fresh, &index, nullptr, nullptr), 0u);
+    EXPECT_NE(index, 0u);
+    EXPECT_EQ(mgr.Containers().size(), 2u);
+}
+
 }  // namespace
