@@ -98,7 +98,13 @@ RV CTokenTarn::GetInitKey(const uint8_t* kEnc, const uint8_t* kMac) {
 }
 
 RV CTokenTarn::ReSelectADF() {
+    // Not ready while re-selecting (no nested re-selection); ready again
+    // afterwards whatever happened, so a later 6985 is recovered as well.
     ready_ = false;
+    struct Ready {
+        CTokenTarn* token;
+        ~Ready() { token->ready_ = true; }
+    } ready{this};
     if (secureMessaging_) {
         RV rv = GetInitKey(kvprov::kStaticEncKey, kvprov::kStaticMacKey);
         if (rv) return rv;
@@ -114,6 +120,5 @@ RV CTokenTarn::ReSelectADF() {
         relogin.Authenticate(ref, pin, cachedPinLen_);
         SecureWipe(pin, sizeof pin);
     }
-    ready_ = true;
     return 0;
 }

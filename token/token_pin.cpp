@@ -63,15 +63,16 @@ RV CTokenTarn::VerifyPIN(uint32_t ref, const uint8_t* data, uint32_t length) {
     const uint8_t p2 = static_cast<uint8_t>(k | 0x80);
     uint16_t status = im_TransmitAPDU(APDU(0x00, 0x82, 0x01, p2, length, length ? data : nullptr), nullptr, nullptr,
                                       false);
-    if (status == 0x9000) {
-        if (k == 1) userLoggedIn_ = true;
-        if (k == 2) soLoggedIn_ = true;
-    } else {
-        status = PinFailureStatus(status, p2);
+    if (status != 0x9000) status = PinFailureStatus(status, p2);
+    RV rv = 0;
+    if (k == 1) rv = SetUserTokenInfoFlag(status, false);
+    if (k == 2) rv = SetSoTokenInfoFlag(status, false);
+    // Logged in only once the PIN flags agree: a failed update is a failed login.
+    if (status == 0x9000 && rv == 0) {
+        userLoggedIn_ = k == 1;
+        soLoggedIn_ = k == 2;
     }
-    if (k == 1) return SetUserTokenInfoFlag(status, false);
-    if (k == 2) return SetSoTokenInfoFlag(status, false);
-    return 0;
+    return rv;
 }
 
 RV CTokenTarn::UpdateTokenFlags(uint16_t status, bool changed, bool user) {

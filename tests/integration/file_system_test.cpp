@@ -205,6 +205,20 @@ TEST_F(FileSystemOnSim, AllRecordsInUse) {
     EXPECT_EQ(fs->CreateDirectory("more", 0, nullptr), CKR_DEVICE_MEMORY);
 }
 
+TEST_F(FileSystemOnSim, UnreadableTimeOutIsAnErrorAndChangesNothing) {
+    ASSERT_EQ(Token().SetTimeOut(300000), 0u);
+    uint32_t timeout = 0;
+    ASSERT_EQ(Token().GetTimeOut(&timeout), 0u);
+    EXPECT_EQ(timeout, 300000u);
+    // An emptied token information file: no time-out can be read from it.
+    ASSERT_EQ(fs->ResizeFile("tkinfdir", "tokeninfo", 0, nullptr, nullptr), 0u);
+    timeout = 77;
+    EXPECT_EQ(Token().GetTimeOut(&timeout), CKR_DEVICE_ERROR);
+    EXPECT_EQ(timeout, 77u);
+    CK_TOKEN_INFO info;
+    EXPECT_EQ(Token().GetTokenInfo(&info), CKR_DEVICE_ERROR);
+}
+
 TEST_F(FileSystemOnSim, WarmStartReadsNothingFromTheToken) {
     for (int i = 0; i < 5; ++i) {
         ASSERT_EQ(fs->CreateFile("pkcs11", "w" + std::to_string(i), 100, 100, 0xDB00, nullptr), 0u);

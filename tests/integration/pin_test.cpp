@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "iauth_manager.h"
+#include "ifile_system.h"
 #include "test_vectors.h"
 #include "token_on_sim.h"
 
@@ -55,6 +56,14 @@ TEST(PinHash, ValuesAsTheVectorsSay) {
         EXPECT_EQ(testing_kv::ToHex(Pin(text.c_str())), p["pin_value"].get<std::string>());
     }
     EXPECT_TRUE(GetPinHash(nullptr, 0).empty());
+}
+
+TEST_F(PinOnSim, LoginWhosePinFlagsCannotBeReadIsNoLogin) {
+    // The PIN flags live in the token information file; empty it.
+    ASSERT_EQ(token().GetFileSystem()->ResizeFile("tkinfdir", "tokeninfo", 0, nullptr, nullptr), 0u);
+    EXPECT_EQ(Login(kRefUser, "12345678"), CKR_DEVICE_ERROR);
+    EXPECT_FALSE(token().IsLogIn());
+    EXPECT_FALSE(Authenticated(kRefUser));
 }
 
 TEST_F(PinOnSim, LoginAndWrongPinsToBlocking) {

@@ -60,6 +60,8 @@ public:
                 data = identification;
             } else if (tag == 0x82) {
                 data = Bytes{0, 0, 0, 64, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+            } else if (otherData.count(tag)) {
+                data = otherData[tag];
             } else {
                 sw = 0x6A88;
             }
@@ -106,6 +108,7 @@ public:
     bool failTransmit = false;
     Bytes config = Config(false);
     Bytes identification = Identification(0x06, 0x88);
+    std::map<uint8_t, Bytes> otherData;  // GET DATA answers of further tags
     Bytes fci;  // non-empty: the answer to every EF selection
     std::map<uint16_t, uint32_t> fileSizes{{0x2400, 0x0400}};
     std::deque<uint16_t> forced;  // status words for the next commands (0: answer normally)

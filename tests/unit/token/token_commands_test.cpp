@@ -69,6 +69,18 @@ TEST_F(TokenCommands, GetDataCachesAllButFreeSpaceAndConfiguration) {
     EXPECT_EQ(dev->sent, (std::vector<std::string>{"00CA018200", "00CA018600", "00CA018200", "00CA018600"}));
 }
 
+TEST_F(TokenCommands, EmptyGetDataAnswerIsCachedAndServedEmpty) {
+    Connect();
+    dev->otherData[0x83] = {};
+    uint8_t buf[32];
+    for (int i = 0; i < 2; ++i) {
+        uint32_t len = sizeof buf;
+        EXPECT_EQ(token.cmdGetData(0x83, buf, &len), 0u);
+        EXPECT_EQ(len, 0u);
+    }
+    EXPECT_EQ(dev->sent, (std::vector<std::string>{"00CA018300"}));
+}
+
 TEST_F(TokenCommands, ReadsAndWritesIn336ByteBlocks) {
     Connect();
     std::vector<uint8_t> buf(700);
@@ -182,6 +194,16 @@ TEST_F(TokenCommands, ReselectsExactlyOnceAfter6985) {
     dev->forced = {0x6985, 0, 0x6985};
     EXPECT_EQ(token.SelectFile(0x2400), SCARD_E_NO_SUCH_FILE);
     EXPECT_EQ(dev->sent.size(), 3u);
+}
+
+TEST_F(TokenCommands, FailedReselectionDoesNotEndRecovery) {
+    Connect();
+    dev->forced = {0x6985, 0x6A82};  // the application cannot be selected this time
+    EXPECT_NE(token.SelectFile(0x2400), 0u);
+    dev->sent.clear();
+    dev->forced = {0x6985};
+    EXPECT_EQ(token.SelectFile(0x2400), 0u);
+    EXPECT_EQ(dev->sent, (std::vector<std::string>{"00A40000022400", "00A40000024E51", "00A40000022400"}));
 }
 
 }  // namespace
