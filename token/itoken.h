@@ -66,10 +66,10 @@ public:
     virtual RV ECCDecrypt(uint32_t, const uint8_t*, uint32_t, uint8_t*, uint32_t*) { return RV_NOT_SUPPORTED; }
     virtual RV AES_ECB_OP(uint32_t, const uint8_t*, uint8_t*, uint32_t, bool) { return RV_NOT_SUPPORTED; }
     virtual RV DES_ECB_OP(uint32_t, const uint8_t*, uint8_t*, uint32_t, bool) { return RV_NOT_SUPPORTED; }
-    virtual RV AES_Encrypt_CBC(uint32_t, const uint8_t*, const uint8_t*, uint8_t*, uint32_t) { return RV_NOT_SUPPORTED; }
-    virtual RV AES_Decrypt_CBC(uint32_t, const uint8_t*, const uint8_t*, uint8_t*, uint32_t) { return RV_NOT_SUPPORTED; }
-    virtual RV DES_Encrypt_CBC(uint32_t, const uint8_t*, const uint8_t*, uint8_t*, uint32_t) { return RV_NOT_SUPPORTED; }
-    virtual RV DES_Decrypt_CBC(uint32_t, const uint8_t*, const uint8_t*, uint8_t*, uint32_t) { return RV_NOT_SUPPORTED; }
+    virtual RV AES_Encrypt_CBC(uint32_t, uint8_t*, const uint8_t*, uint8_t*, uint32_t) { return RV_NOT_SUPPORTED; }
+    virtual RV AES_Decrypt_CBC(uint32_t, uint8_t*, const uint8_t*, uint8_t*, uint32_t) { return RV_NOT_SUPPORTED; }
+    virtual RV DES_Encrypt_CBC(uint32_t, uint8_t*, const uint8_t*, uint8_t*, uint32_t) { return RV_NOT_SUPPORTED; }
+    virtual RV DES_Decrypt_CBC(uint32_t, uint8_t*, const uint8_t*, uint8_t*, uint32_t) { return RV_NOT_SUPPORTED; }
     virtual RV UpdateKey(uint32_t, const uint8_t*, uint32_t) { return RV_NOT_SUPPORTED; }
     virtual RV ReadBinary(uint16_t fid, uint8_t* buffer, uint32_t offset, uint32_t length, uint32_t* fileSize) = 0;
     virtual RV WriteBinary(uint16_t fid, uint32_t offset, const uint8_t* data, uint32_t length,

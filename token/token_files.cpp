@@ -74,12 +74,11 @@ RV CTokenTarn::WriteBinary(uint16_t fid, uint32_t offset, const uint8_t* data, u
 
 RV CTokenTarn::CreateFile(uint16_t fid, uint32_t size, uint8_t access1, uint8_t access2, uint8_t access3) {
     if (size > 0xFFFF) return CKR_DATA_LEN_RANGE;
-    DeleteFile(fid);
-    const uint8_t fcp[24] = {0x62, 0x16, 0x80, 0x02, static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size),
+    const ByteVec fcp = {0x62, 0x16, 0x80, 0x02, static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size),
                              0x82, 0x02, 0x01, 0x00, 0x83, 0x02, static_cast<uint8_t>(fid >> 8),
                              static_cast<uint8_t>(fid), 0x86, 0x08, access1, access2, 0xFF, access3,
                              0xFF, 0xFF, 0xFF, 0xFF};
-    return CommandResult(im_TransmitAPDU(APDU(0x00, 0xE0, 0x00, 0x00, sizeof fcp, fcp), nullptr, nullptr, false));
+    return CreateFileWithFcp(fid, fcp);
 }
 
 RV CTokenTarn::DeleteFile(uint16_t fid) {

@@ -49,6 +49,51 @@ public:
     RV GetFreePublicSize(uint32_t* size) override;
     RV GetWriteCount(uint32_t* count) override;
 
+    // Key files, key pairs, key parts and public keys.
+    RV CreateRSAReference(uint32_t publicFid, uint32_t privateFid, uint32_t bits) override;
+    RV CreateECCReference(uint32_t publicFid, uint32_t privateFid, uint32_t bits) override;
+    RV RSAGenerateKeyPair(uint32_t publicFid, uint32_t privateFid, uint32_t bits) override;
+    RV ECCGenerateKeyPair(uint32_t publicFid, uint32_t privateFid, uint32_t bits) override;
+    RV RSAWritePubKey(uint32_t fid, const ByteVec& modulus, const ByteVec& exponent) override;
+    RV RSAWritePrvKey(uint32_t fid, const ByteVec& modulus, const ByteVec& privateExponent,
+                      const ByteVec& publicExponent, bool withPublic) override;
+    using IToken::RSAWritePrvKey;
+    RV ECCWritePrvKey(uint32_t fid, const uint8_t* key, uint32_t length) override;
+    RV ECCWritePubKey(uint32_t fid, const uint8_t* key, uint32_t length) override;
+    RV UpdateKey(uint32_t keyNumber, const uint8_t* key, uint32_t length) override;
+    RV RSAReadPubKey(uint32_t fid, uint8_t* modulus, uint32_t* modulusLen, uint8_t* exponent,
+                     uint32_t* exponentLen) override;
+    RV ECCReadPubKey(uint32_t fid, uint8_t* x, uint32_t* xLen, uint8_t* y, uint32_t* yLen) override;
+    RV cmdCreateAsymKeyPubFile(uint32_t fid, uint32_t kind, uint32_t bits);
+    RV cmdCreateAsymKeyPriFile(uint32_t fid, uint32_t kind, uint32_t bits);
+    RV cmdWriteKeyItem(uint8_t ins, uint32_t fid, const uint8_t* data, uint32_t length, uint8_t part);
+
+    // Security operations with token keys.
+    RV RSASign(uint32_t fid, const uint8_t* message, uint32_t length, uint8_t* output, uint32_t* outLen,
+               uint32_t mechanism) override;
+    RV ECCSign(uint32_t fid, const uint8_t* message, uint32_t length, uint8_t* output, uint32_t* outLen,
+               uint32_t mechanism) override;
+    RV RSAPrvRawCipher(uint32_t fid, const uint8_t* input, uint32_t length, uint8_t* output, uint32_t* outLen) override;
+    RV ECCDecrypt(uint32_t fid, const uint8_t* input, uint32_t length, uint8_t* output, uint32_t* outLen) override;
+    RV GetHash(uint32_t mechanism, const uint8_t* message, uint32_t length, uint8_t* output) override;
+    RV AES_ECB_OP(uint32_t keyNumber, const uint8_t* input, uint8_t* output, uint32_t length, bool encrypt) override;
+    RV DES_ECB_OP(uint32_t keyNumber, const uint8_t* input, uint8_t* output, uint32_t length, bool encrypt) override;
+    RV AES_Encrypt_CBC(uint32_t keyNumber, uint8_t* iv, const uint8_t* input, uint8_t* output, uint32_t length) override;
+    RV AES_Decrypt_CBC(uint32_t keyNumber, uint8_t* iv, const uint8_t* input, uint8_t* output, uint32_t length) override;
+    RV DES_Encrypt_CBC(uint32_t keyNumber, uint8_t* iv, const uint8_t* input, uint8_t* output, uint32_t length) override;
+    RV DES_Decrypt_CBC(uint32_t keyNumber, uint8_t* iv, const uint8_t* input, uint8_t* output, uint32_t length) override;
+    RV GetHmacResult(const uint8_t* data, uint32_t length, uint8_t* output, uint32_t* outLen) override;
+    RV SetHmacKeyValue(const uint8_t*, uint32_t) override { return 0; }
+    // MANAGE SECURITY ENVIRONMENT with an algorithm and a key file (81 02) or a secret key number (83 01).
+    RV cmdSetMSE(uint8_t p1, uint8_t p2, uint8_t algorithm, uint32_t reference, bool secretKey);
+    // PERFORM SECURITY OPERATION; the answer goes to out (capacity *outLen) when out is given.
+    RV cmdPSO(uint8_t p1, uint8_t p2, const uint8_t* data, uint32_t length, uint32_t le, uint8_t* out, uint32_t* outLen);
+    // MSE for a hash-and-sign, then the token hashes (90 80) or finishes a hash begun here (90 A0).
+    RV cmdSetHash(uint32_t fid, const uint8_t* message, uint32_t length, uint32_t mechanism, uint32_t kind,
+                  uint8_t* output);
+    RV cmd_Symmetric_Alg_OP(uint32_t keyNumber, const uint8_t* input, uint8_t* output, uint32_t length,
+                            uint8_t algorithm, uint32_t block, bool encrypt);
+
     // Token information, configuration and mechanisms.
     IFileCache* GetFileCache() override;
     IFileSystem* GetFileSystem() override;
@@ -111,6 +156,19 @@ public:
 
 protected:
     uint32_t BlockLength() const { return maxBlock_ - 64; }
+    // DELETE FILE (a missing file is fine), then CREATE FILE with the control parameters.
+    RV CreateFileWithFcp(uint32_t fid, const ByteVec& fcp);
+    RV CreateKeyFiles(uint32_t publicFid, uint32_t privateFid, uint32_t bits, uint32_t kind);
+    RV GenerateKeyPair(uint32_t publicFid, uint32_t privateFid, uint32_t bits, uint32_t kind);
+    RV ReadPublicKey(uint32_t fid, ByteVec& answer);
+    RV PrivateDecipher(uint32_t fid, uint8_t algorithm, const uint8_t* input, uint32_t length, uint8_t* output,
+                       uint32_t* outLen);
+    RV ECB_OP(uint32_t keyNumber, const uint8_t* input, uint8_t* output, uint32_t length, uint8_t algorithm,
+              uint32_t block, bool encrypt);
+    RV Encrypt_CBC(uint32_t keyNumber, uint8_t* iv, const uint8_t* input, uint8_t* output, uint32_t length,
+                   uint8_t algorithm, uint32_t block);
+    RV Decrypt_CBC(uint32_t keyNumber, uint8_t* iv, const uint8_t* input, uint8_t* output, uint32_t length,
+                   uint8_t algorithm, uint32_t block);
     RV InitMechanism();
     // Reads the token information file into a zeroed 64-byte area.
     RV ReadTokenInfoFile(uint8_t* area);

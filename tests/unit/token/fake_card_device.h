@@ -81,6 +81,24 @@ public:
             data.assign(le ? le : 256, 0xAB);
         } else if (ins == 0x34) {
             data = {0x24, 0x00, 0x6F, 0x01, 0x9F};
+        } else if (ins == 0xB4) {
+            data = publicKey;
+        } else if (ins == 0x22 && c.size() > 7) {
+            algorithm = c[7];  // 80 01 algorithm
+        } else if (ins == 0x2A && (c[2] == 0x86 || c[2] == 0x80) && c.size() > 5) {
+            // The block cipher is XOR 5C on every byte; algorithms 2 and 4 run
+            // it in CBC with a zero IV inside the command, as the token does.
+            const size_t lc = c[4] ? c[4] : (size_t(c[5]) << 8 | c[6]);
+            const size_t at = c[4] ? 5 : 7;
+            const size_t block = algorithm == 4 ? 16 : algorithm == 2 ? 8 : 0;
+            const bool encipher = c[2] == 0x86;
+            for (size_t i = 0; i < lc && at + i < c.size(); ++i) {
+                uint8_t chain = 0;
+                if (block && i >= block) chain = encipher ? data[i - block] : c[at + i - block];
+                data.push_back(encipher ? (c[at + i] ^ chain) ^ 0x5C : (c[at + i] ^ 0x5C) ^ chain);
+            }
+        } else if (ins == 0x2A) {
+            data = psoAnswer;
         }
     }
 
@@ -109,6 +127,9 @@ public:
     Bytes config = Config(false);
     Bytes identification = Identification(0x06, 0x88);
     std::map<uint8_t, Bytes> otherData;  // GET DATA answers of further tags
+    Bytes publicKey;                      // answer to 80 B4
+    Bytes psoAnswer;                      // answer to hashing and signing
+    uint8_t algorithm = 0;                // of the last security environment
     Bytes fci;  // non-empty: the answer to every EF selection
     std::map<uint16_t, uint32_t> fileSizes{{0x2400, 0x0400}};
     std::deque<uint16_t> forced;  // status words for the next commands (0: answer normally)

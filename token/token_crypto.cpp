@@ -1,0 +1,285 @@
+// CTokenTarn: security environment and security operations: signing with
+// an on-token or phone-side hash, private-key deciphering, ECB and CBC with
+// on-token secret keys, and the on-token HMAC.
+#include <mbedtls/sha1.h>
+#include <mbedtls/sha256.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "device_lock.h"
+#include "secure_wipe.h"
+#include "token_tarn.h"
+
+namespace {
+
+constexpr uint32_t kAnswerArea = 2048;
+constexpr uint32_t kKindRsa = 1;
+constexpr uint16_t kHashFid = 0xA000;
+
+uint8_t Hi(uint32_t v) { return static_cast<uint8_t>(v >> 8); }
+uint8_t Lo(uint32_t v) { return static_cast<uint8_t>(v); }
+
+void PutBe32(ByteVec& out, uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
+}
+
+// The chaining value after hashing whole 64-byte blocks, each state word big-endian.
+void ChainingValue(uint32_t digestLen, const uint8_t* head, size_t length, ByteVec& out) {
+    uint32_t state[8] = {};
+    if (digestLen == 20) {
+        mbedtls_sha1_context ctx;
+        mbedtls_sha1_init(&ctx);
+        mbedtls_sha1_starts_ret(&ctx);
+        mbedtls_sha1_update_ret(&ctx, head, length);
+        std::memcpy(state, ctx.state, sizeof ctx.state);
+        mbedtls_sha1_free(&ctx);
+    } else {
+        mbedtls_sha256_context ctx;
+        mbedtls_sha256_init(&ctx);
+        mbedtls_sha256_starts_ret(&ctx, 0);
+        mbedtls_sha256_update_ret(&ctx, head, length);
+        std::memcpy(state, ctx.state, sizeof ctx.state);
+        mbedtls_sha256_free(&ctx);
+    }
+    for (uint32_t i = 0; i < digestLen / 4; ++i) PutBe32(out, state[i]);
+    SecureWipe(state, sizeof state);
+}
+
+// Algorithm byte and hash length of a hash-and-sign or hash mechanism.
+bool HashAlgorithm(uint32_t mechanism, uint32_t length, uint32_t kind, uint8_t& algorithm, uint32_t& digestLen) {
+    if (kind == kKindRsa) {
+        if (mechanism == CKM_SHA_1 || mechanism == CKM_SHA1_RSA_PKCS) {
+            algorithm = 0x81;
+            digestLen = 20;
+        } else if (mechanism == CKM_SHA256 || mechanism == CKM_SHA256_RSA_PKCS) {
+            algorithm = 0x82;
+            digestLen = 32;
+        } else {
+            return false;
+        }
+        return true;
+    }
+    if (mechanism == CKM_ECDSA_SHA1) {
+        algorithm = 0x91;
+        digestLen = 20;
+    } else if (mechanism == CKM_ECDSA && (length == 20 || length == 32)) {
+        algorithm = length == 20 ? 0x91 : 0x92;
+        digestLen = 0;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+RV CTokenTarn::cmdSetMSE(uint8_t p1, uint8_t p2, uint8_t algorithm, uint32_t reference, bool secretKey) {
+    ByteVec data = {0x80, 0x01, algorithm};
+    if (secretKey) {
+        data.insert(data.end(), {0x83, 0x01, Lo(reference)});
+    } else {
+        data.insert(data.end(), {0x81, 0x02, Hi(reference), Lo(reference)});
+    }
+    return CommandResult(
+        im_TransmitAPDU(APDU(0x00, 0x22, p1, p2, static_cast<uint32_t>(data.size()), data.data()), nullptr, nullptr, false));
+}
+
+RV CTokenTarn::cmdPSO(uint8_t p1, uint8_t p2, const uint8_t* data, uint32_t length, uint32_t le, uint8_t* out,
+                      uint32_t* outLen) {
+    if (length > kAnswerArea) return CKR_ARGUMENTS_BAD;
+    uint8_t answer[kAnswerArea];
+    uint32_t got = sizeof answer;
+    uint16_t sw = im_TransmitAPDU(APDU(0x00, 0x2A, p1, p2, length, data, le), answer, &got, true);
+    RV rv = CommandResult(sw);
+    if (rv == 0 && outLen) {
+        if (out && got > *outLen) rv = CKR_DEVICE_ERROR;  // more than the caller's area
+        else if (out && got) std::memcpy(out, answer, got);
+        if (rv == 0) *outLen = got;
+    }
+    SecureWipe(answer, sizeof answer);
+    return rv;
+}
+
+RV CTokenTarn::cmdSetHash(uint32_t fid, const uint8_t* message, uint32_t length, uint32_t mechanism, uint32_t kind,
+                          uint8_t* output) {
+    if (length && !message) return CKR_ARGUMENTS_BAD;
+    uint8_t algorithm = 0;
+    uint32_t digestLen = 0;
+    if (!HashAlgorithm(mechanism, length, kind, algorithm, digestLen)) return CKR_GENERAL_ERROR;
+    RV rv = cmdSetMSE(0x41, 0xB6, algorithm, fid, false);
+    if (rv || mechanism == CKM_ECDSA) return rv;
+    uint32_t outLen = digestLen;
+    if (length < BlockLength()) return cmdPSO(0x90, 0x80, message, length, digestLen, output, output ? &outLen : nullptr);
+    // Whole blocks of the head are hashed here; the token finishes with the tail.
+    const uint32_t tail = length % 64 ? length % 64 : 64;
+    const uint32_t head = length - tail;
+    ByteVec data = {0x81, 0x04};
+    PutBe32(data, head / 64);
+    data.insert(data.end(), {0x90, static_cast<uint8_t>(digestLen)});
+    ChainingValue(digestLen, message, head, data);
+    data.insert(data.end(), {0x80, static_cast<uint8_t>(tail)});
+    data.insert(data.end(), message + head, message + length);
+    rv = cmdPSO(0x90, 0xA0, data.data(), static_cast<uint32_t>(data.size()), digestLen, output,
+                output ? &outLen : nullptr);
+    SecureWipe(data);
+    return rv;
+}
+
+RV CTokenTarn::GetHash(uint32_t mechanism, const uint8_t* message, uint32_t length, uint8_t* output) {
+    if (!output) return CKR_ARGUMENTS_BAD;
+    DeviceLock lock(*this);
+    if (lock.Result() || cmdSetHash(kHashFid, message, length, mechanism, kKindRsa, output) != 0) return CKR_DEVICE_ERROR;
+    return 0;
+}
+
+RV CTokenTarn::RSASign(uint32_t fid, const uint8_t* message, uint32_t length, uint8_t* output, uint32_t* outLen,
+                       uint32_t mechanism) {
+    if (!outLen) return CKR_ARGUMENTS_BAD;
+    DeviceLock lock(*this);
+    if (RV rv = lock.Result()) return rv;
+    RV rv = cmdSetHash(fid, message, length, mechanism, kKindRsa, nullptr);
+    return rv ? rv : cmdPSO(0x9E, 0x9A, nullptr, 0, 0, output, outLen);
+}
+
+RV CTokenTarn::ECCSign(uint32_t fid, const uint8_t* message, uint32_t length, uint8_t* output, uint32_t* outLen,
+                       uint32_t mechanism) {
+    if (!outLen) return CKR_ARGUMENTS_BAD;
+    DeviceLock lock(*this);
+    if (RV rv = lock.Result()) return rv;
+    RV rv = cmdSetHash(fid, message, length, mechanism, kKindRsa + 1, nullptr);
+    if (rv) return rv;
+    // The token signs the hash it kept, or the hash given with CKM_ECDSA.
+    return mechanism == CKM_ECDSA ? cmdPSO(0x9E, 0x9A, message, length, 0, output, outLen)
+                                  : cmdPSO(0x9E, 0x9A, nullptr, 0, 0, output, outLen);
+}
+
+RV CTokenTarn::PrivateDecipher(uint32_t fid, uint8_t algorithm, const uint8_t* input, uint32_t length, uint8_t* output,
+                               uint32_t* outLen) {
+    if (!outLen || (length && !input) || length > kAnswerArea) return CKR_ARGUMENTS_BAD;
+    DeviceLock lock(*this);
+    if (RV rv = lock.Result()) return rv;
+    RV rv = cmdSetMSE(0x41, 0xB8, algorithm, fid, false);
+    return rv ? rv : cmdPSO(0x80, 0x86, input, length, 0, output, outLen);
+}
+
+RV CTokenTarn::RSAPrvRawCipher(uint32_t fid, const uint8_t* input, uint32_t length, uint8_t* output, uint32_t* outLen) {
+    return PrivateDecipher(fid, 0x84, input, length, output, outLen);
+}
+
+RV CTokenTarn::ECCDecrypt(uint32_t fid, const uint8_t* input, uint32_t length, uint8_t* output, uint32_t* outLen) {
+    if (!outLen) return CKR_ARGUMENTS_BAD;
+    uint8_t plain[kAnswerArea];
+    uint32_t got = sizeof plain;
+    RV rv = PrivateDecipher(fid, 0x93, input, length, plain, &got);
+    if (rv == 0 && got != length / 4) rv = CKR_DEVICE_ERROR;
+    if (rv == 0 && output && got > *outLen) rv = CKR_DEVICE_ERROR;
+    if (rv == 0) {
+        if (output && got) std::memcpy(output, plain, got);
+        *outLen = got;
+    }
+    SecureWipe(plain, sizeof plain);
+    return rv;
+}
+
+RV CTokenTarn::cmd_Symmetric_Alg_OP(uint32_t keyNumber, const uint8_t* input, uint8_t* output, uint32_t length,
+                                    uint8_t algorithm, uint32_t block, bool encrypt) {
+    if (!input || !output || length % block) return CKR_ARGUMENTS_BAD;
+    DeviceLock lock(*this);
+    if (RV rv = lock.Result()) return rv;
+    RV rv = cmdSetMSE(encrypt ? 0x81 : 0x41, 0xB8, algorithm, keyNumber, true);
+    if (rv) return rv;
+    uint32_t got = length;
+    rv = encrypt ? cmdPSO(0x86, 0x80, input, length, 0, output, &got) : cmdPSO(0x80, 0x86, input, length, 0, output, &got);
+    return rv == 0 && got != length ? CKR_DEVICE_ERROR : rv;
+}
+
+RV CTokenTarn::ECB_OP(uint32_t keyNumber, const uint8_t* input, uint8_t* output, uint32_t length, uint8_t algorithm,
+                      uint32_t block, bool encrypt) {
+    if (!input || !output || length % block) return CKR_ARGUMENTS_BAD;
+    const uint32_t piece = BlockLength();
+    for (uint32_t done = 0; done < length;) {
+        const uint32_t n = std::min(piece, length - done);
+        RV rv = cmd_Symmetric_Alg_OP(keyNumber, input + done, output + done, n, algorithm, block, encrypt);
+        if (rv) return rv;
+        done += n;
+    }
+    return 0;
+}
+
+// The token runs CBC with a zero IV inside each command; the chain between
+// commands, and between calls through iv, is carried here. Input and output
+// may be one buffer.
+RV CTokenTarn::Encrypt_CBC(uint32_t keyNumber, uint8_t* iv, const uint8_t* input, uint8_t* output, uint32_t length,
+                           uint8_t algorithm, uint32_t block) {
+    if (!iv || !input || !output || length % block) return CKR_ARGUMENTS_BAD;
+    ByteVec copy(input, input + length);
+    const uint32_t piece = BlockLength();
+    const uint8_t* chain = iv;
+    RV rv = 0;
+    for (uint32_t done = 0; done < length && rv == 0; done += std::min(piece, length - done)) {
+        const uint32_t n = std::min(piece, length - done);
+        for (uint32_t i = 0; i < block; ++i) copy[done + i] ^= chain[i];
+        rv = cmd_Symmetric_Alg_OP(keyNumber, copy.data() + done, output + done, n, algorithm, block, true);
+        chain = output + done + n - block;
+    }
+    SecureWipe(copy);
+    if (rv == 0 && length) std::memcpy(iv, output + length - block, block);  // a failure leaves the chain as it was
+    return rv;
+}
+
+RV CTokenTarn::Decrypt_CBC(uint32_t keyNumber, uint8_t* iv, const uint8_t* input, uint8_t* output, uint32_t length,
+                           uint8_t algorithm, uint32_t block) {
+    if (!iv || !input || !output || length % block) return CKR_ARGUMENTS_BAD;
+    const uint32_t piece = BlockLength();
+    uint8_t next[16];
+    for (uint32_t done = 0; done < length;) {
+        const uint32_t n = std::min(piece, length - done);
+        std::memcpy(next, input + done + n - block, block);  // before an in-place output overwrites it
+        RV rv = cmd_Symmetric_Alg_OP(keyNumber, input + done, output + done, n, algorithm, block, false);
+        if (rv) return rv;
+        for (uint32_t i = 0; i < block; ++i) output[done + i] ^= iv[i];
+        std::memcpy(iv, next, block);
+        done += n;
+    }
+    return 0;
+}
+
+RV CTokenTarn::AES_ECB_OP(uint32_t keyNumber, const uint8_t* input, uint8_t* output, uint32_t length, bool encrypt) {
+    return ECB_OP(keyNumber, input, output, length, 3, 16, encrypt);
+}
+
+RV CTokenTarn::DES_ECB_OP(uint32_t keyNumber, const uint8_t* input, uint8_t* output, uint32_t length, bool encrypt) {
+    return ECB_OP(keyNumber, input, output, length, 1, 8, encrypt);
+}
+
+RV CTokenTarn::AES_Encrypt_CBC(uint32_t keyNumber, uint8_t* iv, const uint8_t* input, uint8_t* output, uint32_t length) {
+    return Encrypt_CBC(keyNumber, iv, input, output, length, 4, 16);
+}
+
+RV CTokenTarn::AES_Decrypt_CBC(uint32_t keyNumber, uint8_t* iv, const uint8_t* input, uint8_t* output, uint32_t length) {
+    return Decrypt_CBC(keyNumber, iv, input, output, length, 4, 16);
+}
+
+RV CTokenTarn::DES_Encrypt_CBC(uint32_t keyNumber, uint8_t* iv, const uint8_t* input, uint8_t* output, uint32_t length) {
+    return Encrypt_CBC(keyNumber, iv, input, output, length, 2, 8);
+}
+
+RV CTokenTarn::DES_Decrypt_CBC(uint32_t keyNumber, uint8_t* iv, const uint8_t* input, uint8_t* output, uint32_t length) {
+    return Decrypt_CBC(keyNumber, iv, input, output, length, 2, 8);
+}
+
+RV CTokenTarn::GetHmacResult(const uint8_t* data, uint32_t length, uint8_t* output, uint32_t* outLen) {
+    if ((length && !data) || !output || !outLen || length > kAnswerArea) return CKR_ARGUMENTS_BAD;
+    uint8_t answer[32];
+    uint32_t got = sizeof answer;
+    // Always wrapped: CLA 8C carries the secure-messaging bits.
+    uint16_t sw = im_TransmitAPDU(APDU(0x8C, 0xED, 0x00, 0x00, length, data, 20), answer, &got, true);
+    RV rv = CommandResult(sw);
+    if (rv == 0 && got > *outLen) rv = CKR_DEVICE_ERROR;
+    if (rv == 0) {
+        std::memcpy(output, answer, got);
+        *outLen = got;
+    }
+    return rv;
+}
