@@ -31,9 +31,20 @@ ByteVec KeyFileFcp(uint32_t fid, uint32_t kind, uint32_t bits, bool isPublic) {
     return fcp;
 }
 
-// Capacity rule of the public-key reads: a null buffer only learns the
-// length; a short one gets RV_BUFFER_TOO_SMALL.
-bool Fits(const uint8_t* buffer, uint32_t capacity, uint32_t needed) { return !buffer || capacity >= needed; }
+// Two fields of a public-key answer into the caller's buffers: both must
+// lie in the answer; a null buffer only learns its length, a short one gets
+// RV_BUFFER_TOO_SMALL (with both lengths reported).
+RV CopyFields(const ByteVec& a, uint32_t at1, uint32_t len1, uint8_t* out1, uint32_t* cap1, uint32_t at2, uint32_t len2,
+              uint8_t* out2, uint32_t* cap2) {
+    if (a.size() < at1 + len1 || a.size() < at2 + len2) return CKR_DEVICE_ERROR;
+    const bool fits = (!out1 || *cap1 >= len1) && (!out2 || *cap2 >= len2);
+    *cap1 = len1;
+    *cap2 = len2;
+    if (!fits) return RV_BUFFER_TOO_SMALL;
+    if (out1 && len1) std::memcpy(out1, a.data() + at1, len1);
+    if (out2 && len2) std::memcpy(out2, a.data() + at2, len2);
+    return 0;
+}
 
 }  // namespace
 
@@ -153,15 +164,7 @@ RV CTokenTarn::RSAReadPubKey(uint32_t fid, uint8_t* modulus, uint32_t* modulusLe
     const uint32_t l1 = a[1];
     if (a.size() < l1 + 6) return CKR_DEVICE_ERROR;
     const uint32_t l2 = uint32_t(a[l1 + 4]) << 8 | a[l1 + 5];
-    if (a.size() < l1 + 6 + l2) return CKR_DEVICE_ERROR;
-    const bool exponentFits = Fits(exponent, *exponentLen, l1);
-    *exponentLen = l1;
-    const bool modulusFits = Fits(modulus, *modulusLen, l2);
-    *modulusLen = l2;
-    if (!exponentFits || !modulusFits) return RV_BUFFER_TOO_SMALL;
-    if (exponent && l1) std::memcpy(exponent, a.data() + 2, l1);
-    if (modulus && l2) std::memcpy(modulus, a.data() + l1 + 6, l2);
-    return 0;
+    return CopyFields(a, 2, l1, exponent, exponentLen, l1 + 6, l2, modulus, modulusLen);
 }
 
 RV CTokenTarn::ECCReadPubKey(uint32_t fid, uint8_t* x, uint32_t* xLen, uint8_t* y, uint32_t* yLen) {
@@ -175,13 +178,5 @@ RV CTokenTarn::ECCReadPubKey(uint32_t fid, uint8_t* x, uint32_t* xLen, uint8_t* 
     const uint32_t l1 = a[1];
     if (a.size() < l1 + 4) return CKR_DEVICE_ERROR;
     const uint32_t l2 = a[l1 + 3];
-    if (a.size() < l1 + 4 + l2) return CKR_DEVICE_ERROR;
-    const bool xFits = Fits(x, *xLen, l1);
-    *xLen = l1;
-    const bool yFits = Fits(y, *yLen, l2);
-    *yLen = l2;
-    if (!xFits || !yFits) return RV_BUFFER_TOO_SMALL;
-    if (x && l1) std::memcpy(x, a.data() + 2, l1);
-    if (y && l2) std::memcpy(y, a.data() + l1 + 4, l2);
-    return 0;
+    return CopyFields(a, 2, l1, x, xLen, l1 + 4, l2, y, yLen);
 }
