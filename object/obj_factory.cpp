@@ -47,13 +47,16 @@ bool ULongValue(const CK_ATTRIBUTE& a, CK_ULONG& value) {
 
 kv::shared_ptr<IObj> ObjFactory::CreateObject(const CK_ATTRIBUTE* tmpl, CK_ULONG count, AttrForm form) {
     if (count && !tmpl) return {};
-    CK_ULONG subtype = 0;
-    for (CK_ULONG i = 0; i < count; ++i) {
-        if ((tmpl[i].type == CKA_CERTIFICATE_TYPE || tmpl[i].type == CKA_KEY_TYPE) && ULongValue(tmpl[i], subtype))
-            break;
-    }
     const CK_ATTRIBUTE* cls = FindAttr(tmpl, count, CKA_CLASS);
     CK_ULONG clsValue = 0;
     if (!cls || !ULongValue(*cls, clsValue)) return {};
+    // The subtype is the key type of a key and the certificate type of a
+    // certificate, whatever else the template holds and in whichever order.
+    CK_ULONG subtype = 0;
+    const CK_ATTRIBUTE_TYPE subtypeAttr = clsValue == CKO_CERTIFICATE ? CKA_CERTIFICATE_TYPE : CKA_KEY_TYPE;
+    if (clsValue != CKO_DATA) {
+        const CK_ATTRIBUTE* sub = FindAttr(tmpl, count, subtypeAttr);
+        if (sub && !ULongValue(*sub, subtype)) return {};
+    }
     return CreateObject(clsValue, subtype, tmpl, count, form);
 }

@@ -105,4 +105,18 @@ TEST(AttrValue, CraftedObjectFilesAreRefused) {
 #undef kSecretAes
 }
 
+// The subtype follows the class: a data object that also carries a key type
+// and a certificate type reads back after the store wrote it in type order.
+TEST(AttrValue, StoredObjectReadsBackWhateverItsOrder) {
+    const ByteVec file = Hex("00000000" "04000000" "00000000"    // CKA_CLASS data
+                             "00010000" "04000000" "00000000"    // CKA_KEY_TYPE
+                             "80000000" "04000000" "00070000");  // CKA_CERTIFICATE_TYPE 0x700
+    ObjPtr o = CStoreTarn::CreateObject(file.data(), file.size());
+    ASSERT_TRUE(o);
+    const ByteVec rewritten = CStoreTarn::Serialize(*o);
+    ObjPtr again = CStoreTarn::CreateObject(rewritten.data(), rewritten.size());
+    ASSERT_TRUE(again);
+    EXPECT_EQ(CStoreTarn::Serialize(*again), rewritten);
+}
+
 }  // namespace
