@@ -19,4 +19,9 @@ CK_RV RSA_padding_add_PKCS1_before_sign(uint8_t* block, int k, const uint8_t* da
 CK_RV RSA_padding_strip_PKCS1_after_decrypt(uint8_t* out, int& outLen, const uint8_t* block, int k);
 CK_RV RSA_padding_strip_PKCS1_after_verify(uint8_t* out, int& outLen, const uint8_t* block, int k);
 
+// The DER DigestInfo of PKCS#1 signatures: the prefix for the digest
+// mechanism (CKM_MD2 .. CKM_SHA512) followed by the hash of that digest's
+// length. Empty for any other mechanism.
+ByteVec DigestInfo(CK_MECHANISM_TYPE digest, const uint8_t* hash);
+
 #endif

@@ -5,5 +5,6 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
 "$root/scripts/build.sh" "$root/build/bench" -DCMAKE_BUILD_TYPE=Release
 "$root/build/bench/bench/digest_bench" "$@"
+"$root/build/bench/bench/cipher_bench" "$@"
 "$root/build/bench/bench/fs_load_bench"
 "$root/build/bench/bench/p11_login_bench"
