@@ -10,6 +10,7 @@ void Card::Reset() {
     df_ = Df::None;
     currentEf_.reset();
     pendingChallenge_.clear();
+    env_ = {};
     needSelect_ = true;
 }
 
@@ -28,7 +29,8 @@ bool Card::Allowed(uint8_t condition) const {
     switch (condition) {
         case 0x96: return verified_[0];
         case 0xB8: return verified_[1];
-        case 0x9F: return false;
+        case 0x9F:
+        case 0xFF: return false;
         default: return true;
     }
 }
@@ -67,6 +69,7 @@ Bytes Card::Process(const Bytes& command) {
     CommandApdu c = *parsed;
     bool wrapped = (c.cla & 0x0C) == 0x0C;
     if ((c.cla & 0x0C) == 0x08) return Finish({{}, 0x6882}, false);
+    commandWrapped_ = wrapped;
 
     if (wrapped) {
         // After a reset the application must be selected again, through a new channel.
@@ -93,13 +96,16 @@ Bytes Card::ProcessAsOtherApp(const Bytes& command) {
     auto savedDf = df_;
     auto savedNeed = needSelect_;
     std::swap(currentEf_, otherAppEf_);
+    std::swap(env_, otherAppEnv_);
     privileged_ = true;
+    commandWrapped_ = false;
     df_ = Df::Application;
     Bytes out = Finish(Execute(*parsed), false);
     privileged_ = false;
     df_ = savedDf;
     needSelect_ = savedNeed;
     std::swap(currentEf_, otherAppEf_);
+    std::swap(env_, otherAppEnv_);
     for (auto* ef : {&currentEf_, &otherAppEf_}) {
         if (*ef && !state_.files.count(**ef)) ef->reset();
     }
@@ -113,18 +119,38 @@ Answer Card::Execute(const CommandApdu& c) {
 }
 
 Answer Card::Dispatch(const CommandApdu& c) {
+    switch (c.ins) {  // proprietary commands come with class 80
+        case 0x34:
+        case 0x50:
+        case 0xB4:
+        case 0xE5:
+        case 0xE7:
+        case 0xE9:
+        case 0xED:
+            if (c.cla != 0x80) return {{}, 0x6E00};
+            break;
+        default:
+            break;
+    }
     switch (c.ins) {
         case 0xA4: return Select(c);
         case 0xB0: return ReadBinary(c);
         case 0xD6: return UpdateBinary(c);
         case 0xE0: return CreateFile(c);
         case 0xE4: return DeleteFile(c);
-        case 0x34: return c.cla == 0x80 ? ListFiles() : Answer{{}, 0x6E00};
+        case 0x34: return ListFiles();
         case 0xCA: return GetData(c);
         case 0x84: return GetChallenge(c);
-        case 0x50: return c.cla == 0x80 ? InitializeUpdate(c) : Answer{{}, 0x6E00};
+        case 0x50: return InitializeUpdate(c);
         case 0x82: return ExternalAuthenticate(c);
-        case 0xE5: return c.cla == 0x80 ? UpdatePinKey(c) : Answer{{}, 0x6E00};
+        case 0xE5: return c.p1 == 0x05 ? LoadSecretKey(c) : UpdatePinKey(c);
+        case 0x46: return GenerateKeyPair(c);
+        case 0xE7: return WriteKeyItem(c, true);
+        case 0xE9: return WriteKeyItem(c, false);
+        case 0xB4: return ReadPublicKey(c);
+        case 0x22: return ManageSecurityEnvironment(c);
+        case 0x2A: return PerformSecurityOperation(c);
+        case 0xED: return Hmac(c);
         default: return {{}, 0x6D00};
     }
 }

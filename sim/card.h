@@ -1,6 +1,7 @@
 // The card operating system of the virtual token: one application directory
-// of transparent files, GET DATA, GET CHALLENGE, two PIN keys and the
-// secure channel. Process() takes one command APDU and returns data || SW.
+// of transparent and key files, GET DATA, GET CHALLENGE, two PIN keys,
+// secret keys, the key and cryptographic commands and the secure channel.
+// Process() takes one command APDU and returns data || SW.
 #ifndef KVSIM_CARD_H
 #define KVSIM_CARD_H
 
@@ -47,6 +48,20 @@ public:
     bool UserVerified() const { return verified_[0]; }
 
 private:
+    // What MANAGE SECURITY ENVIRONMENT set, one reference per use: an
+    // algorithm byte with a key file (81 02) or a secret key number (83 01).
+    struct KeyReference {
+        uint8_t algorithm = 0;
+        uint16_t fid = 0;
+        uint8_t keyNumber = 0;
+    };
+    struct SecurityEnvironment {
+        std::optional<KeyReference> signature;  // 41 B6, also names the hash
+        std::optional<KeyReference> decipher;   // 41 B8
+        std::optional<KeyReference> encipher;   // 81 B8
+        Bytes hash;                              // kept by PSO HASH for the next signature
+    };
+
     Answer Execute(const CommandApdu& c);
     Answer Dispatch(const CommandApdu& c);
     Answer Select(const CommandApdu& c);
@@ -61,7 +76,27 @@ private:
     Answer ExternalAuthenticate(const CommandApdu& c);
     Answer VerifyPin(const CommandApdu& c);
     Answer UpdatePinKey(const CommandApdu& c);
+    // Key files and key material (card_keys.cpp).
+    Answer GenerateKeyPair(const CommandApdu& c);
+    Answer WriteKeyItem(const CommandApdu& c, bool rsa);
+    Answer ReadPublicKey(const CommandApdu& c);
+    Answer LoadSecretKey(const CommandApdu& c);
+    // Security environment and operations (card_pso.cpp).
+    Answer ManageSecurityEnvironment(const CommandApdu& c);
+    Answer PerformSecurityOperation(const CommandApdu& c);
+    Answer Hash(const CommandApdu& c, bool continued);
+    Answer ComputeSignature(const CommandApdu& c);
+    Answer Decipher(const CommandApdu& c);
+    Answer Encipher(const CommandApdu& c);
+    Answer SecretKeyOperation(const KeyReference& ref, const Bytes& in, bool encrypt);
+    Answer Hmac(const CommandApdu& c);
 
+    // A file of the application directory, or null.
+    ElementaryFile* FileInApplication(uint16_t fid);
+    // 9000 with the private key file the reference names, or why it cannot be used.
+    uint16_t UsablePrivateKey(const KeyReference& ref, const ElementaryFile*& file);
+    // Private and secret keys are written and used after the user PIN.
+    bool MayUseSecrets() const { return privileged_ || verified_[0]; }
     bool Allowed(uint8_t condition) const;
     bool PlainAllowedDuringChannel(const CommandApdu& c) const;
     static bool SelectsDirectory(const CommandApdu& c);
@@ -78,6 +113,9 @@ private:
     bool needSelect_ = false;
     bool verified_[2] = {false, false};
     bool privileged_ = false;
+    bool commandWrapped_ = false;  // the command being run came in secure messaging
+    SecurityEnvironment env_;
+    SecurityEnvironment otherAppEnv_;
     Bytes pendingChallenge_;
     int macFailures_ = 0;
     Bytes nextCardData_, nextCardChallenge_;

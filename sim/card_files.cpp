@@ -1,5 +1,6 @@
 // File commands of the card: SELECT, READ/UPDATE BINARY, CREATE, DELETE, list.
 #include "card.h"
+#include "tlv.h"
 
 namespace sim {
 namespace {
@@ -15,7 +16,14 @@ Bytes Fci(uint16_t fid, size_t size, uint8_t descriptor) {
 
 uint16_t Fid(const Bytes& d) { return static_cast<uint16_t>((d[0] << 8) | d[1]); }
 
+bool IsKeyKind(uint8_t descriptor) { return descriptor >= kRsaPrivateFile && descriptor <= kEcPublicFile; }
+
 }  // namespace
+
+ElementaryFile* Card::FileInApplication(uint16_t fid) {
+    auto it = state_.files.find(fid);
+    return df_ == Df::Application && it != state_.files.end() ? &it->second : nullptr;
+}
 
 Answer Card::Select(const CommandApdu& c) {
     if (c.data.size() != 2) return {{}, 0x6700};
@@ -31,15 +39,16 @@ Answer Card::Select(const CommandApdu& c) {
         needSelect_ = false;
         return {Fci(fid, 0, 0x38), 0x9000};
     }
-    auto it = state_.files.find(fid);
-    if (df_ != Df::Application || it == state_.files.end()) return {{}, 0x6A82};
+    const ElementaryFile* f = FileInApplication(fid);
+    if (!f) return {{}, 0x6A82};
     currentEf_ = fid;
-    return {Fci(fid, it->second.data.size(), 0x01), 0x9000};
+    return {Fci(fid, f->data.size(), f->kind), 0x9000};
 }
 
 Answer Card::ReadBinary(const CommandApdu& c) {
     if (!currentEf_) return {{}, 0x6986};
     const ElementaryFile& f = state_.files.at(*currentEf_);
+    if (f.IsKeyFile()) return {{}, 0x6981};
     if (!Allowed(f.readCond)) return {{}, 0x6982};
     size_t offset = (size_t(c.p1) << 8) | c.p2;
     size_t size = f.data.size();
@@ -53,6 +62,7 @@ Answer Card::ReadBinary(const CommandApdu& c) {
 Answer Card::UpdateBinary(const CommandApdu& c) {
     if (!currentEf_) return {{}, 0x6986};
     ElementaryFile& f = state_.files.at(*currentEf_);
+    if (f.IsKeyFile()) return {{}, 0x6981};
     if (!Allowed(f.writeCond)) return {{}, 0x6982};
     size_t offset = (size_t(c.p1) << 8) | c.p2;
     if (offset + c.data.size() > f.data.size()) return {{}, 0x6B00};
@@ -61,34 +71,38 @@ Answer Card::UpdateBinary(const CommandApdu& c) {
     return {{}, 0x9000};
 }
 
-// File control parameters: 62 L { 80 02 size, 82 02 .., 83 02 fid, 86 08 acl.. }.
+// File control parameters: 62 L { 82 descriptor, 83 02 fid, 86 security
+// attributes (read, write, -, delete condition), then 80 02 size for a
+// transparent file or 85 02 key size for a key file (descriptor 11 RSA
+// private, 12 RSA public, 13 EC private, 14 EC public) }.
 Answer Card::CreateFile(const CommandApdu& c) {
     const Bytes& d = c.data;
-    if (d.size() < 2 || d[0] != 0x62 || size_t(d[1]) + 2 > d.size()) return {{}, 0x6A80};
-    std::optional<size_t> size;
-    std::optional<uint16_t> fid;
+    if (d.size() < 2 || d[0] != 0x62) return {{}, 0x6A80};
+    auto objects = ParseTlvRun(d, 2, 2 + size_t(d[1]));
+    if (!objects) return {{}, 0x6A80};
+    auto value = [&](uint8_t tag, size_t minLength) -> const Bytes* {
+        auto it = objects->find(tag);
+        return it != objects->end() && it->second.size() >= minLength ? &it->second : nullptr;
+    };
     ElementaryFile f;
-    size_t pos = 2, end = 2 + d[1];
-    while (pos + 2 <= end) {
-        uint8_t tag = d[pos], len = d[pos + 1];
-        if (pos + 2 + len > end) return {{}, 0x6A80};
-        const uint8_t* v = &d[pos + 2];
-        if (tag == 0x80 && len == 2) size = (size_t(v[0]) << 8) | v[1];
-        if (tag == 0x83 && len == 2) fid = static_cast<uint16_t>((v[0] << 8) | v[1]);
-        if (tag == 0x86 && len >= 4) {
-            f.readCond = v[0];
-            f.writeCond = v[1];
-            f.extraCond = v[3];
-        }
-        pos += 2 + len;
+    if (const Bytes* descriptor = value(0x82, 1); descriptor && IsKeyKind((*descriptor)[0])) f.kind = (*descriptor)[0];
+    const Bytes* size = value(f.IsKeyFile() ? 0x85 : 0x80, 2);
+    const Bytes* fidObject = value(0x83, 2);
+    if (const Bytes* acl = value(0x86, 4)) {
+        f.readCond = (*acl)[0];
+        f.writeCond = (*acl)[1];
+        f.extraCond = (*acl)[3];
     }
-    if (!size || !fid || *fid == kMf || *fid == kAdf) return {{}, 0x6A80};
+    if (!size || size->size() != 2 || !fidObject || fidObject->size() != 2) return {{}, 0x6A80};
+    uint16_t fid = Fid(*fidObject);
+    if (fid == kMf || fid == kAdf) return {{}, 0x6A80};
     if (df_ != Df::Application && !privileged_) return {{}, 0x6985};
-    if (state_.files.count(*fid)) return {{}, 0x6A89};
-    if (state_.UsedBytes() + *size > state_.capacity) return {{}, 0x6A84};
-    f.data.assign(*size, 0);
-    state_.files[*fid] = std::move(f);
-    currentEf_ = *fid;
+    if (state_.files.count(fid)) return {{}, 0x6A89};
+    size_t bytes = f.IsKeyFile() ? 0 : (size_t((*size)[0]) << 8) | (*size)[1];
+    if (state_.UsedBytes() + bytes > state_.capacity) return {{}, 0x6A84};
+    f.data.assign(bytes, 0);
+    state_.files[fid] = std::move(f);
+    currentEf_ = fid;
     Changed();
     return {{}, 0x9000};
 }

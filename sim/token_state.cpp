@@ -7,7 +7,9 @@
 namespace sim {
 namespace {
 
-const char kMagic[] = "KVTOKEN1";
+// Format 1 ends with the files' bytes; format 2 adds key files and secret keys.
+const char kMagicV1[] = "KVTOKEN1";
+const char kMagicV2[] = "KVTOKEN2";
 
 class Writer {
 public:
@@ -15,9 +17,17 @@ public:
     void U32(uint32_t v) {
         for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
     }
-    void Blob(const Bytes& b) {
+    template <class Buffer>
+    void Blob(const Buffer& b) {
         U32(static_cast<uint32_t>(b.size()));
         out.insert(out.end(), b.begin(), b.end());
+    }
+    void Keys(const std::map<uint8_t, SecretBytes>& keys) {
+        U32(static_cast<uint32_t>(keys.size()));
+        for (const auto& k : keys) {
+            U8(k.first);
+            Blob(k.second);
+        }
     }
     Bytes out;
 };
@@ -36,11 +46,21 @@ public:
         for (int i = 0; i < 4; ++i) v |= uint32_t(in[pos++]) << (8 * i);
         return true;
     }
-    bool Blob(Bytes& b) {
+    template <class Buffer>
+    bool Blob(Buffer& b) {
         uint32_t n;
         if (!U32(n) || n > in.size() - pos) return false;
         b.assign(in.begin() + static_cast<long>(pos), in.begin() + static_cast<long>(pos + n));
         pos += n;
+        return true;
+    }
+    bool Keys(std::map<uint8_t, SecretBytes>& keys) {
+        uint32_t count;
+        if (!U32(count)) return false;
+        for (uint32_t i = 0; i < count; ++i) {
+            uint8_t id;
+            if (!U8(id) || !Blob(keys[id])) return false;
+        }
         return true;
     }
     const Bytes& in;
@@ -57,7 +77,7 @@ uint32_t TokenState::UsedBytes() const {
 
 Bytes TokenState::Serialize() const {
     Writer w;
-    w.Blob(Bytes(kMagic, kMagic + 8));
+    w.Blob(Bytes(kMagicV2, kMagicV2 + 8));
     w.Blob(Bytes(serial.begin(), serial.end()));
     w.U8(serialIsText);
     w.U8(cipher == Cipher::Aes128 ? 1 : 2);
@@ -78,7 +98,10 @@ Bytes TokenState::Serialize() const {
         w.U8(f.second.writeCond);
         w.U8(f.second.extraCond);
         w.Blob(f.second.data);
+        w.U8(f.second.kind);
+        w.Keys(f.second.keyItems);
     }
+    w.Keys(secretKeys);
     return w.out;
 }
 
@@ -88,7 +111,9 @@ std::optional<TokenState> TokenState::Parse(const Bytes& raw) {
     Bytes magic, serial;
     uint8_t text, cipher, sm;
     uint32_t counter, count;
-    if (!r.Blob(magic) || magic != Bytes(kMagic, kMagic + 8)) return std::nullopt;
+    if (!r.Blob(magic)) return std::nullopt;
+    bool v2 = magic == Bytes(kMagicV2, kMagicV2 + 8);
+    if (!v2 && magic != Bytes(kMagicV1, kMagicV1 + 8)) return std::nullopt;
     if (!r.Blob(serial) || !r.U8(text) || !r.U8(cipher) || !r.U8(sm) || !r.Blob(st.kEnc) || !r.Blob(st.kMac) ||
         !r.U8(st.keyGenByte) || !r.U32(st.capacity) || !r.U32(counter))
         return std::nullopt;
@@ -106,8 +131,10 @@ std::optional<TokenState> TokenState::Parse(const Bytes& raw) {
         ElementaryFile f;
         if (!r.U32(fid) || !r.U8(f.readCond) || !r.U8(f.writeCond) || !r.U8(f.extraCond) || !r.Blob(f.data))
             return std::nullopt;
+        if (v2 && (!r.U8(f.kind) || !r.Keys(f.keyItems))) return std::nullopt;
         st.files[static_cast<uint16_t>(fid)] = std::move(f);
     }
+    if (v2 && !r.Keys(st.secretKeys)) return std::nullopt;
     return st;
 }
 
@@ -118,6 +145,7 @@ bool SaveState(const std::string& path, const TokenState& st) {
         std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(raw.data()), static_cast<std::streamsize>(raw.size()));
         out.flush();
+        Wipe(raw.data(), raw.size());  // the keys are in it
         if (!out) return false;
     }
     return std::rename(tmp.c_str(), path.c_str()) == 0;
@@ -127,7 +155,9 @@ std::optional<TokenState> LoadState(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
     Bytes raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return TokenState::Parse(raw);
+    auto st = TokenState::Parse(raw);
+    Wipe(raw.data(), raw.size());
+    return st;
 }
 
 }  // namespace sim
