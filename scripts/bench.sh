@@ -8,3 +8,4 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/build/bench/bench/cipher_bench" "$@"
 "$root/build/bench/bench/fs_load_bench"
 "$root/build/bench/bench/p11_login_bench"
+"$root/build/bench/bench/token_sign_bench"

@@ -1,0 +1,82 @@
+// What the key-management mechanisms read from key objects: flags, CK_ULONG
+// numbers, and the lengths each secret key type takes.
+#ifndef KV_MECH_SOFT_KEY_RULES_H
+#define KV_MECH_SOFT_KEY_RULES_H
+
+#include <initializer_list>
+
+#include "iobj.h"
+
+// A CK_BBOOL attribute; the read's own status when it fails.
+inline CK_RV ReadFlag(const ObjPtr& obj, uint32_t type, bool& value) {
+    uint8_t flag = 0;
+    uint32_t len = sizeof flag;
+    const CK_RV rv = obj->GetAttr(type, &flag, &len);
+    value = flag != 0;
+    return rv;
+}
+
+// A CK_ULONG attribute, kept in 4 bytes (an empty one reads as 0); the
+// read's own status when it fails.
+inline CK_RV ReadULong(const ObjPtr& obj, uint32_t type, uint32_t& value) {
+    value = 0;
+    uint32_t len = sizeof value;
+    return obj->GetAttr(type, &value, &len);
+}
+
+// CKR_OK when the CK_ULONG attribute holds the value, the read's own status
+// when it fails, else mismatch.
+inline CK_RV ExpectULong(const ObjPtr& obj, uint32_t type, uint32_t want, CK_RV mismatch) {
+    uint32_t value = 0;
+    const CK_RV rv = ReadULong(obj, type, value);
+    return rv ? rv : value == want ? CKR_OK : mismatch;
+}
+
+// One expected CK_ULONG value of an object.
+struct ULongCheck {
+    const ObjPtr& obj;
+    uint32_t type;
+    CK_ULONG want;
+};
+
+// The checks in order: the first failed read gives its own status, the
+// first other value mismatch.
+inline CK_RV ExpectULongs(std::initializer_list<ULongCheck> checks, CK_RV mismatch) {
+    for (const ULongCheck& c : checks) {
+        const CK_RV rv = ExpectULong(c.obj, c.type, static_cast<uint32_t>(c.want), mismatch);
+        if (rv) return rv;
+    }
+    return CKR_OK;
+}
+
+// CKR_OK when the flag is true, the read's own status when it fails, else
+// mismatch.
+inline CK_RV ExpectFlag(const ObjPtr& obj, uint32_t type, CK_RV mismatch) {
+    bool value = false;
+    const CK_RV rv = ReadFlag(obj, type, value);
+    return rv ? rv : value ? CKR_OK : mismatch;
+}
+
+// The key lengths, in bytes, of one key type: from min to max in steps, and
+// the length a key gets when none is asked for.
+struct KeyLengthRule {
+    CK_KEY_TYPE keyType;
+    uint32_t min, max, step;
+    uint32_t standard;
+
+    bool Allows(uint32_t len) const { return len >= min && len <= max && (len - min) % step == 0; }
+};
+
+// The length a new key asks for in CKA_VALUE_LEN, or the rule's standard one
+// when it asks for none (with zeroIsAbsent also when it asks for 0); false
+// for a length the rule refuses.
+inline bool AskedLength(const ObjPtr& key, const KeyLengthRule& rule, bool zeroIsAbsent, uint32_t& length) {
+    const CK_RV rv = ReadULong(key, CKA_VALUE_LEN, length);
+    if (rv == RV_NOT_FOUND || (rv == CKR_OK && length == 0 && zeroIsAbsent)) {
+        length = rule.standard;
+        return true;
+    }
+    return rv == CKR_OK && rule.Allows(length);
+}
+
+#endif

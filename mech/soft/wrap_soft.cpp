@@ -1,0 +1,155 @@
+#include "wrap_soft.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "key_attrs.h"
+#include "key_rules.h"
+#include "secure_wipe.h"
+#include "soft_registration.h"
+#include "utils.h"
+
+namespace {
+
+struct TemplateEntry {
+    uint32_t type;
+    const uint8_t* value;
+    uint32_t length;
+};
+
+uint64_t Le64(const uint8_t* p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
+    return v;
+}
+
+// The entries of a template kept in the object's self-contained form: type
+// and length, 8 bytes each little-endian, then the value. False when an
+// entry runs past the end or names a type beyond 32 bits.
+bool ParseTemplate(const ByteVec& kept, std::vector<TemplateEntry>& entries) {
+    constexpr size_t kHeader = 16;
+    for (size_t pos = 0; pos < kept.size();) {
+        if (kept.size() - pos < kHeader) return false;
+        const uint64_t type = Le64(kept.data() + pos);
+        const uint64_t length = Le64(kept.data() + pos + 8);
+        pos += kHeader;
+        if (type > 0xFFFFFFFFULL || length > kept.size() - pos) return false;
+        entries.push_back({static_cast<uint32_t>(type), kept.data() + pos, static_cast<uint32_t>(length)});
+        pos += static_cast<size_t>(length);
+    }
+    return true;
+}
+
+bool IsRsaWrapMechanism(const CK_MECHANISM* mechanism) {
+    return mechanism && (mechanism->mechanism == CKM_RSA_PKCS || mechanism->mechanism == CKM_RSA_X_509);
+}
+
+// Runs the cipher over the input into a buffer of the length the cipher
+// reports for it. A cipher that then finds the buffer short is broken, and
+// its internal code must not reach the caller.
+CK_RV RunCipher(AlgMultiPart& cipher, const uint8_t* in, uint32_t len, ByteVec& out) {
+    uint32_t needed = 0;
+    CK_RV rv = cipher.Do(in, len, nullptr, &needed);
+    out.assign(needed, 0);
+    uint32_t produced = needed;
+    if (rv == CKR_OK) rv = cipher.Do(in, len, out.data(), &produced);
+    if (rv == RV_BUFFER_TOO_SMALL || (rv == CKR_OK && produced > needed)) rv = CKR_GENERAL_ERROR;
+    if (rv == CKR_OK) {
+        SecureWipe(out.data() + produced, needed - produced);  // nothing of a key behind the output
+        out.resize(produced);
+    }
+    return rv;
+}
+
+}  // namespace
+
+CK_RV CheckWrappingTemplate(const ObjPtr& wrappingKey, const ObjPtr& keyToWrap) {
+    if (!wrappingKey || !keyToWrap) return CKR_OBJECT_HANDLE_INVALID;
+    const ByteVec* kept = wrappingKey->Value(CKA_WRAP_TEMPLATE);
+    if (!kept) return CKR_OK;
+    std::vector<TemplateEntry> entries;
+    if (!ParseTemplate(*kept, entries)) return CKR_GENERAL_ERROR;
+    for (TemplateEntry& e : entries) {
+        ResizeLength(e.type, &e.length);
+        const ByteVec* held = keyToWrap->Value(e.type);
+        if (!held || held->size() != e.length || !std::equal(held->begin(), held->end(), e.value))
+            return CKR_OBJECT_HANDLE_INVALID;
+    }
+    return CKR_OK;
+}
+
+CK_RV WrapKeySoft::Init(const CK_MECHANISM* mechanism, ObjPtr wrappingKey, ObjPtr keyToWrap, AlgMultiPart* cipher) {
+    if (!mechanism || !wrappingKey || !keyToWrap || !cipher) return CKR_ARGUMENTS_BAD;
+    CK_RV rv = ExpectFlag(wrappingKey, CKA_WRAP, CKR_GENERAL_ERROR);
+    if (!rv) rv = ExpectFlag(keyToWrap, CKA_EXTRACTABLE, CKR_KEY_UNEXTRACTABLE);
+    bool trustedOnly = false;
+    if (!rv) rv = ReadFlag(keyToWrap, CKA_WRAP_WITH_TRUSTED, trustedOnly);
+    if (!rv && trustedOnly) rv = ExpectFlag(wrappingKey, CKA_TRUSTED, CKR_GENERAL_ERROR);
+    if (!rv) rv = CheckWrappingTemplate(wrappingKey, keyToWrap);
+    if (rv) return rv;
+    wrappingKey_ = wrappingKey;
+    keyToWrap_ = keyToWrap;
+    mechanism_ = mechanism->mechanism;
+    const auto* parameter = static_cast<const uint8_t*>(mechanism->pParameter);
+    if (parameter) parameter_.assign(parameter, parameter + mechanism->ulParameterLen);
+    cipher_ = cipher;
+    return CKR_OK;
+}
+
+CK_RV WrapKeySoft::Do(const uint8_t*, uint32_t, uint8_t* out, uint32_t* outLen) {
+    if (!outLen) return CKR_ARGUMENTS_BAD;
+    if (!cipher_) return CKR_GENERAL_ERROR;
+    const ByteVec* value = nullptr;
+    CK_RV rv = AttrBytes(keyToWrap_, CKA_VALUE, value);
+    if (rv) return rv;
+    if (value->empty()) return CKR_KEY_NOT_WRAPPABLE;
+    CK_MECHANISM mechanism{mechanism_, parameter_.empty() ? nullptr : parameter_.data(), parameter_.size()};
+    rv = cipher_->Init(&mechanism, wrappingKey_);
+    ByteVec wrapped;
+    if (rv == CKR_OK) rv = RunCipher(*cipher_, value->data(), static_cast<uint32_t>(value->size()), wrapped);
+    if (rv) return rv;
+    const uint32_t capacity = *outLen;
+    *outLen = static_cast<uint32_t>(wrapped.size());
+    if (!out) return CKR_OK;
+    if (capacity < wrapped.size()) return RV_BUFFER_TOO_SMALL;
+    if (!wrapped.empty()) std::memcpy(out, wrapped.data(), wrapped.size());
+    return CKR_OK;
+}
+
+CK_RV WrapSecKeyWithRSAPubSoft::Init(const CK_MECHANISM* mechanism, ObjPtr wrappingKey, ObjPtr keyToWrap,
+                                     AlgMultiPart* cipher) {
+    if (!IsRsaWrapMechanism(mechanism)) return CKR_MECHANISM_INVALID;
+    return WrapKeySoft::Init(mechanism, wrappingKey, keyToWrap, cipher);
+}
+
+CK_RV UnwrapKey::Init(const CK_MECHANISM* mechanism, ObjPtr unwrappingKey, ObjPtr newKey, AlgMultiPart* cipher) {
+    if (!IsRsaWrapMechanism(mechanism)) return CKR_MECHANISM_INVALID;
+    if (!unwrappingKey || !newKey || !cipher) return CKR_ARGUMENTS_BAD;
+    // Any failed read or condition counts alike.
+    CK_RV rv = ExpectFlag(unwrappingKey, CKA_UNWRAP, CKR_GENERAL_ERROR);
+    if (!rv) rv = ExpectFlag(unwrappingKey, CKA_TOKEN, CKR_GENERAL_ERROR);
+    if (!rv) {
+        rv = ExpectULongs({{unwrappingKey, CKA_CLASS, CKO_PRIVATE_KEY}, {unwrappingKey, CKA_KEY_TYPE, CKK_RSA}},
+                          CKR_GENERAL_ERROR);
+    }
+    if (rv) return CKR_GENERAL_ERROR;
+    newKey_ = newKey;
+    cipher_ = cipher;
+    return CKR_OK;
+}
+
+CK_RV UnwrapKey::Do(const uint8_t* wrapped, uint32_t wrappedLen, uint8_t*, uint32_t*) {
+    if (!wrapped || wrappedLen == 0) return CKR_ARGUMENTS_BAD;
+    if (!cipher_) return CKR_GENERAL_ERROR;
+    ByteVec value;
+    CK_RV rv = RunCipher(*cipher_, wrapped, wrappedLen, value);
+    if (rv == CKR_OK) rv = newKey_->SetAttr(CKA_VALUE, value.data(), static_cast<uint32_t>(value.size()));
+    SecureWipe(value);
+    return rv;
+}
+
+KV_REGISTER_SOFT(CKM_RSA_PKCS, WrapSecKeyWithRSAPubSoft)
+KV_REGISTER_SOFT(CKM_RSA_PKCS, UnwrapKey)
+KV_REGISTER_SOFT(CKM_RSA_X_509, WrapSecKeyWithRSAPubSoft)
+KV_REGISTER_SOFT(CKM_RSA_X_509, UnwrapKey)
