@@ -4,6 +4,7 @@
 #include "auth_manager_tarn.h"
 #include "file_cache_local.h"
 #include "file_system_tarn.h"
+#include "hard_registration.h"
 #include "kv_provisioning.h"
 #include "store_tarn.h"
 
@@ -15,6 +16,7 @@ CTokenTarn::~CTokenTarn() { ClearStore(); }
 int CTokenTarn::Init(kv_dev_t* device) {
     if (!device) return 0;
     algFactory_ = std::make_unique<AlgFactory>(this);
+    RegHardAlg(*algFactory_);
     return 1;
 }
 

@@ -44,6 +44,18 @@ CK_RV DigestSoft::Do(const uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t* 
     return CKR_OK;
 }
 
+CK_RV StartDigest(CK_MECHANISM_TYPE digest, std::unique_ptr<AlgMultiPart>& out) {
+    CK_MECHANISM m{digest, nullptr, 0};
+    Alg* created = nullptr;
+    CK_RV rv = AlgFactory().CreateDigestAlg(&m, &created);
+    out.reset(dynamic_cast<AlgMultiPart*>(created));
+    if (!out) {
+        delete created;
+        return rv ? rv : CKR_GENERAL_ERROR;
+    }
+    return rv;
+}
+
 KV_REGISTER_SOFT(0x00000200, MD2Soft)
 KV_REGISTER_SOFT(0x00000210, MD5Soft)
 KV_REGISTER_SOFT(0x00000220, SHA1Soft)

@@ -25,6 +25,10 @@ private:
     uint32_t length_;
 };
 
+// A started software digest object for a digest mechanism, as the factory
+// makes it; the factory's status when it makes none.
+CK_RV StartDigest(CK_MECHANISM_TYPE digest, std::unique_ptr<AlgMultiPart>& out);
+
 #define KV_DIGEST_CLASS(Name, Mechanism, Length)                   \
     class Name : public DigestSoft {                               \
     public:                                                        \

@@ -7,24 +7,10 @@
 
 namespace {
 
-// The two named curves, known by the DER object identifier that starts
-// CKA_EC_PARAMS.
-struct NamedCurve {
-    uint8_t oid[10];
-    EcCurve curve;
-    uint32_t coordLen;
-};
 const NamedCurve kCurves[] = {
     {{0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07}, EcCurve::P256, 32},  // prime256v1
     {{0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x01}, EcCurve::P192, 24},  // prime192v1
 };
-
-const NamedCurve* FindCurve(const ByteVec& params) {
-    for (const NamedCurve& c : kCurves) {
-        if (params.size() >= sizeof c.oid && std::memcmp(params.data(), c.oid, sizeof c.oid) == 0) return &c;
-    }
-    return nullptr;
-}
 
 // x || y inside the forms a point comes in, or null.
 const uint8_t* RawCoordinates(const ByteVec& point, size_t coordLen) {
@@ -37,6 +23,13 @@ const uint8_t* RawCoordinates(const ByteVec& point, size_t coordLen) {
 }
 
 }  // namespace
+
+const NamedCurve* FindCurve(const ByteVec& params) {
+    for (const NamedCurve& c : kCurves) {
+        if (params.size() >= sizeof c.oid && std::memcmp(params.data(), c.oid, sizeof c.oid) == 0) return &c;
+    }
+    return nullptr;
+}
 
 CK_RV AlgECCPubSoft::GetKeyParams(ObjPtr key) {
     const ByteVec* params = nullptr;

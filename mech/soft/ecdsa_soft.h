@@ -10,6 +10,17 @@
 #include "pubkey_backend.h"
 #include "pubkey_soft.h"
 
+// The two named curves, known by the DER object identifier that starts
+// CKA_EC_PARAMS.
+struct NamedCurve {
+    uint8_t oid[10];
+    EcCurve curve;
+    uint32_t coordLen;  // bytes of one coordinate, of r and of s
+};
+
+// The curve a CKA_EC_PARAMS value names (matched on its first 10 bytes), or null.
+const NamedCurve* FindCurve(const ByteVec& params);
+
 // An EC public key; the block size is the curve's byte length, 24 or 32. A
 // key other than CKO_PUBLIC_KEY of type CKK_EC is CKR_ARGUMENTS_BAD.
 class AlgECCPubSoft : public AlgPubKeySoft {

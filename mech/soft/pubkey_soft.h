@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "alg_factory.h"
+#include "digest_soft.h"
 
 // A public key object loaded for one operation. Single-part unless a
 // subclass says more; a signature to check arrives in the output pair.
@@ -51,16 +52,7 @@ public:
     KV_MECH_FUNC_E GetFunc() const override { return MECH_FUNC_VERIFY; }
     CK_RV Init(const CK_MECHANISM* mechanism, ObjPtr key) override {
         CK_RV rv = Verifier::Init(mechanism, key);
-        if (rv) return rv;
-        CK_MECHANISM m{digestMechanism_, nullptr, 0};
-        Alg* created = nullptr;
-        rv = AlgFactory().CreateDigestAlg(&m, &created);
-        digest_.reset(dynamic_cast<AlgMultiPart*>(created));
-        if (!digest_) {
-            delete created;
-            return rv ? rv : CKR_GENERAL_ERROR;
-        }
-        return rv;
+        return rv ? rv : StartDigest(digestMechanism_, digest_);
     }
     CK_RV Update(const uint8_t* in, uint32_t inLen, uint8_t*, uint32_t*) override {
         return digest_ ? digest_->Update(in, inLen, nullptr, nullptr) : CKR_GENERAL_ERROR;
