@@ -28,7 +28,9 @@ struct TokenClient {
     explicit TokenClient(const std::string& socket) {
         bridge.SetSocketPath(socket);
         token = std::make_unique<CTokenTarn>();
-        token->SetDev(new libusb_dev_t("", &bridge));
+        auto* device = new libusb_dev_t("", &bridge);
+        token->SetDev(device);
+        token->Init(device);  // the token's mechanisms, as the slot binds them
     }
     ~TokenClient() { token.reset(); }
     HostSocketBridge bridge;

@@ -56,9 +56,10 @@ IStore* CTokenTarn::GetStore() {
 }
 
 RV CTokenTarn::AllocKeyFID(uint32_t cls, uint32_t keyType, uint16_t* fid) {
-    if (!store_ || !fid) return CKR_GENERAL_ERROR;
+    IStore* store = GetStore();
+    if (!store || !fid) return CKR_GENERAL_ERROR;
     uint32_t value = *fid;
-    RV rv = store_->AllocKeyFID(cls, keyType, &value);
+    RV rv = store->AllocKeyFID(cls, keyType, &value);
     if (rv == 0) *fid = static_cast<uint16_t>(value);
     return rv;
 }
