@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -42,6 +43,11 @@ uint32_t GetLe32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint
 
 }  // namespace
 
+HostSocketBridge::HostSocketBridge() {
+    const char* named = std::getenv(kvprov::kSocketVariable);
+    path_ = named && *named ? named : kvprov::kDefaultSocket;
+}
+
 HostSocketBridge& HostSocketBridge::Instance() {
     static HostSocketBridge bridge;
     return bridge;
@@ -62,11 +68,10 @@ bool HostSocketBridge::Call(uint8_t op, const uint8_t* payload, uint32_t len, in
                             uint32_t outCap, uint32_t& outLen) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (fd_ < 0) {
-        std::string path = path_.empty() ? kvprov::kDefaultSocket : path_;
         sockaddr_un addr{};
-        if (path.size() >= sizeof addr.sun_path) return false;
+        if (path_.size() >= sizeof addr.sun_path) return false;
         addr.sun_family = AF_UNIX;
-        std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
         fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
             Drop();

@@ -17,7 +17,10 @@ public:
     int64_t jSendData(const uint8_t* data, uint32_t len) override;
     int64_t jRecvData(uint8_t* buffer, uint32_t len, const char* unused) override;
 
-    // The process-wide instance; its socket starts at the default path.
+    // Starts at the socket named by $KVP11_SOCKET, else at the default path.
+    HostSocketBridge();
+
+    // The process-wide instance.
     static HostSocketBridge& Instance();
     // Points the bridge at another socket (tests); drops the connection.
     void SetSocketPath(const std::string& path);

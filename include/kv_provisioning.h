@@ -17,8 +17,12 @@ constexpr uint8_t kHostChallenge[8] = {0x3A, 0x91, 0x5C, 0x07, 0xE2, 0x48, 0xBD,
 constexpr int kVendorIds[2] = {0x2F1A, 0x2F1B};
 constexpr int kProductIds[2] = {0x0501, 0x0502};
 
-// Host builds: where the virtual token listens when nothing else is set.
+#ifndef __ANDROID__
+// Host builds: the environment variable naming the virtual token's socket,
+// and where the token listens when nothing names another.
+constexpr const char* kSocketVariable = "KVP11_SOCKET";
 constexpr const char* kDefaultSocket = "/tmp/kvtoken.sock";
+#endif
 
 }  // namespace kvprov
 

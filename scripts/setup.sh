@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Installs what the project needs on a Debian machine; quick when all is present.
+# setup.sh [PACKAGE...]: installs what the project needs on a Debian machine,
+# and the packages named (a name ending in :ARCH, such as libssl-dev:arm64,
+# enables that architecture first); quick when all is present.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libmbedtls-dev libssl-dev
           openjdk-17-jdk-headless libgtest-dev libgmock-dev binutils
-          nlohmann-json3-dev libbenchmark-dev opensc)
+          nlohmann-json3-dev libbenchmark-dev opensc "$@")
 
 missing=()
 for p in "${packages[@]}"; do
@@ -17,6 +19,13 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
   sudo_cmd=""
   [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  for p in "${missing[@]}"; do
+    arch=${p##*:}
+    if [ "$arch" != "$p" ] && [ "$arch" != "$(dpkg --print-architecture)" ] &&
+       ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+      $sudo_cmd dpkg --add-architecture "$arch"
+    fi
+  done
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

@@ -1,17 +1,74 @@
 #!/usr/bin/env bash
-# The test command: a normal build and an ASan+UBSan build, warnings as
-# errors, and the whole CTest suite in both.
+# The test command, warnings as errors: the whole CTest suite in a normal
+# build and in an ASan+UBSan build, and the tests labelled "threads" in a
+# ThreadSanitizer build. Each stage prints its time.
+#
+# The tests serve their virtual tokens on private sockets only. To prove it,
+# the token answering at the default socket (/tmp/kvtoken.sock) before the
+# suites must still answer on the same socket after them: the one already
+# served there, or else one served there for the run. While scripts/run.sh or
+# another test run holds the socket's lock, it is not watched.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/setup.sh"
+source "$root/scripts/token_daemon.sh"
+normal=$root/build/test
+tsan=$root/build/tsan
+default_socket=/tmp/kvtoken.sock
 
-jobs=$(nproc)
-run_suite() {
-  local dir=$1; shift
-  "$root/scripts/build.sh" "$dir" -DKV_WERROR=ON "$@"
-  (cd "$dir" && ctest --output-on-failure -j "$jobs")
+stage() {  # stage NAME COMMAND...
+  local name=$1 start=$SECONDS
+  shift
+  "$@"
+  echo "== stage $name: $((SECONDS - start)) s"
 }
 
-run_suite "$root/build/test" 
+run_ctest() {  # run_ctest DIR [ctest args...]; the tests do not keep the lock
+  local dir=$1
+  shift
+  (cd "$dir" && ctest --output-on-failure -j "$(nproc)" "$@") 9>&-
+}
+
+tsan_build() {  # only what the tests labelled "threads" need
+  [ -f "$tsan/build.ninja" ] ||
+    cmake -S "$root" -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_WERROR=ON -DKV_TSAN=ON
+  cmake --build "$tsan" --target threads_tests
+}
+
+watched=""  # the default socket's inode, while a token answers there
+watch_default_socket() {
+  if ! { exec 9>>"$default_socket.lock"; } 2>/dev/null || ! flock -n 9; then
+    echo "default socket: locked by scripts/run.sh or another test run; not watched"
+    return
+  fi
+  if token_answers "$default_socket"; then
+    echo "default socket: watching the token served there"
+  else
+    local dir
+    dir=$(mktemp -d /tmp/kvwatch-XXXXXX)
+    trap 'stop_token; rm -rf "'"$dir"'"' EXIT
+    "$normal/sim/kvtoken" personalise --state "$dir/token.state" >/dev/null
+    serve_token "$normal/sim/kvtoken" "$dir/token.state" "$default_socket"
+    echo "default socket: a token is served there for the run"
+  fi
+  watched=$(stat -c %i "$default_socket")
+}
+
+check_default_socket() {
+  [ -n "$watched" ] || return 0
+  if ! token_answers "$default_socket" || [ "$(stat -c %i "$default_socket")" != "$watched" ]; then
+    echo "FAILED: the token served at $default_socket before the suites no longer answers there"
+    return 1
+  fi
+  echo "ok: the token served at $default_socket before the suites still answers there"
+}
+
+stage setup "$root/scripts/setup.sh"
+stage "normal build" "$root/scripts/build.sh" "$normal" -DKV_WERROR=ON
+watch_default_socket
+stage "normal suite" run_ctest "$normal"
+stage "ASan+UBSan build" "$root/scripts/build.sh" "$root/build/sanitize" -DKV_WERROR=ON -DKV_SANITIZE=ON
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_suite "$root/build/sanitize" -DKV_SANITIZE=ON
+  stage "ASan+UBSan suite" run_ctest "$root/build/sanitize"
+stage "TSan build" tsan_build
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 stage "TSan threads tests" run_ctest "$tsan" -L threads
+check_default_socket

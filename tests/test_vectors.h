@@ -1,4 +1,4 @@
-// The shared wire vectors and hex helpers for tests.
+// The wire vectors (tests/data/wire-vectors.json) and hex helpers for tests.
 #ifndef KV_TESTS_TEST_VECTORS_H
 #define KV_TESTS_TEST_VECTORS_H
 

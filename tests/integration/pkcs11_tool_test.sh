@@ -1,19 +1,17 @@
 #!/usr/bin/env bash
 # pkcs11_tool_test.sh KVTOKEN MODULE: a real PKCS#11 client against the
-# module and a fresh virtual token on the module's default socket.
+# module and a fresh virtual token on a private socket, which the module
+# finds through $KVP11_SOCKET.
 set -euo pipefail
+source "$(dirname "$0")/../../scripts/token_daemon.sh"
 kvtoken=$1
 module=$2
 dir=$(mktemp -d /tmp/kvtool-XXXXXX)
+trap 'stop_token; rm -rf "$dir"' EXIT
 serial=$(od -An -tx1 -N8 /dev/urandom | tr -d ' \n' | tr a-f A-F)
 "$kvtoken" personalise --state "$dir/state" --serial "$serial" --label "Tool Test" >/dev/null
-exec 9>/tmp/kvtoken.sock.lock
-flock 9  # one user of the default socket at a time
-"$kvtoken" serve --state "$dir/state" --socket /tmp/kvtoken.sock &
-pid=$!
-cleanup() { kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; rm -rf "$dir"; }
-trap cleanup EXIT
-for _ in $(seq 200); do [ -S /tmp/kvtoken.sock ] && break; sleep 0.02; done
+export KVP11_SOCKET=$dir/token.sock
+serve_token "$kvtoken" "$dir/state" "$KVP11_SOCKET"
 
 failures=0
 check() {  # check NAME PATTERN COMMAND...

@@ -24,7 +24,7 @@ public:
         Bytes m = answers.front();
         if (!repeatLast || answers.size() > 1) answers.pop_front();
         if (m.size() > len) return -1;
-        std::memcpy(buffer, m.data(), m.size());
+        if (!m.empty()) std::memcpy(buffer, m.data(), m.size());
         return static_cast<int64_t>(m.size());
     }
 

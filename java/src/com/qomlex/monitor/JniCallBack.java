@@ -10,8 +10,9 @@ import java.nio.charset.StandardCharsets;
 /**
  * Stand-in for the host application's USB callback class: the four static
  * methods the native library calls, served by the virtual token daemon over
- * its Unix-domain socket (system property "kvtoken.socket", default
- * /tmp/kvtoken.sock). One connection per JVM, opened on first use.
+ * its Unix-domain socket: system property "kvtoken.socket", else environment
+ * variable KVP11_SOCKET (as for the native library alone), else
+ * /tmp/kvtoken.sock. One connection per JVM, opened on first use.
  */
 public final class JniCallBack {
     private static final byte OP_VENDOR_ID = 1;
@@ -66,7 +67,7 @@ public final class JniCallBack {
     private static synchronized Reply call(byte op, byte[] payload) {
         try {
             if (channel == null) {
-                String path = System.getProperty("kvtoken.socket", "/tmp/kvtoken.sock");
+                String path = System.getProperty("kvtoken.socket", socketFromEnvironment());
                 channel = SocketChannel.open(UnixDomainSocketAddress.of(path));
             }
             ByteBuffer req = ByteBuffer.allocate(5 + payload.length).order(ByteOrder.LITTLE_ENDIAN);
@@ -82,6 +83,11 @@ public final class JniCallBack {
             channel = null;
             return null;
         }
+    }
+
+    private static String socketFromEnvironment() {
+        String named = System.getenv("KVP11_SOCKET");
+        return named == null || named.isEmpty() ? "/tmp/kvtoken.sock" : named;
     }
 
     private static ByteBuffer readFully(int n) throws IOException {
