@@ -11,11 +11,15 @@
 
 #include "alg_factory.h"
 #include "obj_factory.h"
+#include "multipart_drive.h"
 #include "test_vectors.h"
 
 using testing_kv::Bytes;
 using testing_kv::Hex;
 using testing_kv::ToHex;
+
+using testing_kv::InParts;
+using testing_kv::OnePart;
 
 namespace {
 
@@ -47,40 +51,6 @@ std::unique_ptr<AlgMultiPart> Ready(CK_MECHANISM_TYPE type, bool encrypt, const 
     Made made = Make(type, encrypt, key, param);
     EXPECT_EQ(made.rv, CKR_OK) << std::hex << type;
     return std::move(made.alg);
-}
-
-Bytes OnePart(AlgMultiPart& a, const Bytes& in) {
-    uint32_t len = 0;
-    EXPECT_EQ(a.Do(in.data(), static_cast<uint32_t>(in.size()), nullptr, &len), CKR_OK);
-    Bytes out(len);
-    EXPECT_EQ(a.Do(in.data(), static_cast<uint32_t>(in.size()), out.data(), &len), CKR_OK);
-    out.resize(len);
-    return out;
-}
-
-// Update in chunks of 1, 7, 9, 15, 17, 3, 40, ... bytes, each after a length
-// query, then Final after one.
-Bytes InParts(AlgMultiPart& a, const Bytes& in) {
-    static const size_t kSteps[] = {1, 7, 9, 15, 17, 3, 40, 2, 64};
-    Bytes out;
-    size_t done = 0;
-    for (size_t i = 0; done < in.size(); ++i) {
-        const size_t n = std::min(kSteps[i % 9], in.size() - done);
-        uint32_t len = 0;
-        EXPECT_EQ(a.Update(in.data() + done, static_cast<uint32_t>(n), nullptr, &len), CKR_OK);
-        Bytes part(len + 1);
-        uint32_t got = len;
-        EXPECT_EQ(a.Update(in.data() + done, static_cast<uint32_t>(n), part.data(), &got), CKR_OK);
-        EXPECT_EQ(got, len);
-        out.insert(out.end(), part.begin(), part.begin() + got);
-        done += n;
-    }
-    uint32_t len = 0;
-    EXPECT_EQ(a.Final(nullptr, &len), CKR_OK);
-    Bytes last(len);
-    EXPECT_EQ(a.Final(last.data(), &len), CKR_OK);
-    out.insert(out.end(), last.begin(), last.begin() + len);
-    return out;
 }
 
 Bytes Rc2Params(CK_ULONG bits) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "fake_key_token.h"
+#include "multipart_drive.h"
 #include "test_vectors.h"
 
 using fake_token::Bytes;
@@ -15,6 +16,9 @@ using fake_token::TokenKey;
 using testing_kv::Hex;
 using testing_kv::ToHex;
 
+using testing_kv::InParts;
+using testing_kv::OnePart;
+
 namespace {
 
 constexpr uint32_t kKeyRef = 0x0503;  // key number 3
@@ -22,38 +26,6 @@ constexpr uint32_t kKeyNumber = 3;
 
 ObjPtr SecretKey(CK_KEY_TYPE type, const Bytes& value) {
     return TokenKey(CKO_SECRET_KEY, type, kKeyRef).Value(CKA_VALUE, value).Make();
-}
-
-Bytes OnePart(AlgMultiPart& a, const Bytes& in) {
-    uint32_t len = 0;
-    EXPECT_EQ(a.Do(in.data(), static_cast<uint32_t>(in.size()), nullptr, &len), CKR_OK);
-    Bytes out(len);
-    EXPECT_EQ(a.Do(in.data(), static_cast<uint32_t>(in.size()), out.data(), &len), CKR_OK);
-    out.resize(len);
-    return out;
-}
-
-// Update in chunks of 1, 7, 9, 15, 17, 3, 40, ... bytes, each after a length
-// query, then Final.
-Bytes InParts(AlgMultiPart& a, const Bytes& in) {
-    static const size_t kSteps[] = {1, 7, 9, 15, 17, 3, 40, 2, 64};
-    Bytes out;
-    size_t done = 0;
-    for (size_t i = 0; done < in.size(); ++i) {
-        const size_t n = std::min(kSteps[i % 9], in.size() - done);
-        uint32_t len = 0;
-        EXPECT_EQ(a.Update(in.data() + done, static_cast<uint32_t>(n), nullptr, &len), CKR_OK);
-        Bytes part(len + 1);  // never null: a null output only asks for the length
-        EXPECT_EQ(a.Update(in.data() + done, static_cast<uint32_t>(n), part.data(), &len), CKR_OK);
-        out.insert(out.end(), part.begin(), part.begin() + len);
-        done += n;
-    }
-    uint32_t len = 0;
-    EXPECT_EQ(a.Final(nullptr, &len), CKR_OK);
-    Bytes last(len + 1);
-    EXPECT_EQ(a.Final(last.data(), &len), CKR_OK);
-    out.insert(out.end(), last.begin(), last.begin() + len);
-    return out;
 }
 
 TEST(CipherHard, MatchesOpenSslInOneAndManyParts) {
