@@ -105,9 +105,17 @@ int Serve(const std::string& socketPath, VirtualToken& token) {
         std::fprintf(stderr, "socket path too long\n");
         return 1;
     }
-    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    // A token already answering here is left alone; only a stale socket file goes.
+    int probe = socket(AF_UNIX, SOCK_STREAM, 0);
+    const bool answered = probe >= 0 && connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    if (probe >= 0) close(probe);
+    if (answered) {
+        std::fprintf(stderr, "a token is already served at %s\n", socketPath.c_str());
+        return 1;
+    }
+    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
     unlink(socketPath.c_str());
     if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         listen(listener, 16) != 0) {

@@ -73,6 +73,15 @@ TEST(SimDaemon, TokenSurvivesARestart) {
     EXPECT_EQ(ToHex(Exchange(c, "00B0000003")), "ABCDEF9000");
 }
 
+TEST(SimDaemon, SecondDaemonLeavesAServedTokenAlone) {
+    SimProcess sim;
+    const std::string serve = std::string(KV_SIM_BINARY) + " serve --state " + sim.Dir() + "/token.state --socket ";
+    EXPECT_NE(std::system((serve + sim.Socket() + " 2>/dev/null").c_str()), 0);
+    SimClient c(sim.Socket());
+    ASSERT_TRUE(c.Connected());
+    EXPECT_FALSE(c.Control("counter").empty());  // the first daemon still answers
+}
+
 TEST(SimDaemon, TwoClientsShareOneCard) {
     SimProcess sim({"--sm", "off"});
     SimClient a(sim.Socket()), b(sim.Socket());
