@@ -14,7 +14,6 @@
 namespace {
 
 constexpr uint32_t kAnswerArea = 2048;
-constexpr uint32_t kKindRsa = 1;
 constexpr uint16_t kHashFid = 0xA000;
 
 uint8_t Hi(uint32_t v) { return static_cast<uint8_t>(v >> 8); }
@@ -48,7 +47,7 @@ void ChainingValue(uint32_t digestLen, const uint8_t* head, size_t length, ByteV
 
 // Algorithm byte and hash length of a hash-and-sign or hash mechanism.
 bool HashAlgorithm(uint32_t mechanism, uint32_t length, uint32_t kind, uint8_t& algorithm, uint32_t& digestLen) {
-    if (kind == kKindRsa) {
+    if (kind == CTokenTarn::kKindRsa) {
         if (mechanism == CKM_SHA_1 || mechanism == CKM_SHA1_RSA_PKCS) {
             algorithm = 0x81;
             digestLen = 20;
@@ -147,7 +146,7 @@ RV CTokenTarn::ECCSign(uint32_t fid, const uint8_t* message, uint32_t length, ui
     if (!outLen) return CKR_ARGUMENTS_BAD;
     DeviceLock lock(*this);
     if (RV rv = lock.Result()) return rv;
-    RV rv = cmdSetHash(fid, message, length, mechanism, kKindRsa + 1, nullptr);
+    RV rv = cmdSetHash(fid, message, length, mechanism, kKindEc, nullptr);
     if (rv) return rv;
     // The token signs the hash it kept, or the hash given with CKM_ECDSA.
     return mechanism == CKM_ECDSA ? cmdPSO(0x9E, 0x9A, message, length, 0, output, outLen)

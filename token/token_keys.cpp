@@ -7,8 +7,6 @@
 
 namespace {
 
-constexpr uint32_t kKindRsa = 1;
-constexpr uint32_t kKindEc = 2;
 constexpr uint32_t kKeyItemMax = 498;  // key bytes in one key-item command
 constexpr uint32_t kPublicKeyArea = 500;
 
@@ -19,8 +17,8 @@ uint8_t Lo(uint32_t v) { return static_cast<uint8_t>(v); }
 // attributes (and the proprietary object of a public-key file).
 ByteVec KeyFileFcp(uint32_t fid, uint32_t kind, uint32_t bits, bool isPublic) {
     uint8_t descriptor = isPublic ? 0x12 : 0x11;
-    uint32_t size = kind == kKindRsa ? bits : 0x0800;
-    if (kind == kKindEc) {
+    uint32_t size = kind == CTokenTarn::kKindRsa ? bits : 0x0800;
+    if (kind == CTokenTarn::kKindEc) {
         descriptor = isPublic ? 0x14 : 0x13;
         size = 0x0100;
     }

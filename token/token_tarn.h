@@ -23,6 +23,9 @@ public:
     static constexpr uint16_t kSwLockOrConnect = 0xFFFF;  // lock, connection or channel failure
     static constexpr uint16_t kSwExchange = 0xFFFE;       // encoding or device exchange failure
     static constexpr uint32_t kBuffer = 4096;
+    // Key kinds of the key-file and signing commands.
+    static constexpr uint32_t kKindRsa = 1;
+    static constexpr uint32_t kKindEc = 2;
 
     CTokenTarn();
     ~CTokenTarn() override;
