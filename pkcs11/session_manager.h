@@ -7,40 +7,11 @@
 #include <vector>
 
 #include "obj_mgr.h"
+#include "session_base.h"
 #include "pkcs11.h"
 #include "shared_ptr.h"
 
 class IAuthManager;
-
-// Per-session state; the operation calls add theirs here.
-class CSessionBase {
-public:
-    CSessionBase(CK_SLOT_ID slot, bool readWrite) : slotId_(slot), readWrite_(readWrite) {}
-    virtual ~CSessionBase() = default;
-
-    CK_RV GetSessionInfo(CK_SESSION_INFO* info);
-    // Exactly one of encrypt, decrypt or sign is active.
-    bool IsSessionOptInit() const { return activeOps_ == 0x04 || activeOps_ == 0x08 || activeOps_ == 0x10; }
-    CK_SLOT_ID SlotId() const { return slotId_; }
-    bool ReadWrite() const { return readWrite_; }
-
-    bool contextLoginDone = false;
-    bool tokenKeyInUse = false;
-    bool contextLoginRequired = false;
-    std::vector<uint32_t> sessionObjects;
-
-protected:
-    uint64_t activeOps_ = 0;
-
-private:
-    CK_SLOT_ID slotId_;
-    bool readWrite_;
-};
-
-class CP11Session : public CSessionBase {
-public:
-    using CSessionBase::CSessionBase;
-};
 
 using SessionPtr = kv::shared_ptr<CP11Session>;
 
