@@ -16,6 +16,8 @@
 namespace {
 
 constexpr uint16_t kCounterFid = 0xFFFF;
+const char kPendingName[] = "keys.pending";
+constexpr uint32_t kPendingEntry = 6;
 
 std::mutex& BaseMutex() {
     static std::mutex m;
@@ -106,11 +108,16 @@ void DiskMirror::WriteCounter(uint32_t counter) {
 }
 
 bool DiskMirror::ReadFile(uint16_t fid, uint8_t* out, uint32_t length) const {
-    if (!Enabled()) return false;
-    int fd = open(PathOf(fid).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    uint32_t got = 0;
+    return Enabled() && ReadPath(PathOf(fid), out, length, got) && got == length;
+}
+
+bool DiskMirror::ReadPath(const std::string& path, uint8_t* out, uint32_t capacity, uint32_t& got) {
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st{};
-    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == static_cast<off_t>(length);
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= static_cast<off_t>(capacity);
+    const uint32_t length = ok ? static_cast<uint32_t>(st.st_size) : 0;
     uint32_t done = 0;
     while (ok && done < length) {
         ssize_t n = read(fd, out + done, length - done);
@@ -118,12 +125,16 @@ bool DiskMirror::ReadFile(uint16_t fid, uint8_t* out, uint32_t length) const {
         else done += static_cast<uint32_t>(n);
     }
     close(fd);
+    got = done;
     return ok;
 }
 
 void DiskMirror::WriteFile(uint16_t fid, const uint8_t* data, uint32_t length) {
-    if (!MakeDir()) return;
-    const std::string path = PathOf(fid), tmp = path + ".tmp";
+    if (MakeDir()) WritePath(PathOf(fid), data, length);
+}
+
+void DiskMirror::WritePath(const std::string& path, const uint8_t* data, uint32_t length) {
+    const std::string tmp = path + ".tmp";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     bool ok = fd >= 0;
     for (uint32_t done = 0; ok && done < length;) {
@@ -136,6 +147,39 @@ void DiskMirror::WriteFile(uint16_t fid, const uint8_t* data, uint32_t length) {
         unlink(tmp.c_str());
         unlink(path.c_str());
     }
+}
+
+std::vector<PendingKey> DiskMirror::ReadPendingKeys() const {
+    std::vector<PendingKey> keys;
+    uint8_t b[kPendingEntry * kMaxPendingKeys];
+    uint32_t got = 0;
+    if (!Enabled() || !ReadPath(dir_ + "/" + kPendingName, b, sizeof b, got)) return keys;
+    for (uint32_t i = 0; i + kPendingEntry <= got; i += kPendingEntry) {
+        const uint8_t* e = b + i;
+        keys.push_back({static_cast<uint16_t>(e[0] << 8 | e[1]),
+                        uint32_t(e[2]) << 24 | uint32_t(e[3]) << 16 | uint32_t(e[4]) << 8 | e[5]});
+    }
+    return keys;
+}
+
+void DiskMirror::WritePendingKeys(const std::vector<PendingKey>& keys) {
+    if (!MakeDir()) return;
+    const std::string path = dir_ + "/" + kPendingName;
+    if (keys.empty()) {
+        unlink(path.c_str());
+        return;
+    }
+    uint8_t b[kPendingEntry * kMaxPendingKeys];
+    uint32_t n = 0;
+    for (size_t i = 0; i < keys.size() && i < kMaxPendingKeys; ++i) {
+        const uint8_t e[kPendingEntry] = {static_cast<uint8_t>(keys[i].fid >> 8), static_cast<uint8_t>(keys[i].fid),
+                                          static_cast<uint8_t>(keys[i].owner >> 24),
+                                          static_cast<uint8_t>(keys[i].owner >> 16),
+                                          static_cast<uint8_t>(keys[i].owner >> 8), static_cast<uint8_t>(keys[i].owner)};
+        std::memcpy(b + n, e, kPendingEntry);
+        n += kPendingEntry;
+    }
+    WritePath(path, b, n);
 }
 
 void DiskMirror::RemoveFile(uint16_t fid) {

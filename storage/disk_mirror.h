@@ -1,11 +1,17 @@
-// The phone-side mirror of token files: one "%04X.dat" file per token file
-// and FFFF.dat with the token's write counter at which the mirror matched.
+// The phone-side mirror of token files: one "%04X.dat" file per token file,
+// FFFF.dat with the token's write counter at which the mirror matched, and
+// the list of key files awaiting their object.
 #ifndef KV_STORAGE_DISK_MIRROR_H
 #define KV_STORAGE_DISK_MIRROR_H
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+struct PendingKey {
+    uint16_t fid;
+    uint32_t owner;  // process ID
+};
 
 class DiskMirror {
 public:
@@ -28,11 +34,21 @@ public:
     // Replaces the file; on failure the file is removed.
     void WriteFile(uint16_t fid, const uint8_t* data, uint32_t length);
     void RemoveFile(uint16_t fid);
+    // Key files a key creation made on the token that no stored object named
+    // yet, with the process that made them (file "keys.pending": file ID in
+    // two bytes and process ID in four, big-endian).
+    static constexpr size_t kMaxPendingKeys = 64;
+    std::vector<PendingKey> ReadPendingKeys() const;
+    void WritePendingKeys(const std::vector<PendingKey>& keys);
     // Removes every "%04X.dat" file of the directory (no links followed).
     void Clear();
 
 private:
     bool MakeDir() const;
+    // A regular file of at most capacity bytes (no links followed).
+    static bool ReadPath(const std::string& path, uint8_t* out, uint32_t capacity, uint32_t& got);
+    // Replaces the file through a temporary; on failure it is removed.
+    static void WritePath(const std::string& path, const uint8_t* data, uint32_t length);
     std::string PathOf(uint16_t fid) const;
 
     std::string dir_;

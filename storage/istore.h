@@ -16,6 +16,9 @@ public:
                            std::vector<ObjPtr>& changed) = 0;
     virtual RV AllocKeyFID(CK_ULONG, CK_ULONG, uint32_t*) { return RV_NOT_SUPPORTED; }
     virtual RV CheckUpdate(bool) { return RV_NOT_SUPPORTED; }
+    // Whether a key object of the last refresh names the key file; true when
+    // that cannot be told (the file must then be kept).
+    virtual bool NamesKeyFile(uint32_t) { return true; }
 };
 
 #endif

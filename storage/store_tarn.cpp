@@ -203,6 +203,7 @@ RV CStoreTarn::StoreObj(ObjPtr obj) {
     entry.seen = true;
     entry.state = tagOBJ_PROP::kNew;
     lists_[cls].push_back(entry);
+    if (!existing && keyRef && keyRef <= 0xFFFF) token_->SettleKeyFile(static_cast<uint16_t>(keyRef));
     return 0;
 }
 
@@ -336,14 +337,22 @@ RV CStoreTarn::AllocKeyFID(CK_ULONG cls, CK_ULONG keyType, uint32_t* fid) {
     std::vector<uint16_t> onToken;
     if (token_->GetFileList(onToken) != 0) return CKR_FUNCTION_FAILED;
     for (uint32_t candidate = range.first; candidate <= range.last; candidate += range.step) {
-        bool taken = std::find(onToken.begin(), onToken.end(), candidate) != onToken.end();
-        for (const auto& e : lists_[cls]) {
-            taken = taken || ULong(*e.object, static_cast<uint32_t>(CKA_VENDOR_KEY_REF)) == candidate;
-        }
-        if (!taken) {
+        const bool taken = std::find(onToken.begin(), onToken.end(), candidate) != onToken.end();
+        if (!taken && !RefTaken(cls, candidate)) {
             *fid = candidate;
             return 0;
         }
     }
     return CKR_FUNCTION_FAILED;
+}
+
+bool CStoreTarn::RefTaken(CK_ULONG cls, uint32_t ref) const {
+    for (const auto& e : lists_[cls]) {
+        if (ULong(*e.object, static_cast<uint32_t>(CKA_VENDOR_KEY_REF)) == ref) return true;
+    }
+    return false;
+}
+
+bool CStoreTarn::NamesKeyFile(uint32_t fid) {
+    return RefTaken(CKO_PUBLIC_KEY, fid) || RefTaken(CKO_PRIVATE_KEY, fid);
 }

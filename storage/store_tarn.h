@@ -31,6 +31,7 @@ public:
                    std::vector<ObjPtr>& changed) override;
     RV AllocKeyFID(CK_ULONG cls, CK_ULONG keyType, uint32_t* fid) override;
     RV CheckUpdate(bool force) override;
+    bool NamesKeyFile(uint32_t fid) override;
 
     // The attribute file of an object: type, length, value (little-endian),
     // ascending type, empty values left out.
@@ -47,6 +48,7 @@ public:
 private:
     static RV CopyObject(IObj& target, const IObj& source);
     void RemoveEntry(const tagOBJ_PROP* entry);
+    bool RefTaken(CK_ULONG cls, uint32_t ref) const;
 
     IFileSystem* fs_;
     IToken* token_;

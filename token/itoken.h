@@ -96,6 +96,12 @@ public:
     virtual RV GetWriteCount(uint32_t* count) = 0;
     virtual RV ClearLocalFileCache() { return RV_NOT_SUPPORTED; }
     virtual RV AllocKeyFID(uint32_t, uint32_t, uint16_t*) { return RV_NOT_SUPPORTED; }
+    // Key files of a key being made are noted before they are created and
+    // settled once a stored object names them (or they are deleted); each
+    // key creation first sweeps away the noted files of creations cut short.
+    virtual void NoteKeyFile(uint16_t) {}
+    virtual void SettleKeyFile(uint16_t) {}
+    virtual void SweepKeyFiles() {}
     virtual RV SetTries(uint32_t, uint32_t, uint32_t) { return RV_NOT_SUPPORTED; }
     virtual bool IsLogIn() { return false; }
     virtual RV GetHash(uint32_t, const uint8_t*, uint32_t, uint8_t*) { return RV_NOT_SUPPORTED; }

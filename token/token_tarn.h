@@ -17,6 +17,7 @@ class AuthManagerTarn;
 class CFileCacheLocal;
 class CFileSystemTarn;
 class CStoreTarn;
+class DiskMirror;
 
 class CTokenTarn : public IToken {
 public:
@@ -104,6 +105,9 @@ public:
     AlgFactory* GetAlgFactory() override { return algFactory_.get(); }
     RV ClearStore() override;
     RV AllocKeyFID(uint32_t cls, uint32_t keyType, uint16_t* fid) override;
+    void NoteKeyFile(uint16_t fid) override;
+    void SettleKeyFile(uint16_t fid) override;
+    void SweepKeyFiles() override;
     RV GetTokenInfo(CK_TOKEN_INFO* info) override;
     RV SetTokenInfoLabel(const uint8_t* label) override;
     RV GetTokenInfoFlag(uint32_t* flags) override;
@@ -179,6 +183,8 @@ protected:
     // Status of a failed PIN command: the token's own 63Cx/6983, else the probe's.
     uint16_t PinFailureStatus(uint16_t sw, uint8_t p2);
     RV UpdateTokenFlags(uint16_t status, bool changed, bool user);
+    // The noted key files of this process, and their copy on the phone.
+    DiskMirror PendingMirror();
 
     uint8_t keyGeneration_ = 0;
     std::map<uint8_t, ByteVec> getDataCache_;
@@ -198,6 +204,7 @@ protected:
     std::unique_ptr<CStoreTarn> store_;
     std::unique_ptr<AlgFactory> algFactory_;
     std::vector<uint32_t> hardwareMechanisms_;
+    std::vector<uint16_t> pendingKeys_;
     uint32_t lockDepth_ = 0;
     uint64_t lockEpoch_ = 0;
 };

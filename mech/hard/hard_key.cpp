@@ -27,11 +27,18 @@ CK_RV ExactAnswer(uint32_t tokenResult, uint32_t got, uint32_t want) {
     return got == want ? CKR_OK : CKR_GENERAL_ERROR;
 }
 
-void KeyFilesGuard::Track(uint16_t fid) { (fids_[0] ? fids_[1] : fids_[0]) = fid; }
+KeyFilesGuard::KeyFilesGuard(IToken* token) : token_(token) {
+    if (token_) token_->SweepKeyFiles();
+}
+
+void KeyFilesGuard::Track(uint16_t fid) {
+    (fids_[0] ? fids_[1] : fids_[0]) = fid;
+    token_->NoteKeyFile(fid);
+}
 
 KeyFilesGuard::~KeyFilesGuard() {
     if (kept_) return;
     for (uint16_t fid : fids_) {
-        if (fid) token_->DeleteFile(fid);
+        if (fid && token_->DeleteFile(fid) == 0) token_->SettleKeyFile(fid);
     }
 }

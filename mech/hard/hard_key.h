@@ -40,10 +40,12 @@ CK_RV ExactAnswer(uint32_t tokenResult, uint32_t got, uint32_t want);
 
 // Deletes the key files of a key being created (at most two, tracked from
 // just before they are created) when it goes out of scope, unless Keep()
-// was called.
+// was called. Made before anything of the key is allocated: it first
+// sweeps away the key files of creations cut short, and notes the tracked
+// files with the token until a stored object names them.
 class KeyFilesGuard {
 public:
-    explicit KeyFilesGuard(IToken* token) : token_(token) {}
+    explicit KeyFilesGuard(IToken* token);
     ~KeyFilesGuard();
     KeyFilesGuard(const KeyFilesGuard&) = delete;
     KeyFilesGuard& operator=(const KeyFilesGuard&) = delete;

@@ -33,11 +33,11 @@ CK_RV ImportKeyHard::Do(const uint8_t*, uint32_t, uint8_t*, uint32_t*) {
     CK_RV rv = ReadULong(key_, CKA_CLASS, cls);
     if (rv == CKR_OK) rv = ReadULong(key_, CKA_KEY_TYPE, keyType);
     if (rv) return rv;
+    KeyFilesGuard files(token_);
     uint16_t fid = 0;
     rv = token_->AllocKeyFID(cls, keyType, &fid);
     if (rv) return rv;
     uint32_t ref = fid;
-    KeyFilesGuard files(token_);
     if (cls == CKO_SECRET_KEY) {
         if (keyType != CKK_DES && keyType != CKK_DES3 && keyType != CKK_AES) return CKR_OK;
         const ByteVec* value = key_->Value(CKA_VALUE);

@@ -3,6 +3,8 @@
 // and in many verified with OpenSSL, imported keys, secret keys.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "alg_factory.h"
 #include "obj_factory.h"
 #include "openssl_check.h"
@@ -210,6 +212,48 @@ TEST_F(MechanismsOnSim, GeneratedAesKeyEncryptsAsOpenSsl) {
     EVP_CIPHER_CTX_free(ctx);
     expected.resize(static_cast<size_t>(n + fin));
     EXPECT_EQ(out, expected);
+}
+
+// A USB cut during a key creation leaves key files that its clean-up
+// cannot delete; the next key creation, here of a new library instance,
+// removes them. Key files no stored object names go too (these tests store
+// no objects): the token ends with the files of the last pair only.
+TEST_F(MechanismsOnSim, KeyCreationCutShortLeavesNoKeyFile) {
+    std::vector<uint16_t> before;
+    ASSERT_EQ(token().GetFileList(before), 0u);
+    for (int cut = 0; cut < 12; cut += 2) {
+        ObjPtr pub = KeyTemplate(CKO_PUBLIC_KEY, CKK_RSA).Ulong(CKA_MODULUS_BITS, 1024).Create();
+        ObjPtr prv = KeyTemplate(CKO_PRIVATE_KEY, CKK_RSA).Create();
+        CK_MECHANISM m{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+        Alg* alg = nullptr;
+        ASSERT_EQ(factory->CreateGenerateKeyPairAlg(&m, pub, prv, &alg), 0u);
+        std::unique_ptr<Alg> owned(alg);
+        sim.Control("send-fail-after " + std::to_string(cut) + " 1000");
+        EXPECT_NE(alg->Do(nullptr, 0, nullptr, nullptr), 0u) << "cut after " << cut;
+        owned.reset();
+        sim.Control("send-fail-after 0 0");
+
+        client = std::make_unique<TokenClient>(sim.Socket());
+        ASSERT_EQ(token().ConnectAndSetenv(), 0u);
+        ASSERT_EQ(LoginUser(token()), 0u);
+        factory = token().GetAlgFactory();
+        pub = KeyTemplate(CKO_PUBLIC_KEY, CKK_RSA).Ulong(CKA_MODULUS_BITS, 1024).Create();
+        prv = KeyTemplate(CKO_PRIVATE_KEY, CKK_RSA).Create();
+        GeneratePair(CKM_RSA_PKCS_KEY_PAIR_GEN, pub, prv);
+        std::vector<uint16_t> made;
+        for (const ObjPtr& key : {pub, prv}) {
+            uint32_t ref = 0, len = 4;
+            ASSERT_EQ(key->GetAttr(CKA_VENDOR_KEY_REF, &ref, &len), 0u);
+            made.push_back(static_cast<uint16_t>(ref));
+        }
+        std::vector<uint16_t> after;
+        ASSERT_EQ(token().GetFileList(after), 0u);
+        std::vector<uint16_t> expected = before;
+        expected.insert(expected.end(), made.begin(), made.end());
+        std::sort(after.begin(), after.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(after, expected) << "cut after " << cut;
+    }
 }
 
 }  // namespace

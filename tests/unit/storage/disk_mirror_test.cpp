@@ -1,0 +1,57 @@
+// The phone-side list of key files awaiting their object: its bytes, and
+// what a damaged list reads as.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "disk_mirror.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+class PendingKeys : public ::testing::Test {
+protected:
+    PendingKeys() {
+        char tmpl[] = "/tmp/kvmirror-XXXXXX";
+        dir_ = mkdtemp(tmpl);
+    }
+    ~PendingKeys() override { std::filesystem::remove_all(dir_); }
+    Bytes FileBytes() {
+        std::ifstream in(dir_ + "/keys.pending", std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), {});
+    }
+    void Plant(const Bytes& b) {
+        std::ofstream out(dir_ + "/keys.pending", std::ios::binary);
+        out.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    }
+    std::string dir_;
+};
+
+TEST_F(PendingKeys, EntriesAreFileIdAndProcessIdBigEndian) {
+    DiskMirror mirror(dir_);
+    mirror.WritePendingKeys({{0x8000, 0x01020304}, {0xA021, 0x00000042}});
+    EXPECT_EQ(FileBytes(), (Bytes{0x80, 0x00, 0x01, 0x02, 0x03, 0x04, 0xA0, 0x21, 0x00, 0x00, 0x00, 0x42}));
+    const auto back = mirror.ReadPendingKeys();
+    ASSERT_EQ(back.size(), 2u);
+    EXPECT_EQ(back[1].fid, 0xA021);
+    EXPECT_EQ(back[1].owner, 0x42u);
+    // An empty list leaves no file; the file counter of the mirror is untouched.
+    mirror.WritePendingKeys({});
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/keys.pending"));
+}
+
+TEST_F(PendingKeys, DamagedListsReadAsWholeEntriesOrNothing) {
+    DiskMirror mirror(dir_);
+    Plant({0x80, 0x00, 0x01, 0x02, 0x03, 0x04, 0xA0});  // a cut-off second entry
+    ASSERT_EQ(mirror.ReadPendingKeys().size(), 1u);
+    Plant(Bytes(6 * DiskMirror::kMaxPendingKeys + 1, 0x11));  // longer than any list written
+    EXPECT_TRUE(mirror.ReadPendingKeys().empty());
+    EXPECT_TRUE(DiskMirror("").ReadPendingKeys().empty());
+}
+
+}  // namespace
