@@ -44,7 +44,10 @@ CK_RV CSessionBase::FileObject(Slot& slot, const ObjPtr& obj, CK_OBJECT_HANDLE_P
         if (!objects) return CKR_GENERAL_ERROR;
         const CK_RV rv = objects->AddObject(obj);
         if (rv) {
-            RemoveKeyFile(slot, obj);
+            // Nothing half-written: an object stored before a later step
+            // failed goes with its key file, else the key file alone.
+            if (objects->GetObject(obj->GetHandle())) objects->DestroyObject(obj);
+            else RemoveKeyFile(slot, obj);
             return rv;
         }
     } else {
