@@ -65,11 +65,15 @@ CK_RV Verify(CP11Session& session, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, 
     if (!auth) return CKR_GENERAL_ERROR;
     static const CK_UTF8CHAR empty = 0;
     ByteVec value = GetPinHash(pPin ? pPin : &empty, static_cast<uint32_t>(ulPinLen));
-    CK_RV rv = CP11SessionManager::LogIn(auth, userType, value.data(), static_cast<uint32_t>(value.size()));
+    const bool context = userType == CKU_CONTEXT_SPECIFIC;
+    CK_RV rv = CP11SessionManager::LogIn(auth, context ? CKU_USER : userType, value.data(),
+                                         static_cast<uint32_t>(value.size()));
     SecureWipe(value);
+    // A refused PIN also ends the token's own user login.
+    if (rv && context) CP11SessionManager::LogOff(auth);
     if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LOCKED) return rv;
     if (rv) return CKR_GENERAL_ERROR;
-    if (userType == CKU_CONTEXT_SPECIFIC) session.contextLoginDone = true;
+    if (context) session.contextLoginDone = true;
     if (userType == CKU_USER && slot->CheckUpdate() != 0) return CKR_GENERAL_ERROR;
     return CKR_OK;
 }
@@ -96,11 +100,9 @@ CK_RV _C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PT
             if (userState) return CKR_USER_ALREADY_LOGGED_IN;
             break;
         case CKU_CONTEXT_SPECIFIC:
-            if (!session->IsSessionOptInit()) return CKR_OPERATION_NOT_INITIALIZED;
-            if (!session->tokenKeyInUse) {
-                session->contextLoginDone = true;
-                return CKR_OK;
-            }
+            // Re-entering the logged-in user's PIN for the operation at hand.
+            if (!session->IsSessionOptInit() && !session->contextLoginRequired) return CKR_OPERATION_NOT_INITIALIZED;
+            if (!userState) return CKR_USER_NOT_LOGGED_IN;
             break;
         default:
             return CKR_ARGUMENTS_BAD;
