@@ -1,0 +1,163 @@
+// Wrapping, unwrapping and derivation. The cipher of wrapping and
+// unwrapping is a mechanism object of its own, so an encryption or
+// decryption the session has in progress goes on undisturbed. New keys pass
+// the rules of key generation before anything is written; token keys are
+// written into the token and filed with the slot's object manager.
+#include "alg_factory.h"
+#include "key_admission.h"
+#include "key_rules.h"
+#include "obj_factory.h"
+#include "session_base.h"
+#include "session_slot.h"
+
+namespace {
+
+// Holds a new key's CKA_TOKEN false while the library computes its value,
+// so that the factory picks the library's mechanism, and puts it back.
+class TokenFlagAside {
+public:
+    explicit TokenFlagAside(const ObjPtr& key) : key_(key) {
+        rv = ReadFlag(key_, CKA_TOKEN, onToken_);
+        if (rv == CKR_OK) rv = Set(false);
+    }
+    ~TokenFlagAside() { Set(onToken_); }
+    TokenFlagAside(const TokenFlagAside&) = delete;
+    TokenFlagAside& operator=(const TokenFlagAside&) = delete;
+
+    CK_RV rv;
+
+private:
+    CK_RV Set(bool value) {
+        const CK_BBOOL flag = value ? CK_TRUE : CK_FALSE;
+        return key_->SetAttr(CKA_TOKEN, &flag, 1);
+    }
+
+    ObjPtr key_;
+    bool onToken_ = false;
+};
+
+// A secret key built from the caller's template that passes the rules of
+// object creation (private by default in a read-write session); null with
+// rv set otherwise.
+ObjPtr NewSecretKey(Slot& slot, bool readWrite, const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_RV& rv) {
+    ObjPtr key = ObjFactory::CreateObject(tmpl, count);
+    uint32_t cls = 0;
+    if (!key) {
+        rv = CKR_TEMPLATE_INCONSISTENT;
+    } else if (ReadULong(key, CKA_CLASS, cls) != CKR_OK) {
+        rv = CKR_GENERAL_ERROR;
+    } else if (cls != CKO_SECRET_KEY) {
+        rv = CKR_TEMPLATE_INCONSISTENT;
+    } else {
+        rv = AdmitNewKey(slot, key, tmpl, count, readWrite);
+    }
+    return rv ? ObjPtr() : key;
+}
+
+// The new secret key of an unwrapping or derivation from the key `from`,
+// once `from` may be used for it (usage attribute `usage`) and the new key
+// passes the rules of key generation.
+CK_RV MakeKeyFrom(Slot& slot, const ObjPtr& from, CK_ATTRIBUTE_TYPE usage, bool readWrite, const CK_ATTRIBUTE* tmpl,
+                  CK_ULONG count, ObjPtr& key) {
+    CK_RV rv = CheckKeyInUse(slot, from);
+    if (rv || (rv = CheckKeyPermits(from, usage)) || (rv = CheckNewKeySpace(slot, tmpl, count))) return rv;
+    key = NewSecretKey(slot, readWrite, tmpl, count, rv);
+    return rv;
+}
+
+// The multi-part cipher a wrapping or unwrapping mechanism drives.
+CK_RV Cipher(const std::unique_ptr<Alg>& alg, AlgMultiPart*& cipher) {
+    cipher = dynamic_cast<AlgMultiPart*>(alg.get());
+    return cipher ? CKR_OK : CKR_GENERAL_ERROR;
+}
+
+}  // namespace
+
+CK_RV CSessionBase::WrapKey(CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hWrappingKey, CK_OBJECT_HANDLE hKey,
+                            CK_BYTE_PTR wrapped, CK_ULONG_PTR wrappedLen) {
+    SessionSlot frame(SlotId());
+    if (frame.rv) return frame.rv;
+    Slot& slot = *frame.slot;
+    CK_RV rv = frame.Refresh(false);
+    if (rv) return rv;
+    ObjPtr wrappingKey = GetObject(slot, hWrappingKey), key = GetObject(slot, hKey);
+    if (!wrappingKey || !key) return CKR_KEY_HANDLE_INVALID;
+    if ((rv = CheckKeyInUse(slot, wrappingKey)) || (rv = CheckKeyInUse(slot, key)) ||
+        (rv = CheckKeyPermits(wrappingKey, CKA_WRAP)))
+        return rv;
+    AlgFactory* factory = slot.GetAlgFactory();
+    if (!factory) return CKR_GENERAL_ERROR;
+
+    unwrapAlg_.reset();  // it may hold the cipher replaced here
+    AlgMultiPart* cipher = nullptr;
+    rv = KeepCreated(wrapCipher_, [&](Alg** out) { return factory->CreateEncAlg(mechanism, wrappingKey, out); });
+    if (rv || (rv = Cipher(wrapCipher_, cipher))) return rv;
+    rv = KeepCreated(wrapAlg_,
+                     [&](Alg** out) { return factory->CreateWrapAlg(mechanism, wrappingKey, key, cipher, out); });
+    if (rv) return rv;
+
+    uint32_t len = *wrappedLen > 0xFFFFFFFFUL ? 0xFFFFFFFFu : static_cast<uint32_t>(*wrappedLen);
+    rv = wrapAlg_->Do(nullptr, 0, wrapped, &len);
+    if (rv == CKR_OK || rv == RV_BUFFER_TOO_SMALL) *wrappedLen = len;
+    return rv;
+}
+
+CK_RV CSessionBase::UnwrapKey(CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hUnwrappingKey, CK_BYTE_PTR wrapped,
+                              CK_ULONG wrappedLen, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, CK_OBJECT_HANDLE_PTR phKey) {
+    if (wrappedLen > 0xFFFFFFFFUL) return CKR_WRAPPED_KEY_LEN_RANGE;
+    CK_RV rv = CheckNewKeyTemplate(ReadWrite(), tmpl, count);
+    if (rv) return rv;
+    SessionSlot frame(SlotId());
+    if (frame.rv) return frame.rv;
+    Slot& slot = *frame.slot;
+    if ((rv = frame.Refresh(true))) return rv;
+    ObjPtr unwrappingKey = GetObject(slot, hUnwrappingKey), key;
+    if (!unwrappingKey) return CKR_KEY_HANDLE_INVALID;
+    if ((rv = MakeKeyFrom(slot, unwrappingKey, CKA_UNWRAP, ReadWrite(), tmpl, count, key))) return rv;
+    // The key was made elsewhere.
+    const CK_BBOOL no = CK_FALSE;
+    if (key->SetAttr(CKA_LOCAL, &no, 1) != CKR_OK) return CKR_GENERAL_ERROR;
+    AlgFactory* factory = slot.GetAlgFactory();
+    if (!factory) return CKR_GENERAL_ERROR;
+
+    wrapAlg_.reset();  // it may hold the cipher replaced here
+    AlgMultiPart* cipher = nullptr;
+    rv = KeepCreated(wrapCipher_, [&](Alg** out) { return factory->CreateDecAlg(mechanism, unwrappingKey, out); });
+    if (rv || (rv = Cipher(wrapCipher_, cipher))) return rv;
+    rv = KeepCreated(unwrapAlg_,
+                     [&](Alg** out) { return factory->CreateUnwrapAlg(mechanism, unwrappingKey, key, cipher, out); });
+    if (rv) return rv;
+    if ((rv = unwrapAlg_->Do(wrapped, static_cast<uint32_t>(wrappedLen), nullptr, nullptr))) return rv;
+    return FileNewKey(slot, key, phKey);
+}
+
+CK_RV CSessionBase::DeriveKey(CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hBaseKey, CK_ATTRIBUTE_PTR tmpl,
+                              CK_ULONG count, CK_OBJECT_HANDLE_PTR phKey) {
+    CK_RV rv = CheckNewKeyTemplate(ReadWrite(), tmpl, count);
+    if (rv) return rv;
+    SessionSlot frame(SlotId());
+    if (frame.rv) return frame.rv;
+    Slot& slot = *frame.slot;
+    if ((rv = frame.Refresh(true))) return rv;
+    ObjPtr baseKey = GetObject(slot, hBaseKey), key;
+    if (!baseKey) return CKR_OBJECT_HANDLE_INVALID;
+    if ((rv = MakeKeyFrom(slot, baseKey, CKA_DERIVE, ReadWrite(), tmpl, count, key))) return rv;
+    AlgFactory* factory = slot.GetAlgFactory();
+    if (!factory) return CKR_GENERAL_ERROR;
+
+    {
+        TokenFlagAside aside(key);
+        if (aside.rv) return CKR_GENERAL_ERROR;
+        rv = KeepCreated(deriveAlg_, [&](Alg** out) { return factory->CreateDeriveAlg(mechanism, baseKey, key, out); });
+        if (rv || (rv = deriveAlg_->Do(nullptr, 0, nullptr, nullptr))) return rv;
+    }
+    return FileNewKey(slot, key, phKey);
+}
+
+CK_RV CSessionBase::FileNewKey(Slot& slot, const ObjPtr& key, CK_OBJECT_HANDLE_PTR phKey) {
+    bool onToken = false;
+    if (ReadFlag(key, CKA_TOKEN, onToken) != CKR_OK) return CKR_GENERAL_ERROR;
+    CK_RV rv = onToken ? ImportTokenKey(slot, key) : CKR_OK;
+    if (rv == CKR_OK && (rv = FileObject(slot, key, phKey))) WithdrawObject(slot, key);
+    return rv;
+}
