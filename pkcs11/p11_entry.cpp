@@ -1,7 +1,8 @@
-// The exported functions: each calls its internal twin inside an exception
-// trap and maps internal codes at the boundary.
+// The exported functions: each calls its internal twin in the common frame
+// (exception trap, code mapping, entry/exit records).
 #include "kv_export.h"
 #include "p11_internal.h"
+#include "p11_trap.h"
 
 CK_RV ToApplicationRv(CK_RV rv) {
     switch (rv) {
@@ -18,14 +19,8 @@ CK_RV ToApplicationRv(CK_RV rv) {
 }
 
 extern "C" {
-#define KV_P11_FUNC(name, params, args)           \
-    KV_EXPORT CK_RV name params {                 \
-        try {                                     \
-            return ToApplicationRv(_##name args); \
-        } catch (...) {                           \
-            return CKR_GENERAL_ERROR;             \
-        }                                         \
-    }
+#define KV_P11_FUNC(name, params, args) \
+    KV_EXPORT CK_RV name params { return TrapCall(#name, [&] { return _##name args; }); }
 #include "pkcs11f.h"
 #undef KV_P11_FUNC
 }
