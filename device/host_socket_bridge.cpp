@@ -59,6 +59,11 @@ void HostSocketBridge::SetSocketPath(const std::string& path) {
     path_ = path;
 }
 
+std::string HostSocketBridge::LockPath() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return path_ + ".p11.lock";  // "<socket>.lock" is the scripts' lock of a whole run
+}
+
 void HostSocketBridge::Drop() {
     if (fd_ >= 0) close(fd_);
     fd_ = -1;

@@ -16,6 +16,8 @@ public:
     int32_t jgetidProduct() override;
     int64_t jSendData(const uint8_t* data, uint32_t len) override;
     int64_t jRecvData(uint8_t* buffer, uint32_t len, const char* unused) override;
+    // Beside the socket: every process served at that socket meets there.
+    std::string LockPath() override;
 
     // Starts at the socket named by $KVP11_SOCKET, else at the default path.
     HostSocketBridge();

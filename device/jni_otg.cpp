@@ -4,6 +4,9 @@
 #include <mutex>
 
 #include "android_log.h"
+#ifdef __ANDROID__
+#include "disk_mirror.h"
+#endif
 #include "host_socket_bridge.h"
 
 namespace {
@@ -123,6 +126,16 @@ JavaVM* CapturedVm() { return g_vm.load(); }
 JniOtg& JniOtg::Instance() {
     static JniOtg bridge;
     return bridge;
+}
+
+std::string JniOtg::LockPath() {
+#ifdef __ANDROID__
+    const std::string cache = DiskMirror::Base();
+    return cache.empty() ? cache : cache + "/token.lock";
+#else
+    // A host build reaches its token at a socket, with a Java VM or without.
+    return HostSocketBridge::Instance().LockPath();
+#endif
 }
 
 int32_t JniOtg::jgetidVendor() {

@@ -27,6 +27,11 @@ public:
     int32_t jgetidProduct() override;
     int64_t jSendData(const uint8_t* data, uint32_t len) override;
     int64_t jRecvData(uint8_t* buffer, uint32_t len, const char* unused) override;
+    // On Android in the app's cache folder: the processes of this app meet
+    // there. Other apps have caches of their own; against them the token's
+    // channel recovery (reopening after 6988) is what remains. Host builds:
+    // beside the virtual token's socket.
+    std::string LockPath() override;
 
     // The process-wide bridge.
     static JniOtg& Instance();

@@ -24,6 +24,9 @@ public:
     virtual RV Lock() = 0;
     virtual RV Unlock() = 0;
     virtual std::string GetReaderName() const { return name_; }
+    // The lock file of the processes that share this device (token/process_lock.h);
+    // empty when no other process can reach it.
+    virtual std::string LockPath() const { return std::string(); }
     // One APDU exchange. response (if given) holds *responseLen bytes on
     // entry; on success it receives the data without the status word and
     // *responseLen its length. CKR_DEVICE_ERROR when the exchange fails.

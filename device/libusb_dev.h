@@ -24,6 +24,7 @@ public:
     RV Reconnect() override { return 0; }
     RV Lock() override { return 0; }
     RV Unlock() override { return 0; }
+    std::string LockPath() const override { return bridge_->LockPath(); }
     RV Transmit(const uint8_t* command, uint32_t commandLen, uint8_t* response, uint32_t* responseLen,
                 uint8_t* sw1, uint8_t* sw2) override;
 

@@ -24,9 +24,10 @@ bool ReadAll(int fd, uint8_t* p, size_t n) {
     return true;
 }
 
+// A client that died before its answer must not take the daemon with it (SIGPIPE).
 bool WriteAll(int fd, const uint8_t* p, size_t n) {
     while (n) {
-        ssize_t r = write(fd, p, n);
+        ssize_t r = send(fd, p, n, MSG_NOSIGNAL);
         if (r <= 0) return false;
         p += r;
         n -= static_cast<size_t>(r);

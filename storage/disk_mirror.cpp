@@ -35,6 +35,7 @@ std::string DefaultBase() {
     std::ifstream cmd("/proc/self/cmdline");
     std::string package;
     std::getline(cmd, package, '\0');
+    package = package.substr(0, package.find(':'));  // a process "pkg:name" of the app shares its folder
     if (package.empty() || package.find('/') != std::string::npos) return std::string();
     return "/data/data/" + package + "/cache/kvp11";
 #else

@@ -2,8 +2,12 @@
 // re-selection.
 #include <cstring>
 
+#include "apdu_log.h"
 #include "auth_manager_tarn.h"
+#include "device_lock.h"
 #include "kv_provisioning.h"
+#include "process_lock.h"
+#include "random.h"
 #include "secure_wipe.h"
 #include "status_words.h"
 #include "token_tarn.h"
@@ -33,10 +37,12 @@ uint16_t CTokenTarn::im_TransmitAPDU(const APDU& apdu, uint8_t* out, uint32_t* o
         CTokenTarn* token;
         ~Unlocker() { token->Unlock(); }
     } unlocker{this};
+    if (HoldProcessLock() != 0) return kSwLockOrConnect;
     if (ConnectAndSetenv() != 0) {
         connected_ = false;
         return kSwLockOrConnect;
     }
+    LogApduCommand(apdu);
     bool reselectAllowed = true;
     int channelRetries = 3;
     uint8_t command[kBuffer];
@@ -72,11 +78,20 @@ uint16_t CTokenTarn::im_TransmitAPDU(const APDU& apdu, uint8_t* out, uint32_t* o
                 }
             }
         }
+        LogApduAnswer(apdu, out, outLength ? *outLength : 0, sw);
         return sw;
     }
 }
 
 RV CTokenTarn::GetInitKey(const uint8_t* kEnc, const uint8_t* kMac) {
+    // Both commands in one lock scope: another process's opening in between would void this one.
+    DeviceLock lock(*this);
+    if (lock.Result()) return lock.Result();
+    RV held = HoldProcessLock();
+    if (held) return held;
+    // From INITIALIZE UPDATE on, no channel on the token is anybody's.
+    channelId_ = 0;
+    if (processLock_) processLock_->SetChannelOwner(0);
     const bool remembered = secureMessaging_;
     secureMessaging_ = false;
     struct Restore {
@@ -94,10 +109,34 @@ RV CTokenTarn::GetInitKey(const uint8_t* kEnc, const uint8_t* kMac) {
     RV rv = session_.Open(kEnc, kMac, kvprov::kHostChallenge, answer, auth);
     if (rv) return rv;
     sw = im_TransmitAPDU(APDU(0x84, 0x82, 0x03, 0x00, 16, auth), nullptr, nullptr, false);
-    return CommandResult(sw);
+    rv = CommandResult(sw);
+    if (rv) return rv;
+    // Tell the other processes that their channels are gone. Without a
+    // random number the channel stays unnamed: it is recovered after 6988.
+    uint8_t id[8];
+    if (genrate_random_bytes(id, sizeof id) == sizeof id) {
+        for (uint8_t b : id) channelId_ = channelId_ << 8 | b;
+        if (processLock_) processLock_->SetChannelOwner(channelId_);
+    }
+    return 0;
 }
 
-RV CTokenTarn::ReSelectADF() {
+void CTokenTarn::ResumeChannel() {
+    if (!processLock_ || !channelId_ || !connected_ || !ready_ || !secureMessaging_) return;
+    if (processLock_->ChannelOwner() == channelId_) return;
+    // The PIN again only while the application is logged in: the token's own
+    // login flag outlives C_Logout, and a logged-out application has nothing
+    // to present it for (it logs in anew).
+    AuthInfo info{};
+    const bool loggedIn = IsLogIn() && authManager_ &&
+                          authManager_->GetAuthInfo(userLoggedIn_ ? kRefUser : kRefSo, &info) == 0 && (info.flags & 1);
+    // On failure the commands of this scope meet the exchange's own recovery.
+    Reselect(loggedIn);
+}
+
+RV CTokenTarn::ReSelectADF() { return Reselect(IsLogIn()); }
+
+RV CTokenTarn::Reselect(bool relogin) {
     // Not ready while re-selecting (no nested re-selection); ready again
     // afterwards whatever happened, so a later 6985 is recovered as well.
     ready_ = false;
@@ -112,12 +151,12 @@ RV CTokenTarn::ReSelectADF() {
     RV rv = SelectFile(FID_ADF);
     if (rv) return rv;
     // Log in again with the cached PIN value, when there is one.
-    if (IsLogIn() && (cachedPinLen_ == 16 || cachedPinLen_ == 24)) {
-        AuthManagerTarn relogin(this);
+    if (relogin && (cachedPinLen_ == 16 || cachedPinLen_ == 24)) {
+        AuthManagerTarn manager(this);
         uint32_t ref = userLoggedIn_ ? kRefUser : kRefSo;
         uint8_t pin[24];
         GetCachedPin(pin);
-        relogin.Authenticate(ref, pin, cachedPinLen_);
+        manager.Authenticate(ref, pin, cachedPinLen_);
         SecureWipe(pin, sizeof pin);
     }
     return 0;

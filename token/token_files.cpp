@@ -2,6 +2,7 @@
 // bytes and the write counter.
 #include <cstring>
 
+#include "device_lock.h"
 #include "token_tarn.h"
 #include "utils.h"
 
@@ -56,6 +57,9 @@ RV CTokenTarn::ReadBinary(uint16_t fid, uint8_t* buffer, uint32_t offset, uint32
 
 RV CTokenTarn::WriteBinary(uint16_t fid, uint32_t offset, const uint8_t* data, uint32_t length, uint32_t* fileSize) {
     if (uint64_t(offset) + length > kMaxOffset || (length && !data)) return CKR_DATA_LEN_RANGE;
+    // Select and update in one lock scope: no other process selects in between.
+    DeviceLock lock(*this);
+    if (lock.Result()) return lock.Result();
     uint32_t size = 0;
     RV rv = GetFileSize(fid, &size);
     if (rv) return rv;

@@ -2,10 +2,12 @@
 #include "token_tarn.h"
 
 #include "auth_manager_tarn.h"
+#include "device_lock.h"
 #include "file_cache_local.h"
 #include "file_system_tarn.h"
 #include "hard_registration.h"
 #include "kv_provisioning.h"
+#include "process_lock.h"
 #include "store_tarn.h"
 
 CTokenTarn::CTokenTarn() = default;
@@ -27,9 +29,27 @@ RV CTokenTarn::Lock() {
     return rv;
 }
 
+RV CTokenTarn::HoldProcessLock() {
+    if (processLock_ || !lockDepth_) return 0;
+    // Taken at the scope's first command, so that scopes that never reach
+    // the token (software mechanisms) cost no system call; kept until the
+    // outermost Unlock keeps other processes off the token for the rest of
+    // the scope.
+    ProcessLock* lock = ProcessLock::ForPath(device_->LockPath());
+    if (!lock) return 0;
+    RV rv = lock->Lock();
+    if (rv) return rv;
+    processLock_ = lock;
+    ResumeChannel();
+    return 0;
+}
+
 RV CTokenTarn::Unlock() {
     if (!device_) return 0;
-    if (lockDepth_) --lockDepth_;
+    if (lockDepth_ && --lockDepth_ == 0 && processLock_) {
+        processLock_->Unlock();
+        processLock_ = nullptr;
+    }
     return device_->Unlock();
 }
 
@@ -41,7 +61,9 @@ RV CTokenTarn::LowLevelPKIInit(const void* parameters) {
 
 RV CTokenTarn::ConnectAndSetenv() {
     if (connected_) return 0;
-    if (!device_) return CKR_GENERAL_ERROR;
+    // One lock scope: no other process between the channel opening and the selection.
+    DeviceLock lock(*this);
+    if (lock.Result()) return lock.Result();
     connected_ = true;  // the commands below run through the exchange without reconnecting
     ready_ = false;
     auto fail = [this](RV rv) {

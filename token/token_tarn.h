@@ -18,6 +18,7 @@ class CFileCacheLocal;
 class CFileSystemTarn;
 class CStoreTarn;
 class DiskMirror;
+class ProcessLock;
 
 class CTokenTarn : public IToken {
 public:
@@ -163,6 +164,13 @@ public:
 
 protected:
     uint32_t BlockLength() const { return maxBlock_ - 64; }
+    // New channel, application selected, and (relogin) the cached PIN presented.
+    RV Reselect(bool relogin);
+    // On taking the cross-process lock: when another process opened its own
+    // channel since this object's, reopen before the first command.
+    void ResumeChannel();
+    // The cross-process lock for the rest of the current lock scope.
+    RV HoldProcessLock();
     // DELETE FILE (a missing file is fine), then CREATE FILE with the control parameters.
     RV CreateFileWithFcp(uint32_t fid, const ByteVec& fcp);
     RV CreateKeyFiles(uint32_t publicFid, uint32_t privateFid, uint32_t bits, uint32_t kind);
@@ -207,6 +215,8 @@ protected:
     std::vector<uint16_t> pendingKeys_;
     uint32_t lockDepth_ = 0;
     uint64_t lockEpoch_ = 0;
+    ProcessLock* processLock_ = nullptr;  // held from the scope's first command to its end
+    uint64_t channelId_ = 0;              // this object's channel on the token; 0: none known
 };
 
 #endif

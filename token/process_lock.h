@@ -1,0 +1,64 @@
+// The lock that the processes sharing one token take around each span in
+// which they use it: an advisory lock (flock) on the file the device names
+// (kv_dev_t::LockPath), and in that file the record of whose secure channel
+// the token holds.
+// The token keeps one secure channel; a process that opens its own voids
+// everybody else's, so a process taking this lock learns from the record
+// whether its channel survived.
+//
+// Re-entrant for the owning thread; the other threads of the process wait
+// for it as other processes do. The kernel drops the lock of a process that
+// dies, so a killed holder never blocks the others.
+#ifndef KV_TOKEN_PROCESS_LOCK_H
+#define KV_TOKEN_PROCESS_LOCK_H
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "kv_types.h"
+
+class ProcessLock {
+public:
+    // The one lock of this process for the file at path, made on first use
+    // and kept until the process ends; null for an empty path.
+    static ProcessLock* ForPath(const std::string& path);
+
+    explicit ProcessLock(std::string path);
+    ~ProcessLock();
+    ProcessLock(const ProcessLock&) = delete;
+    ProcessLock& operator=(const ProcessLock&) = delete;
+
+    // Waits until this thread holds the lock. 0, or CKR_CANT_LOCK when the
+    // file cannot be opened or locked.
+    RV Lock();
+    // Releases one Lock of the owning thread; a call by any other thread
+    // does nothing.
+    void Unlock();
+
+    // The channel recorded by the process that last opened one on the token
+    // (0: none recorded). Read and written by the holder only. A record that
+    // cannot be written leaves the others to the token's channel recovery.
+    uint64_t ChannelOwner() const;
+    bool SetChannelOwner(uint64_t channel);
+
+private:
+    // In a child made by fork: the descriptor (its lock belongs to the
+    // parent) and the holders are the parent's, so both are forgotten.
+    void ForgetParent();
+    bool Open();
+
+    const std::string path_;
+    std::mutex mutex_;
+    std::condition_variable idle_;
+    int fd_ = -1;
+    pid_t pid_ = 0;  // the process that opened fd_
+    std::thread::id owner_;
+    uint32_t count_ = 0;
+};
+
+#endif
