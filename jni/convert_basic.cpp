@@ -1,0 +1,422 @@
+#include "convert_basic.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "java_exceptions.h"
+#include "secure_wipe.h"
+
+namespace {
+
+constexpr const char* kWrapper = "iaik/pkcs/pkcs11/wrapper/";
+
+std::string WrapperClass(const char* name) { return std::string(kWrapper) + name; }
+
+// Copies a Java primitive array into a temporary vector; false with an
+// exception pending.
+template <typename JArray, typename JElem, typename Getter>
+bool ReadElements(JNIEnv* env, JArray array, std::vector<JElem>& out, Getter get) {
+    jsize n = env->GetArrayLength(array);
+    out.resize(static_cast<size_t>(n));
+    if (n > 0) (env->*get)(array, 0, n, out.data());
+    return !Pending(env);
+}
+
+// Writes narrowed or widened elements into a new arena buffer of `Native`.
+template <typename Native, typename JElem, typename Convert>
+int Store(JNIEnv* env, std::vector<JElem>& elements, NativeArena& arena, Native** out, CK_ULONG* length,
+          Convert convert) {
+    Native* buffer = arena.New<Native>(env, elements.size());
+    if (!buffer) return 1;
+    for (size_t i = 0; i < elements.size(); ++i) buffer[i] = convert(elements[i]);
+    *out = buffer;
+    *length = elements.size();
+    return 0;
+}
+
+void Clear(CK_VOID_PTR* out, CK_ULONG* length) {
+    *out = nullptr;
+    *length = 0;
+}
+
+template <typename T>
+void ClearTyped(T** out, CK_ULONG* length) {
+    *out = nullptr;
+    *length = 0;
+}
+
+// Calls a no-argument method of a boxed value; false with an exception pending.
+template <typename R, typename Call>
+bool Unbox(JNIEnv* env, jobject value, const char* className, const char* method, const char* sig, Call call, R& out) {
+    LocalRef<jclass> cls(env, env->FindClass(className));
+    if (!cls) return false;
+    jmethodID m = env->GetMethodID(cls.get(), method, sig);
+    if (!m) return false;
+    out = (env->*call)(value, m);
+    return !Pending(env);
+}
+
+jobject Box(JNIEnv* env, const char* className, const char* sig, jvalue arg) {
+    LocalRef<jclass> cls(env, env->FindClass(className));
+    if (!cls) return nullptr;
+    jmethodID ctor = env->GetMethodID(cls.get(), "<init>", sig);
+    if (!ctor) return nullptr;
+    return env->NewObjectA(cls.get(), ctor, &arg);
+}
+
+// Sets a char[] field from native characters; false with an exception pending.
+bool SetChars(JNIEnv* env, FieldWriter& writer, const char* name, const CK_CHAR* chars, CK_ULONG length) {
+    LocalRef<jcharArray> array(env, ckCharArrayToJCharArray(env, chars, length));
+    return array && writer.Object(name, "[C", array.get());
+}
+
+// Narrows up to `width` characters of a char[] field into a date field;
+// absent or short arrays leave zero bytes.
+bool ReadDateField(JNIEnv* env, FieldReader& reader, const char* name, CK_CHAR* field, jsize width) {
+    jobject raw = nullptr;
+    if (!reader.Object(name, "[C", raw)) return false;
+    LocalRef<jcharArray> array(env, static_cast<jcharArray>(raw));
+    std::memset(field, 0, static_cast<size_t>(width));
+    if (!array) return true;
+    jsize n = env->GetArrayLength(array.get());
+    if (n > width) n = width;
+    jchar chars[4] = {};
+    if (n > 0) env->GetCharArrayRegion(array.get(), 0, n, chars);
+    if (Pending(env)) return false;
+    for (jsize i = 0; i < n; ++i) field[i] = static_cast<CK_CHAR>(chars[i]);
+    return true;
+}
+
+// A single converted value: its pointer and size; 1 after a failed conversion.
+template <typename T>
+int Single(T* value, CK_VOID_PTR* out, CK_ULONG* length) {
+    if (!value) return 1;
+    *out = value;
+    *length = sizeof(T);
+    return 0;
+}
+
+}  // namespace
+
+int IsInstance(JNIEnv* env, jobject obj, const char* className) {
+    LocalRef<jclass> cls(env, env->FindClass(className));
+    if (!cls) return -1;
+    return env->IsInstanceOf(obj, cls.get()) ? 1 : 0;
+}
+
+int jByteArrayToCKByteArray(JNIEnv* env, jbyteArray array, NativeArena& arena, CK_BYTE_PTR* out, CK_ULONG* length) {
+    ClearTyped(out, length);
+    if (!array) return 0;
+    jsize n = env->GetArrayLength(array);
+    auto* buffer = arena.New<CK_BYTE>(env, static_cast<size_t>(n));
+    if (!buffer) return 1;
+    if (n > 0) env->GetByteArrayRegion(array, 0, n, reinterpret_cast<jbyte*>(buffer));
+    if (Pending(env)) return 1;
+    *out = buffer;
+    *length = static_cast<CK_ULONG>(n);
+    return 0;
+}
+
+int jBooleanArrayToCKBBoolArray(JNIEnv* env, jbooleanArray array, NativeArena& arena, CK_BBOOL** out,
+                                CK_ULONG* length) {
+    ClearTyped(out, length);
+    if (!array) return 0;
+    std::vector<jboolean> elements;
+    if (!ReadElements(env, array, elements, &JNIEnv::GetBooleanArrayRegion)) return 1;
+    return Store(env, elements, arena, out, length,
+                 [](jboolean b) { return static_cast<CK_BBOOL>(b == 1 ? CK_TRUE : CK_FALSE); });
+}
+
+int jLongArrayToCKULongArray(JNIEnv* env, jlongArray array, NativeArena& arena, CK_ULONG_PTR* out, CK_ULONG* length) {
+    ClearTyped(out, length);
+    if (!array) return 0;
+    std::vector<jlong> elements;
+    if (!ReadElements(env, array, elements, &JNIEnv::GetLongArrayRegion)) return 1;
+    return Store(env, elements, arena, out, length, [](jlong v) { return static_cast<CK_ULONG>(v); });
+}
+
+int jIntArrayToCKULongArray(JNIEnv* env, jintArray array, NativeArena& arena, CK_ULONG_PTR* out, CK_ULONG* length) {
+    ClearTyped(out, length);
+    if (!array) return 0;
+    std::vector<jint> elements;
+    if (!ReadElements(env, array, elements, &JNIEnv::GetIntArrayRegion)) return 1;
+    return Store(env, elements, arena, out, length,
+                 [](jint v) { return static_cast<CK_ULONG>(static_cast<CK_LONG>(v)); });
+}
+
+int jCharArrayToCKCharArray(JNIEnv* env, jcharArray array, NativeArena& arena, CK_CHAR_PTR* out, CK_ULONG* length) {
+    ClearTyped(out, length);
+    if (!array) return 0;
+    std::vector<jchar> elements;
+    if (!ReadElements(env, array, elements, &JNIEnv::GetCharArrayRegion)) return 1;
+    int rc = Store(env, elements, arena, out, length, [](jchar c) { return static_cast<CK_CHAR>(c & 0xFF); });
+    SecureWipe(elements.data(), elements.size() * sizeof(jchar));
+    return rc;
+}
+
+int jCharArrayToCKUTF8CharArray(JNIEnv* env, jcharArray array, NativeArena& arena, CK_UTF8CHAR_PTR* out,
+                                CK_ULONG* length) {
+    return jCharArrayToCKCharArray(env, array, arena, out, length);
+}
+
+int jCharArrayToCKLatin1Array(JNIEnv* env, jcharArray array, NativeArena& arena, CK_UTF8CHAR_PTR* out, CK_ULONG* length,
+                              CK_RV refusal) {
+    ClearTyped(out, length);
+    if (!array) return 0;
+    std::vector<jchar> elements;
+    if (!ReadElements(env, array, elements, &JNIEnv::GetCharArrayRegion)) return 1;
+    bool fits = true;
+    for (jchar c : elements) fits = fits && c <= 0xFF;
+    int rc = 1;
+    if (fits)
+        rc = Store(env, elements, arena, out, length, [](jchar c) { return static_cast<CK_UTF8CHAR>(c); });
+    else
+        ckAssertReturnValueOK(env, refusal);
+    SecureWipe(elements.data(), elements.size() * sizeof(jchar));
+    return rc;
+}
+
+int jStringToCKUTF8CharArray(JNIEnv* env, jstring text, NativeArena& arena, CK_UTF8CHAR_PTR* out, CK_ULONG* length) {
+    ClearTyped(out, length);
+    if (!text) return 0;
+    const char* utf = env->GetStringUTFChars(text, nullptr);
+    if (!utf) {
+        if (!Pending(env)) throwOutOfMemoryError(env);
+        return 1;
+    }
+    jsize n = env->GetStringUTFLength(text);
+    auto* buffer = arena.New<CK_UTF8CHAR>(env, static_cast<size_t>(n) + 1);
+    if (buffer) std::memcpy(buffer, utf, static_cast<size_t>(n));  // the arena zeroed the terminator
+    env->ReleaseStringUTFChars(text, utf);
+    if (!buffer) return 1;
+    *out = buffer;
+    *length = static_cast<CK_ULONG>(n);
+    return 0;
+}
+
+jbyteArray ckByteArrayToJByteArray(JNIEnv* env, const CK_BYTE* bytes, CK_ULONG length) {
+    if (!bytes) return nullptr;
+    if (length > 0x7FFFFFFF) {
+        throwOutOfMemoryError(env);
+        return nullptr;
+    }
+    auto n = static_cast<jsize>(length);
+    jbyteArray array = env->NewByteArray(n);
+    if (!array) return nullptr;
+    env->SetByteArrayRegion(array, 0, n, reinterpret_cast<const jbyte*>(bytes));
+    return array;  // the region copy into a fresh array of that size cannot fail
+}
+
+jlongArray ckULongArrayToJLongArray(JNIEnv* env, const CK_ULONG* values, CK_ULONG count) {
+    if (!values) return nullptr;
+    if (count > 0x7FFFFFFF) {
+        throwOutOfMemoryError(env);
+        return nullptr;
+    }
+    auto n = static_cast<jsize>(count);
+    std::vector<jlong> elements(values, values + n);
+    jlongArray array = env->NewLongArray(n);
+    if (array) env->SetLongArrayRegion(array, 0, n, elements.data());
+    return array;
+}
+
+jcharArray ckCharArrayToJCharArray(JNIEnv* env, const CK_CHAR* chars, CK_ULONG length) {
+    if (!chars) return nullptr;
+    if (length > 0x7FFFFFFF) {
+        throwOutOfMemoryError(env);
+        return nullptr;
+    }
+    auto n = static_cast<jsize>(length);
+    std::vector<jchar> elements(chars, chars + n);  // each byte zero-extended
+    jcharArray array = env->NewCharArray(n);
+    if (array) env->SetCharArrayRegion(array, 0, n, elements.data());
+    return array;
+}
+
+jcharArray ckUTF8CharArrayToJCharArray(JNIEnv* env, const CK_UTF8CHAR* chars, CK_ULONG length) {
+    return ckCharArrayToJCharArray(env, chars, length);
+}
+
+jobject ckBBoolPtrToJBooleanObject(JNIEnv* env, const CK_BBOOL* value) {
+    if (!value) return nullptr;
+    jvalue arg;
+    arg.z = *value == CK_TRUE ? JNI_TRUE : JNI_FALSE;
+    return Box(env, "java/lang/Boolean", "(Z)V", arg);
+}
+
+jobject ckULongPtrToJLongObject(JNIEnv* env, const CK_ULONG* value) {
+    if (!value) return nullptr;
+    jvalue arg;
+    arg.j = static_cast<jlong>(*value);
+    return Box(env, "java/lang/Long", "(J)V", arg);
+}
+
+jobject ckVersionPtrToJVersion(JNIEnv* env, const CK_VERSION* version) {
+    if (!version) return nullptr;
+    LocalRef<jobject> obj(env, AllocInstance(env, WrapperClass("CK_VERSION").c_str()));
+    if (!obj) return nullptr;
+    FieldWriter writer(env, obj.get());
+    if (!writer.Byte("major", static_cast<jbyte>(version->major)) ||
+        !writer.Byte("minor", static_cast<jbyte>(version->minor)))
+        return nullptr;
+    return obj.release();
+}
+
+jobject ckDatePtrToJDateObject(JNIEnv* env, const CK_DATE* date) {
+    if (!date) return nullptr;
+    LocalRef<jobject> obj(env, AllocInstance(env, WrapperClass("CK_DATE").c_str()));
+    if (!obj) return nullptr;
+    FieldWriter writer(env, obj.get());
+    if (!SetChars(env, writer, "year", date->year, 4) || !SetChars(env, writer, "month", date->month, 2) ||
+        !SetChars(env, writer, "day", date->day, 2))
+        return nullptr;
+    return obj.release();
+}
+
+CK_BBOOL* jBooleanObjectToCKBBoolPtr(JNIEnv* env, jobject value, NativeArena& arena) {
+    jboolean b = JNI_FALSE;
+    if (!Unbox(env, value, "java/lang/Boolean", "booleanValue", "()Z", &JNIEnv::CallBooleanMethod, b)) return nullptr;
+    auto* out = arena.New<CK_BBOOL>(env);
+    if (out) *out = b == 1 ? CK_TRUE : CK_FALSE;
+    return out;
+}
+
+CK_BYTE* jByteObjectToCKBytePtr(JNIEnv* env, jobject value, NativeArena& arena) {
+    jbyte b = 0;
+    if (!Unbox(env, value, "java/lang/Byte", "byteValue", "()B", &JNIEnv::CallByteMethod, b)) return nullptr;
+    auto* out = arena.New<CK_BYTE>(env);
+    if (out) *out = static_cast<CK_BYTE>(b);
+    return out;
+}
+
+CK_CHAR* jCharObjectToCKCharPtr(JNIEnv* env, jobject value, NativeArena& arena) {
+    jchar c = 0;
+    if (!Unbox(env, value, "java/lang/Character", "charValue", "()C", &JNIEnv::CallCharMethod, c)) return nullptr;
+    auto* out = arena.New<CK_CHAR>(env);
+    if (out) *out = static_cast<CK_CHAR>(c & 0xFF);
+    return out;
+}
+
+CK_ULONG* jIntegerObjectToCKULongPtr(JNIEnv* env, jobject value, NativeArena& arena) {
+    jint i = 0;
+    if (!Unbox(env, value, "java/lang/Integer", "intValue", "()I", &JNIEnv::CallIntMethod, i)) return nullptr;
+    auto* out = arena.New<CK_ULONG>(env);
+    if (out) *out = static_cast<CK_ULONG>(static_cast<CK_LONG>(i));
+    return out;
+}
+
+CK_ULONG* jLongObjectToCKULongPtr(JNIEnv* env, jobject value, NativeArena& arena) {
+    jlong l = 0;
+    if (!Unbox(env, value, "java/lang/Long", "longValue", "()J", &JNIEnv::CallLongMethod, l)) return nullptr;
+    auto* out = arena.New<CK_ULONG>(env);
+    if (out) *out = static_cast<CK_ULONG>(l);
+    return out;
+}
+
+CK_VERSION* jVersionToCKVersionPtr(JNIEnv* env, jobject version, NativeArena& arena) {
+    if (!version) return nullptr;
+    FieldReader reader(env, version);
+    jbyte major = 0, minor = 0;
+    if (!reader.Byte("major", major) || !reader.Byte("minor", minor)) return nullptr;
+    auto* out = arena.New<CK_VERSION>(env);
+    if (!out) return nullptr;
+    out->major = static_cast<CK_BYTE>(major);
+    out->minor = static_cast<CK_BYTE>(minor);
+    return out;
+}
+
+CK_DATE* jDateObjectPtrToCKDatePtr(JNIEnv* env, jobject date, NativeArena& arena) {
+    if (!date) return nullptr;
+    auto* out = arena.New<CK_DATE>(env);
+    if (!out) return nullptr;
+    FieldReader reader(env, date);
+    if (!ReadDateField(env, reader, "year", out->year, 4) || !ReadDateField(env, reader, "month", out->month, 2) ||
+        !ReadDateField(env, reader, "day", out->day, 2))
+        return nullptr;
+    return out;
+}
+
+int jObjectToPrimitiveCKObjectPtrPtr(JNIEnv* env, jobject value, NativeArena& arena, CK_VOID_PTR* out,
+                                     CK_ULONG* length) {
+    Clear(out, length);
+    if (!value) return 0;
+    // The Java classes with a native form, in the order they are tried.
+    using Convert = int (*)(JNIEnv*, jobject, NativeArena&, CK_VOID_PTR*, CK_ULONG*);
+    struct Form {
+        const char* cls;
+        Convert convert;
+    };
+    static const Form kForms[] = {
+        {"java/lang/Long", [](JNIEnv* e, jobject v, NativeArena& a, CK_VOID_PTR* o,
+                              CK_ULONG* l) { return Single(jLongObjectToCKULongPtr(e, v, a), o, l); }},
+        {"java/lang/Boolean", [](JNIEnv* e, jobject v, NativeArena& a, CK_VOID_PTR* o,
+                                 CK_ULONG* l) { return Single(jBooleanObjectToCKBBoolPtr(e, v, a), o, l); }},
+        {"[B",
+         [](JNIEnv* e, jobject v, NativeArena& a, CK_VOID_PTR* o, CK_ULONG* l) {
+             return jByteArrayToCKByteArray(e, static_cast<jbyteArray>(v), a, reinterpret_cast<CK_BYTE_PTR*>(o), l);
+         }},
+        {"[C",
+         [](JNIEnv* e, jobject v, NativeArena& a, CK_VOID_PTR* o, CK_ULONG* l) {
+             return jCharArrayToCKCharArray(e, static_cast<jcharArray>(v), a, reinterpret_cast<CK_CHAR_PTR*>(o), l);
+         }},
+        {"java/lang/Byte", [](JNIEnv* e, jobject v, NativeArena& a, CK_VOID_PTR* o,
+                              CK_ULONG* l) { return Single(jByteObjectToCKBytePtr(e, v, a), o, l); }},
+        {"iaik/pkcs/pkcs11/wrapper/CK_DATE",
+         [](JNIEnv* e, jobject v, NativeArena& a, CK_VOID_PTR* o, CK_ULONG* l) {
+             return Single(jDateObjectPtrToCKDatePtr(e, v, a), o, l);
+         }},
+        {"java/lang/Character", [](JNIEnv* e, jobject v, NativeArena& a, CK_VOID_PTR* o,
+                                   CK_ULONG* l) { return Single(jCharObjectToCKCharPtr(e, v, a), o, l); }},
+        {"java/lang/Integer", [](JNIEnv* e, jobject v, NativeArena& a, CK_VOID_PTR* o,
+                                 CK_ULONG* l) { return Single(jIntegerObjectToCKULongPtr(e, v, a), o, l); }},
+        {"[Z",
+         [](JNIEnv* e, jobject v, NativeArena& a, CK_VOID_PTR* o, CK_ULONG* l) {
+             return jBooleanArrayToCKBBoolArray(e, static_cast<jbooleanArray>(v), a, reinterpret_cast<CK_BBOOL**>(o),
+                                                l);
+         }},
+        {"[I",
+         [](JNIEnv* e, jobject v, NativeArena& a, CK_VOID_PTR* o, CK_ULONG* l) {
+             int rc = jIntArrayToCKULongArray(e, static_cast<jintArray>(v), a, reinterpret_cast<CK_ULONG_PTR*>(o), l);
+             *l *= sizeof(CK_ULONG);
+             return rc;
+         }},
+        {"[J",
+         [](JNIEnv* e, jobject v, NativeArena& a, CK_VOID_PTR* o, CK_ULONG* l) {
+             int rc = jLongArrayToCKULongArray(e, static_cast<jlongArray>(v), a, reinterpret_cast<CK_ULONG_PTR*>(o), l);
+             *l *= sizeof(CK_ULONG);
+             return rc;
+         }},
+        {"java/lang/String",
+         [](JNIEnv* e, jobject v, NativeArena& a, CK_VOID_PTR* o, CK_ULONG* l) {
+             return jStringToCKUTF8CharArray(e, static_cast<jstring>(v), a, reinterpret_cast<CK_UTF8CHAR_PTR*>(o), l);
+         }},
+    };
+    for (const Form& form : kForms) {
+        int is = IsInstance(env, value, form.cls);
+        if (is < 0) return 1;
+        if (is == 0) continue;
+        if (form.convert(env, value, arena, out, length) == 0) return 0;
+        Clear(out, length);
+        return 1;
+    }
+
+    // No native form: name the class in the runtime exception.
+    std::string message = "Java object of this class cannot be converted to native PKCS#11 type: ";
+    LocalRef<jclass> cls(env, env->GetObjectClass(value));
+    jmethodID getClass = env->GetMethodID(cls.get(), "getClass", "()Ljava/lang/Class;");
+    if (!getClass) return 1;
+    LocalRef<jobject> classObject(env, env->CallObjectMethod(value, getClass));
+    if (Pending(env) || !classObject) return 1;
+    LocalRef<jclass> classClass(env, env->GetObjectClass(classObject.get()));
+    jmethodID getName = env->GetMethodID(classClass.get(), "getName", "()Ljava/lang/String;");
+    if (!getName) return 1;
+    LocalRef<jstring> name(env, static_cast<jstring>(env->CallObjectMethod(classObject.get(), getName)));
+    if (Pending(env) || !name) return 1;
+    const char* utf = env->GetStringUTFChars(name.get(), nullptr);
+    if (!utf) return 1;
+    message += utf;
+    env->ReleaseStringUTFChars(name.get(), utf);
+    ThrowRuntime(env, message.c_str());
+    return 1;
+}

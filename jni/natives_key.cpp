@@ -1,0 +1,163 @@
+// Natives of key management and random numbers.
+#include "ck_params.h"
+#include "convert_attribute.h"
+#include "convert_basic.h"
+#include "convert_mechanism.h"
+#include "native_call.h"
+
+namespace {
+
+// A converted Java template.
+struct KeyTemplate {
+    CK_ATTRIBUTE_PTR attributes = nullptr;
+    CK_ULONG count = 0;
+};
+
+bool ConvertTemplate(JNIEnv* env, jobjectArray jTemplate, NativeArena& arena, KeyTemplate& out) {
+    return jAttributeArrayToCKAttributeArray(env, jTemplate, arena, &out.attributes, &out.count) == 0;
+}
+
+}  // namespace
+
+KV_NATIVE(jlong, C_1GenerateKey)(JNIEnv* env, jobject self, jlong session, jobject jMechanism, jobjectArray jTemplate) {
+    return Trap(env, jlong{0}, [&]() -> jlong {
+        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
+        if (!module) return 0;
+        CkMechanism mechanism;
+        KeyTemplate tmpl;
+        if (jMechanismToCKMechanism(env, jMechanism, mechanism) != 0 ||
+            !ConvertTemplate(env, jTemplate, mechanism.arena, tmpl))
+            return 0;
+        CK_OBJECT_HANDLE key = 0;
+        CK_RV rv = module->C_GenerateKey(static_cast<CK_SESSION_HANDLE>(session), &mechanism.mechanism, tmpl.attributes,
+                                         tmpl.count, &key);
+        CK_MECHANISM_TYPE type = mechanism.mechanism.mechanism;
+        if (type >= ckp::CKM_PBE_MD2_DES_CBC && type <= ckp::CKM_PBE_SHA1_CAST5_CBC)
+            copyBackPBEInitializationVector(env, jMechanism, mechanism);
+        if (Pending(env) || !StatusOk(env, rv)) return 0;
+        return static_cast<jlong>(key);
+    });
+}
+
+KV_NATIVE(jlongArray, C_1GenerateKeyPair)
+(JNIEnv* env, jobject self, jlong session, jobject jMechanism, jobjectArray jPublicTemplate,
+ jobjectArray jPrivateTemplate) {
+    return Trap(env, jlongArray{}, [&]() -> jlongArray {
+        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
+        if (!module) return nullptr;
+        CkMechanism mechanism;
+        KeyTemplate publicTemplate, privateTemplate;
+        if (jMechanismToCKMechanism(env, jMechanism, mechanism) != 0 ||
+            !ConvertTemplate(env, jPublicTemplate, mechanism.arena, publicTemplate) ||
+            !ConvertTemplate(env, jPrivateTemplate, mechanism.arena, privateTemplate))
+            return nullptr;
+        CK_OBJECT_HANDLE publicKey = 0, privateKey = 0;
+        CK_RV rv = module->C_GenerateKeyPair(
+            static_cast<CK_SESSION_HANDLE>(session), &mechanism.mechanism, publicTemplate.attributes,
+            publicTemplate.count, privateTemplate.attributes, privateTemplate.count, &publicKey, &privateKey);
+        if (!StatusOk(env, rv)) return nullptr;
+        jlong handles[2] = {static_cast<jlong>(publicKey), static_cast<jlong>(privateKey)};
+        jlongArray result = env->NewLongArray(2);
+        if (result) env->SetLongArrayRegion(result, 0, 2, handles);
+        return result;
+    });
+}
+
+KV_NATIVE(jbyteArray, C_1WrapKey)
+(JNIEnv* env, jobject self, jlong session, jobject jMechanism, jlong wrappingKey, jlong key) {
+    return Trap(env, jbyteArray{}, [&]() -> jbyteArray {
+        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
+        if (!module) return nullptr;
+        CkMechanism mechanism;
+        if (jMechanismToCKMechanism(env, jMechanism, mechanism) != 0) return nullptr;
+        return CallForBytes(env, FirstCall::LengthQuery, [&](CK_BYTE_PTR out, CK_ULONG_PTR length) {
+            return module->C_WrapKey(static_cast<CK_SESSION_HANDLE>(session), &mechanism.mechanism,
+                                     static_cast<CK_OBJECT_HANDLE>(wrappingKey), static_cast<CK_OBJECT_HANDLE>(key),
+                                     out, length);
+        });
+    });
+}
+
+KV_NATIVE(jlong, C_1UnwrapKey)
+(JNIEnv* env, jobject self, jlong session, jobject jMechanism, jlong unwrappingKey, jbyteArray jWrapped,
+ jobjectArray jTemplate) {
+    return Trap(env, jlong{0}, [&]() -> jlong {
+        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
+        if (!module) return 0;
+        CkMechanism mechanism;
+        KeyTemplate tmpl;
+        CK_BYTE_PTR wrapped = nullptr;
+        CK_ULONG wrappedLength = 0;
+        if (jMechanismToCKMechanism(env, jMechanism, mechanism) != 0 ||
+            jByteArrayToCKByteArray(env, jWrapped, mechanism.arena, &wrapped, &wrappedLength) != 0 ||
+            !ConvertTemplate(env, jTemplate, mechanism.arena, tmpl))
+            return 0;
+        CK_OBJECT_HANDLE key = 0;
+        CK_RV rv = module->C_UnwrapKey(static_cast<CK_SESSION_HANDLE>(session), &mechanism.mechanism,
+                                       static_cast<CK_OBJECT_HANDLE>(unwrappingKey), wrapped, wrappedLength,
+                                       tmpl.attributes, tmpl.count, &key);
+        if (mechanism.mechanism.mechanism == CKM_KEY_WRAP_SET_OAEP) copyBackSetUnwrappedKey(env, jMechanism, mechanism);
+        if (Pending(env) || !StatusOk(env, rv)) return 0;
+        return static_cast<jlong>(key);
+    });
+}
+
+KV_NATIVE(jlong, C_1DeriveKey)
+(JNIEnv* env, jobject self, jlong session, jobject jMechanism, jlong baseKey, jobjectArray jTemplate) {
+    return Trap(env, jlong{0}, [&]() -> jlong {
+        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
+        if (!module) return 0;
+        CkMechanism mechanism;
+        KeyTemplate tmpl;
+        if (jMechanismToCKMechanism(env, jMechanism, mechanism) != 0 ||
+            !ConvertTemplate(env, jTemplate, mechanism.arena, tmpl))
+            return 0;
+        CK_OBJECT_HANDLE key = 0;
+        CK_RV rv = module->C_DeriveKey(static_cast<CK_SESSION_HANDLE>(session), &mechanism.mechanism,
+                                       static_cast<CK_OBJECT_HANDLE>(baseKey), tmpl.attributes, tmpl.count, &key);
+        if (mechanism.mechanism.mechanism == CKM_SSL3_MASTER_KEY_DERIVE)
+            copyBackClientVersion(env, jMechanism, mechanism);
+        else if (mechanism.mechanism.mechanism == CKM_SSL3_KEY_AND_MAC_DERIVE)
+            copyBackSSLKeyMatParams(env, jMechanism, mechanism);
+        if (Pending(env) || !StatusOk(env, rv)) return 0;
+        return static_cast<jlong>(key);
+    });
+}
+
+KV_NATIVE(void, C_1SeedRandom)(JNIEnv* env, jobject self, jlong session, jbyteArray jSeed) {
+    TrapVoid(env, [&] {
+        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
+        if (!module) return;
+        NativeArena arena;
+        CK_BYTE_PTR seed = nullptr;
+        CK_ULONG length = 0;
+        if (jByteArrayToCKByteArray(env, jSeed, arena, &seed, &length) != 0) return;
+        StatusOk(env, module->C_SeedRandom(static_cast<CK_SESSION_HANDLE>(session), seed, length));
+    });
+}
+
+KV_NATIVE(void, C_1GenerateRandom)(JNIEnv* env, jobject self, jlong session, jbyteArray jBuffer) {
+    TrapVoid(env, [&] {
+        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
+        if (!module) return;
+        if (!jBuffer) {
+            ckAssertReturnValueOK(env, CKR_ARGUMENTS_BAD);
+            return;
+        }
+        jsize n = env->GetArrayLength(jBuffer);
+        if (n == 0) {
+            CK_BYTE none = 0;
+            StatusOk(env, module->C_GenerateRandom(static_cast<CK_SESSION_HANDLE>(session), &none, 0));
+            return;
+        }
+        jbyte* bytes = env->GetByteArrayElements(jBuffer, nullptr);
+        if (!bytes) {
+            if (!Pending(env)) throwOutOfMemoryError(env);
+            return;
+        }
+        CK_RV rv = module->C_GenerateRandom(static_cast<CK_SESSION_HANDLE>(session),
+                                            reinterpret_cast<CK_BYTE_PTR>(bytes), static_cast<CK_ULONG>(n));
+        env->ReleaseByteArrayElements(jBuffer, bytes, 0);
+        StatusOk(env, rv);
+    });
+}
