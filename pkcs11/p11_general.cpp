@@ -44,6 +44,11 @@ CK_RV FindSession(CK_SESSION_HANDLE handle, SessionPtr& session) {
     return session ? CKR_OK : CKR_SESSION_HANDLE_INVALID;
 }
 
+CK_RV SessionFrame(CK_SESSION_HANDLE handle, SessionPtr& session) {
+    const CK_RV rv = CheckInitialized();
+    return rv ? rv : FindSession(handle, session);
+}
+
 CK_RV _C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
     static CK_FUNCTION_LIST list;
     if (!ppFunctionList) return CKR_ARGUMENTS_BAD;

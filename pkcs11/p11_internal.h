@@ -19,5 +19,7 @@ CK_RV ToApplicationRv(CK_RV rv);
 CK_RV CheckInitialized();
 CK_RV FindSlot(CK_SLOT_ID id, kv::shared_ptr<Slot>& slot);
 CK_RV FindSession(CK_SESSION_HANDLE handle, SessionPtr& session);
+// The frame of a session call: environment initialised, then the session.
+CK_RV SessionFrame(CK_SESSION_HANDLE handle, SessionPtr& session);
 
 #endif

@@ -14,16 +14,14 @@ namespace {
 
 constexpr CK_OBJECT_HANDLE kSessionObjectBit = 0x80000000UL;
 
-// Removes the key file a token key object names, after its object could
-// not be written.
-void RemoveKeyFile(Slot& slot, const ObjPtr& obj) {
+}  // namespace
+
+void CSessionBase::RemoveKeyFile(Slot& slot, const ObjPtr& obj) {
     uint32_t cls = 0, ref = 0;
     if (ReadULong(obj, CKA_CLASS, cls) != CKR_OK || (cls != CKO_PUBLIC_KEY && cls != CKO_PRIVATE_KEY)) return;
     if (ReadULong(obj, CKA_VENDOR_KEY_REF, ref) != CKR_OK || ref == 0 || ref > 0xFFFF || !slot.Token()) return;
     slot.Token()->DeleteFile(static_cast<uint16_t>(ref));
 }
-
-}  // namespace
 
 ObjPtr CSessionBase::GetObject(Slot& slot, CK_OBJECT_HANDLE handle) {
     if (handle == 0 || handle > 0xFFFFFFFFUL) return ObjPtr();

@@ -47,7 +47,9 @@ public:
     CK_RV FindObj(CK_OBJECT_HANDLE_PTR phObject, CK_ULONG max, CK_ULONG_PTR pulCount);
     CK_RV FindObjFinal();
 
-    // Cryptographic operations.
+    // Cryptographic operations. OpKind: what sets one operation kind apart,
+    // with the init, outcome and end rules the kinds share (session_crypto.h).
+    struct OpKind;
     CK_RV EncryptInit(CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hKey);
     CK_RV Encrypt(CK_BYTE_PTR in, CK_ULONG inLen, CK_BYTE_PTR out, CK_ULONG_PTR outLen);
     CK_RV EncryptUpdate(CK_BYTE_PTR in, CK_ULONG inLen, CK_BYTE_PTR out, CK_ULONG_PTR outLen);
@@ -103,6 +105,20 @@ protected:
     // Writes a token key object's key material into the token with the
     // import mechanism (kept in importAlg_).
     CK_RV ImportTokenKey(Slot& slot, const ObjPtr& key);
+    // Removes the key file a token key object names, after its object could
+    // not be written.
+    static void RemoveKeyFile(Slot& slot, const ObjPtr& obj);
+    // Key management (session_keygen.cpp): takes a new object back out of
+    // its manager, token objects with their files, and out of this
+    // session's list, when its key management call fails after filing it.
+    void WithdrawObject(Slot& slot, const ObjPtr& obj);
+    // Files the public half of a new pair in the container of its filed
+    // private half when both are token objects (session_keygen.cpp).
+    CK_RV FilePublicHalf(Slot& slot, const ObjPtr& publicKey, const ObjPtr& privateKey,
+                         CK_OBJECT_HANDLE_PTR phPublic);
+    // Files an unwrapped or derived key; a token key is first written into
+    // the token (session_wrap.cpp).
+    CK_RV FileNewKey(Slot& slot, const ObjPtr& key, CK_OBJECT_HANDLE_PTR phKey);
 
     uint64_t activeOps_ = 0;
 

@@ -24,3 +24,18 @@ stop_token() {
   kill "$token_pid" 2>/dev/null || true
   wait "$token_pid" 2>/dev/null || true
 }
+
+# token_control SOCKET COMMAND: one control command of the daemon (stats,
+# stats-reset, ...); prints its answer, fails when the daemon refuses it.
+token_control() {
+  perl -MIO::Socket::UNIX -e '
+    my $s = IO::Socket::UNIX->new(Peer => $ARGV[0]) or exit 1;
+    my $c = $ARGV[1];
+    print $s pack("CV", 5, length $c) . $c;
+    read($s, my $h, 8) == 8 or exit 1;
+    my ($v, $n) = unpack("l<V", $h);
+    my $p = "";
+    read($s, $p, $n) if $n;
+    print "$p\n" if length $p;
+    exit($v < 0 ? 1 : 0);' "$1" "$2"
+}

@@ -1,13 +1,15 @@
-// Key objects for the key-management tests, made from attribute lists the
-// way an application passes them, and the numbers of OpenSSL's keys.
-#ifndef KV_TESTS_UNIT_MECH_KEY_TEMPLATE_H
-#define KV_TESTS_UNIT_MECH_KEY_TEMPLATE_H
+// Attribute lists the way an application passes them: for the PKCS#11
+// calls, and for key objects made directly; and the numbers of OpenSSL's
+// keys.
+#ifndef KV_TESTS_KEY_TEMPLATE_H
+#define KV_TESTS_KEY_TEMPLATE_H
 
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
 #include <openssl/evp.h>
 
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -29,6 +31,16 @@ public:
         values_.push_back(std::move(value));
         return *this;
     }
+    KeyTemplate& Raw(CK_ATTRIBUTE_TYPE type, const void* p, size_t n) {
+        return Raw(type, Bytes(static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + n));
+    }
+    KeyTemplate& Text(CK_ATTRIBUTE_TYPE type, const std::string& text) { return Raw(type, text.data(), text.size()); }
+    // For a call: the entries, valid until the template changes.
+    CK_ATTRIBUTE* data() {
+        call_ = Attributes();
+        return call_.data();
+    }
+    CK_ULONG size() const { return types_.size(); }
     // The entries as CK_ATTRIBUTEs pointing into this object.
     std::vector<CK_ATTRIBUTE> Attributes() const {
         std::vector<CK_ATTRIBUTE> attrs;
@@ -53,6 +65,7 @@ public:
 private:
     std::vector<CK_ATTRIBUTE_TYPE> types_;
     std::vector<Bytes> values_;
+    std::vector<CK_ATTRIBUTE> call_;
 };
 
 inline KeyTemplate SecretKey(CK_KEY_TYPE type) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "alg_factory.h"
+#include "key_template.h"
 #include "obj_factory.h"
 #include "openssl_check.h"
 #include "test_vectors.h"
@@ -15,33 +16,9 @@ using namespace testing_kv;
 
 namespace {
 
-// Attribute lists with their values kept alive.
-class Attrs {
-public:
-    Attrs& Ulong(CK_ATTRIBUTE_TYPE t, CK_ULONG v) { return Add(t, &v, sizeof v); }
-    Attrs& Bool(CK_ATTRIBUTE_TYPE t, bool v) {
-        const CK_BBOOL b = v;
-        return Add(t, &b, 1);
-    }
-    Attrs& Add(CK_ATTRIBUTE_TYPE t, const void* p, size_t n) {
-        values_.emplace_back(static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + n);
-        types_.push_back(t);
-        return *this;
-    }
-    ObjPtr Create() {
-        std::vector<CK_ATTRIBUTE> t;
-        for (size_t i = 0; i < types_.size(); ++i) t.push_back({types_[i], values_[i].data(), values_[i].size()});
-        return ObjFactory::CreateObject(t.data(), t.size());
-    }
-
-private:
-    std::vector<CK_ATTRIBUTE_TYPE> types_;
-    std::vector<Bytes> values_;
-};
-
-Attrs KeyTemplate(CK_OBJECT_CLASS cls, CK_KEY_TYPE type) {
-    Attrs a;
-    a.Ulong(CKA_CLASS, cls).Ulong(CKA_KEY_TYPE, type).Bool(CKA_TOKEN, true);
+KeyTemplate TokenKeyTemplate(CK_OBJECT_CLASS cls, CK_KEY_TYPE type) {
+    KeyTemplate a;
+    a.ULong(CKA_CLASS, cls).ULong(CKA_KEY_TYPE, type).Flag(CKA_TOKEN, true);
     return a;
 }
 
@@ -104,8 +81,8 @@ protected:
 };
 
 TEST_F(MechanismsOnSim, RsaPairSignsWithEveryHashInOneAndManyParts) {
-    ObjPtr pub = KeyTemplate(CKO_PUBLIC_KEY, CKK_RSA).Ulong(CKA_MODULUS_BITS, 2048).Create();
-    ObjPtr prv = KeyTemplate(CKO_PRIVATE_KEY, CKK_RSA).Create();
+    ObjPtr pub = TokenKeyTemplate(CKO_PUBLIC_KEY, CKK_RSA).ULong(CKA_MODULUS_BITS, 2048).Make();
+    ObjPtr prv = TokenKeyTemplate(CKO_PRIVATE_KEY, CKK_RSA).Make();
     GeneratePair(CKM_RSA_PKCS_KEY_PAIR_GEN, pub, prv);
     PKey key = RsaKey(*pub->Value(CKA_MODULUS), *pub->Value(CKA_PUBLIC_EXPONENT));
     ASSERT_TRUE(key);
@@ -131,8 +108,8 @@ TEST_F(MechanismsOnSim, RsaPairSignsWithEveryHashInOneAndManyParts) {
 
 TEST_F(MechanismsOnSim, EcPairsOnBothCurvesSign) {
     for (const Bytes* curve : {&kP192, &kP256}) {
-        ObjPtr pub = KeyTemplate(CKO_PUBLIC_KEY, CKK_EC).Add(CKA_EC_PARAMS, curve->data(), curve->size()).Create();
-        ObjPtr prv = KeyTemplate(CKO_PRIVATE_KEY, CKK_EC).Add(CKA_EC_PARAMS, curve->data(), curve->size()).Create();
+        ObjPtr pub = TokenKeyTemplate(CKO_PUBLIC_KEY, CKK_EC).Raw(CKA_EC_PARAMS, curve->data(), curve->size()).Make();
+        ObjPtr prv = TokenKeyTemplate(CKO_PRIVATE_KEY, CKK_EC).Raw(CKA_EC_PARAMS, curve->data(), curve->size()).Make();
         GeneratePair(CKM_EC_KEY_PAIR_GEN, pub, prv);
         const Bytes& point = *pub->Value(CKA_EC_POINT);
         const size_t width = curve == &kP192 ? 24 : 32;
@@ -168,10 +145,10 @@ TEST_F(MechanismsOnSim, ImportedOpenSslKeySigns) {
         return out;
     };
     const Bytes n = bn(OSSL_PKEY_PARAM_RSA_N), d = bn(OSSL_PKEY_PARAM_RSA_D);
-    ObjPtr prv = KeyTemplate(CKO_PRIVATE_KEY, CKK_RSA)
-                     .Add(CKA_MODULUS, n.data(), n.size())
-                     .Add(CKA_PRIVATE_EXPONENT, d.data(), d.size())
-                     .Create();
+    ObjPtr prv = TokenKeyTemplate(CKO_PRIVATE_KEY, CKK_RSA)
+                     .Raw(CKA_MODULUS, n.data(), n.size())
+                     .Raw(CKA_PRIVATE_EXPONENT, d.data(), d.size())
+                     .Make();
     ASSERT_TRUE(prv);
     CK_MECHANISM import{CKM_VENDOR_IMPORT_KEY, nullptr, 0};
     Alg* alg = nullptr;
@@ -183,8 +160,8 @@ TEST_F(MechanismsOnSim, ImportedOpenSslKeySigns) {
 }
 
 TEST_F(MechanismsOnSim, GeneratedAesKeyEncryptsAsOpenSsl) {
-    ObjPtr key = Attrs().Ulong(CKA_CLASS, CKO_SECRET_KEY).Ulong(CKA_KEY_TYPE, CKK_AES).Bool(CKA_TOKEN, true)
-                     .Bool(CKA_ENCRYPT, true).Create();
+    ObjPtr key = KeyTemplate().ULong(CKA_CLASS, CKO_SECRET_KEY).ULong(CKA_KEY_TYPE, CKK_AES).Flag(CKA_TOKEN, true)
+                     .Flag(CKA_ENCRYPT, true).Make();
     CK_MECHANISM gen{CKM_AES_KEY_GEN, nullptr, 0};
     Alg* alg = nullptr;
     ASSERT_EQ(factory->CreateGenerateKeyAlg(&gen, key, &alg), 0u);
@@ -222,8 +199,8 @@ TEST_F(MechanismsOnSim, KeyCreationCutShortLeavesNoKeyFile) {
     std::vector<uint16_t> before;
     ASSERT_EQ(token().GetFileList(before), 0u);
     for (int cut = 0; cut < 12; cut += 2) {
-        ObjPtr pub = KeyTemplate(CKO_PUBLIC_KEY, CKK_RSA).Ulong(CKA_MODULUS_BITS, 1024).Create();
-        ObjPtr prv = KeyTemplate(CKO_PRIVATE_KEY, CKK_RSA).Create();
+        ObjPtr pub = TokenKeyTemplate(CKO_PUBLIC_KEY, CKK_RSA).ULong(CKA_MODULUS_BITS, 1024).Make();
+        ObjPtr prv = TokenKeyTemplate(CKO_PRIVATE_KEY, CKK_RSA).Make();
         CK_MECHANISM m{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
         Alg* alg = nullptr;
         ASSERT_EQ(factory->CreateGenerateKeyPairAlg(&m, pub, prv, &alg), 0u);
@@ -237,8 +214,8 @@ TEST_F(MechanismsOnSim, KeyCreationCutShortLeavesNoKeyFile) {
         ASSERT_EQ(token().ConnectAndSetenv(), 0u);
         ASSERT_EQ(LoginUser(token()), 0u);
         factory = token().GetAlgFactory();
-        pub = KeyTemplate(CKO_PUBLIC_KEY, CKK_RSA).Ulong(CKA_MODULUS_BITS, 1024).Create();
-        prv = KeyTemplate(CKO_PRIVATE_KEY, CKK_RSA).Create();
+        pub = TokenKeyTemplate(CKO_PUBLIC_KEY, CKK_RSA).ULong(CKA_MODULUS_BITS, 1024).Make();
+        prv = TokenKeyTemplate(CKO_PRIVATE_KEY, CKK_RSA).Make();
         GeneratePair(CKM_RSA_PKCS_KEY_PAIR_GEN, pub, prv);
         std::vector<uint16_t> made;
         for (const ObjPtr& key : {pub, prv}) {

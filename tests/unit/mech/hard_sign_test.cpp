@@ -194,7 +194,9 @@ TEST(RsaPrvHard, DecryptsOpenSslCiphertexts) {
     EXPECT_EQ(ToHex(out), ToHex(Cat(m1, m2)));
     EXPECT_EQ(alg->Do(in.data(), 200, out.data(), &len), CKR_DATA_LEN_RANGE);  // not whole blocks
     // Raw: the result without its three leading zero bytes.
-    const Bytes block = Cat({0, 0, 0}, Random(125));
+    Bytes tail = Random(125);
+    tail[0] |= 0x01;  // exactly three leading zeros
+    const Bytes block = Cat({0, 0, 0}, tail);
     const Bytes raw = Output(*s.h.Multi(MECH_FUNC_DECRYPT, CKM_RSA_X_509, s.key),
                              Encrypt(RsaKey(1024), RSA_NO_PADDING, block), false);
     EXPECT_EQ(ToHex(raw), ToHex(Bytes(block.begin() + 3, block.end())));
