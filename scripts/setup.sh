@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libmbedtls-dev libssl-dev
           openjdk-17-jdk-headless libgtest-dev libgmock-dev binutils
-          nlohmann-json3-dev libbenchmark-dev opensc "$@")
+          nlohmann-json3-dev libbenchmark-dev opensc softhsm2 "$@")
 
 missing=()
 for p in "${packages[@]}"; do

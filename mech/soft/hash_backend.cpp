@@ -7,16 +7,40 @@
 
 namespace {
 
-const EVP_MD* EvpFor(CK_MECHANISM_TYPE digest) {
-    switch (digest) {
-        case CKM_MD5: return EVP_md5();
-        case CKM_SHA_1: return EVP_sha1();
-        case CKM_SHA224: return EVP_sha224();
-        case CKM_SHA256: return EVP_sha256();
-        case CKM_SHA384: return EVP_sha384();
-        case CKM_SHA512: return EVP_sha512();
-        default: return nullptr;
+struct EvpDigestName {
+    CK_MECHANISM_TYPE mechanism;
+    const char* name;
+};
+constexpr EvpDigestName kEvpDigests[] = {{CKM_MD5, "MD5"},       {CKM_SHA_1, "SHA1"},     {CKM_SHA224, "SHA224"},
+                                         {CKM_SHA256, "SHA256"}, {CKM_SHA384, "SHA384"}, {CKM_SHA512, "SHA512"}};
+constexpr size_t kEvpDigestCount = sizeof kEvpDigests / sizeof kEvpDigests[0];
+
+// Given EVP_sha256() and the like, OpenSSL 3 looks the digest up in its
+// provider tables, under a lock, at every EVP_DigestInit_ex: that costs more
+// than hashing a short message. The digests are fetched once instead and
+// kept for the life of the process (never destroyed: hashes may still run
+// while statics go away at exit).
+class FetchedDigests {
+public:
+    FetchedDigests() {
+        for (size_t i = 0; i < kEvpDigestCount; ++i) md_[i] = EVP_MD_fetch(nullptr, kEvpDigests[i].name, nullptr);
     }
+
+    const EVP_MD* For(CK_MECHANISM_TYPE digest) const {
+        for (size_t i = 0; i < kEvpDigestCount; ++i) {
+            if (kEvpDigests[i].mechanism == digest) return md_[i];
+        }
+        return nullptr;
+    }
+
+private:
+    EVP_MD* md_[kEvpDigestCount] = {};
+};
+
+// Null for a digest OpenSSL does not serve, or one its providers refuse.
+const EVP_MD* EvpFor(CK_MECHANISM_TYPE digest) {
+    static const FetchedDigests* const fetched = new FetchedDigests;
+    return fetched->For(digest);
 }
 
 class EvpHash : public HashBackend {

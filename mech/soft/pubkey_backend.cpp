@@ -118,11 +118,41 @@ private:
     size_t coordLen_;
 };
 
-}  // namespace
+// Building an OpenSSL key from n and e, and the Montgomery set-up of its
+// first use, cost about as much as checking a signature; an application
+// checks many signatures with one key (C_VerifyInit and C_Verify each time),
+// so each thread keeps the last key it built. A key is only read once built,
+// so the objects of several threads may share it.
+class RecentRsaKey {
+public:
+    RecentRsaKey() = default;
+    ~RecentRsaKey() { EVP_PKEY_free(key_); }
+    RecentRsaKey(const RecentRsaKey&) = delete;
+    RecentRsaKey& operator=(const RecentRsaKey&) = delete;
 
-size_t RsaPublicKey::MaxModulusBytes() { return OPENSSL_RSA_MAX_MODULUS_BITS / 8; }
+    // A new reference to the key of n and e when it is the one kept; null otherwise.
+    EVP_PKEY* Find(const uint8_t* n, size_t nLen, const uint8_t* e, size_t eLen) const {
+        if (!key_ || !Same(n_, n, nLen) || !Same(e_, e, eLen) || EVP_PKEY_up_ref(key_) != 1) return nullptr;
+        return key_;
+    }
+    void Keep(const uint8_t* n, size_t nLen, const uint8_t* e, size_t eLen, EVP_PKEY* key) {
+        if (EVP_PKEY_up_ref(key) != 1) return;
+        EVP_PKEY_free(key_);
+        key_ = key;
+        n_.assign(n, n + nLen);
+        e_.assign(e, e + eLen);
+    }
 
-std::unique_ptr<RsaPublicKey> RsaPublicKey::Create(const uint8_t* n, size_t nLen, const uint8_t* e, size_t eLen) {
+private:
+    static bool Same(const std::vector<uint8_t>& kept, const uint8_t* p, size_t len) {
+        return kept.size() == len && std::equal(kept.begin(), kept.end(), p);
+    }
+
+    EVP_PKEY* key_ = nullptr;
+    std::vector<uint8_t> n_, e_;
+};
+
+EVP_PKEY* BuildRsaKey(const uint8_t* n, size_t nLen, const uint8_t* e, size_t eLen) {
     BIGNUM* bnN = BN_bin2bn(n, static_cast<int>(nLen), nullptr);
     BIGNUM* bnE = BN_bin2bn(e, static_cast<int>(eLen), nullptr);
     OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
@@ -131,13 +161,26 @@ std::unique_ptr<RsaPublicKey> RsaPublicKey::Create(const uint8_t* n, size_t nLen
         OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, bnE) == 1)
         params = OSSL_PARAM_BLD_to_param(bld);
     EVP_PKEY* key = params ? PublicKeyFromParams("RSA", params) : nullptr;
-    const size_t k = bnN ? static_cast<size_t>(BN_num_bytes(bnN)) : 0;
     OSSL_PARAM_free(params);
     OSSL_PARAM_BLD_free(bld);
     BN_free(bnN);
     BN_free(bnE);
-    if (!key) return nullptr;
-    auto rsa = std::make_unique<OpensslRsa>(key, k);
+    return key;
+}
+
+}  // namespace
+
+size_t RsaPublicKey::MaxModulusBytes() { return OPENSSL_RSA_MAX_MODULUS_BITS / 8; }
+
+std::unique_ptr<RsaPublicKey> RsaPublicKey::Create(const uint8_t* n, size_t nLen, const uint8_t* e, size_t eLen) {
+    thread_local RecentRsaKey recent;
+    EVP_PKEY* key = recent.Find(n, nLen, e, eLen);
+    if (!key) {
+        key = BuildRsaKey(n, nLen, e, eLen);
+        if (!key) return nullptr;
+        recent.Keep(n, nLen, e, eLen, key);
+    }
+    auto rsa = std::make_unique<OpensslRsa>(key, static_cast<size_t>(EVP_PKEY_get_size(key)));
     return rsa->Usable() ? std::move(rsa) : nullptr;
 }
 
