@@ -20,15 +20,11 @@ RV Slot::Lock() {
 
 void Slot::Unlock() {
     if (token_) {
-        // The idle timer reads the time-out while the token is still locked,
-        // so it costs no extra counter check.
-        if (token_->IsLogIn()) {
-            token_->GetTimeOut(&timeoutMs_);  // a failed read keeps the time-out last read
-            idleStart_ = time(nullptr);
-            timerArmed_ = timeoutMs_ != 0;
-        } else {
-            timerArmed_ = false;
-        }
+        // The idle timer starts again; its time-out is read only when the
+        // timer is asked, so a call that needs nothing of the token sends
+        // nothing to it.
+        idleStart_ = time(nullptr);
+        timerArmed_ = token_->IsLogIn();
         token_->Unlock();
     }
     lock_.Unlock();
