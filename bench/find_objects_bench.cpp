@@ -9,8 +9,6 @@
 #include <vector>
 
 #include "host_socket_bridge.h"
-#include "istore.h"
-#include "obj_factory.h"
 #include "pkcs11.h"
 #include "token_on_sim.h"
 
@@ -19,24 +17,6 @@ using testing_kv::StatOf;
 using testing_kv::TokenClient;
 
 namespace {
-
-void PutObjects(SimProcess& sim, int count) {
-    TokenClient setup(sim.Socket());
-    setup.token->ConnectAndSetenv();
-    if (testing_kv::LoginUser(*setup.token) != 0) std::fprintf(stderr, "login failed\n");
-    IStore* store = setup.token->GetStore();
-    for (int i = 0; i < count && store; ++i) {
-        CK_ULONG cls = CKO_DATA;
-        CK_BBOOL yes = CK_TRUE;
-        char label[24];
-        std::snprintf(label, sizeof label, "object %d", i);
-        CK_ATTRIBUTE t[] = {
-            {CKA_CLASS, &cls, sizeof cls}, {CKA_TOKEN, &yes, 1}, {CKA_LABEL, label, std::strlen(label)}};
-        ObjPtr obj = ObjFactory::CreateObject(t, 3);
-        obj->SetHandle(static_cast<uint32_t>(i + 2));
-        if (store->StoreObj(obj) != 0) std::fprintf(stderr, "object %d not stored\n", i);
-    }
-}
 
 // Login, the search and every label; the labels read, or -1 on a failure.
 int FindAndReadLabels(CK_SESSION_HANDLE h) {
@@ -76,7 +56,7 @@ int main() {
     for (int objects : {5, 40}) {
         SimProcess sim;
         DiskMirror::SetBase(sim.Dir() + "/setup");
-        PutObjects(sim, objects);
+        testing_kv::PutDataObjects(sim, objects);
         HostSocketBridge::Instance().SetSocketPath(sim.Socket());
         DiskMirror::SetBase(sim.Dir() + "/phone");
         C_Initialize(nullptr);

@@ -65,9 +65,17 @@ CK_RV MakeKeyFrom(Slot& slot, const ObjPtr& from, CK_ATTRIBUTE_TYPE usage, bool 
     return rv;
 }
 
-// The multi-part cipher a wrapping or unwrapping mechanism drives.
-CK_RV Cipher(const std::unique_ptr<Alg>& alg, AlgMultiPart*& cipher) {
-    cipher = dynamic_cast<AlgMultiPart*>(alg.get());
+// The multi-part cipher a wrapping (encrypt) or unwrapping mechanism
+// drives, made into holder. `previous`, the wrap or unwrap mechanism that
+// may still hold the cipher replaced here, goes first.
+CK_RV NewCipher(std::unique_ptr<Alg>& holder, std::unique_ptr<Alg>& previous, AlgFactory& factory,
+                CK_MECHANISM_PTR mechanism, const ObjPtr& key, bool encrypt, AlgMultiPart*& cipher) {
+    previous.reset();
+    const CK_RV rv = KeepCreated(holder, [&](Alg** out) {
+        return encrypt ? factory.CreateEncAlg(mechanism, key, out) : factory.CreateDecAlg(mechanism, key, out);
+    });
+    if (rv) return rv;
+    cipher = dynamic_cast<AlgMultiPart*>(holder.get());
     return cipher ? CKR_OK : CKR_GENERAL_ERROR;
 }
 
@@ -88,10 +96,8 @@ CK_RV CSessionBase::WrapKey(CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hWrappi
     AlgFactory* factory = slot.GetAlgFactory();
     if (!factory) return CKR_GENERAL_ERROR;
 
-    unwrapAlg_.reset();  // it may hold the cipher replaced here
     AlgMultiPart* cipher = nullptr;
-    rv = KeepCreated(wrapCipher_, [&](Alg** out) { return factory->CreateEncAlg(mechanism, wrappingKey, out); });
-    if (rv || (rv = Cipher(wrapCipher_, cipher))) return rv;
+    if ((rv = NewCipher(wrapCipher_, unwrapAlg_, *factory, mechanism, wrappingKey, true, cipher))) return rv;
     rv = KeepCreated(wrapAlg_,
                      [&](Alg** out) { return factory->CreateWrapAlg(mechanism, wrappingKey, key, cipher, out); });
     if (rv) return rv;
@@ -120,10 +126,8 @@ CK_RV CSessionBase::UnwrapKey(CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hUnwr
     AlgFactory* factory = slot.GetAlgFactory();
     if (!factory) return CKR_GENERAL_ERROR;
 
-    wrapAlg_.reset();  // it may hold the cipher replaced here
     AlgMultiPart* cipher = nullptr;
-    rv = KeepCreated(wrapCipher_, [&](Alg** out) { return factory->CreateDecAlg(mechanism, unwrappingKey, out); });
-    if (rv || (rv = Cipher(wrapCipher_, cipher))) return rv;
+    if ((rv = NewCipher(wrapCipher_, wrapAlg_, *factory, mechanism, unwrappingKey, false, cipher))) return rv;
     rv = KeepCreated(unwrapAlg_,
                      [&](Alg** out) { return factory->CreateUnwrapAlg(mechanism, unwrappingKey, key, cipher, out); });
     if (rv) return rv;
