@@ -9,6 +9,10 @@
 namespace {
 
 constexpr uint8_t kXfrBlock = 0x6F;
+constexpr uint8_t kDataBlock = 0x80;  // RDR_to_PC_DataBlock
+// bStatus bits 7-6: 0 command processed, 1 command failed, 2 time extension.
+constexpr uint8_t kStatusFailed = 1;
+constexpr uint8_t kStatusTimeExtension = 2;
 constexpr uint32_t kHeader = 10;
 const uint8_t kFetch[5] = {0x00, 0x0C, 0x00, 0x00, 0x00};
 
@@ -45,7 +49,8 @@ bool libusb_dev_t::CCID_Transmit(uint32_t length, const uint8_t* data) {
     uint8_t message[kMessageBuffer] = {};
     message[0] = kXfrBlock;
     PutLe32(message + 1, total - kHeader);
-    message[6] = static_cast<uint8_t>(sequence_++);
+    sent_ = static_cast<uint8_t>(sequence_++);
+    message[6] = sent_;
     if (length) std::memcpy(message + kHeader, data, length);
     return bridge_->jSendData(message, total) >= 0;
 }
@@ -57,7 +62,12 @@ libusb_dev_t::Step libusb_dev_t::CCID_Receive(uint32_t& capacity, uint8_t* out, 
         received = bridge_->jRecvData(message.data(), kReceiveMax, nullptr);
         if (received < 0) return Step::Failed;
         if (received < static_cast<int64_t>(kHeader)) return Step::Failed;
-        if (message[7] == 0) break;  // a non-zero status (time extension) is skipped
+        // An answer to an earlier message (one whose receipt failed stays in
+        // the reader) or another kind of message is dropped: only the answer
+        // to the message just sent belongs to this exchange.
+        const bool ours = message[0] == kDataBlock && message[6] == sent_;
+        if (ours && message[7] >> 6 == kStatusFailed) return Step::Failed;
+        if (ours && message[7] >> 6 != kStatusTimeExtension) break;
         received = -1;
     }
     if (received < 0 || received > kReceiveMax) return Step::Failed;

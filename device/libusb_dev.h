@@ -50,6 +50,7 @@ private:
 
     UsbBridge* bridge_;
     uint32_t sequence_ = 0;
+    uint8_t sent_ = 0;  // bSeq of the last message sent; its answer carries the same
 };
 
 #endif

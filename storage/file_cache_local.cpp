@@ -13,6 +13,10 @@ constexpr uint32_t kBlockHeader = 8;
 // the header and the 39-byte record area of the block layout.
 constexpr uint32_t kHeapStart = (kBlockHeader + 39 * kRecordCount + 7) & ~7u;
 constexpr uint32_t kNoCounter = 0xFFFFFFFF;
+// A cache call made from inside another (the token's recovery under one of
+// the cache's own commands) is refused: the records and the memory block
+// may be half-way through a change.
+constexpr RV kNestedEntry = CKR_FUNCTION_FAILED;
 
 // A whole record table from its bytes; false when the file system cannot have written it.
 bool DecodeTable(const uint8_t* raw, std::vector<tagFILE_RECORD>& table) {
@@ -36,6 +40,21 @@ private:
 };
 
 }  // namespace
+
+class CFileCacheLocal::Entry {
+public:
+    explicit Entry(CFileCacheLocal& cache) : cache_(cache), nested_(cache.busy_) { cache.busy_ = true; }
+    ~Entry() {
+        if (!nested_) cache_.busy_ = false;
+    }
+    Entry(const Entry&) = delete;
+    Entry& operator=(const Entry&) = delete;
+    bool Nested() const { return nested_; }
+
+private:
+    CFileCacheLocal& cache_;
+    bool nested_;
+};
 
 CFileCacheLocal::CFileCacheLocal(IToken* token, std::string mirrorDir, uint16_t recordFid)
     : token_(token), recordFid_(recordFid), mirror_(std::move(mirrorDir)) {}
@@ -66,6 +85,11 @@ RV CFileCacheLocal::TokenCounter(uint32_t& counter) {
 }
 
 RV CFileCacheLocal::Initialize() {
+    Entry entry(*this);
+    return entry.Nested() ? kNestedEntry : Load();
+}
+
+RV CFileCacheLocal::Load() {
     if (initialised_) return 0;
     uint32_t counter = 0;
     RV rv = TokenCounter(counter);
@@ -147,7 +171,7 @@ RV CFileCacheLocal::Sync() {
     if (counter == syncedCounter_) return 0;
     // Another application changed the token: nothing cached is trusted.
     Reset();
-    return Initialize();
+    return Load();
 }
 
 void CFileCacheLocal::AfterOwnWrite() {
@@ -162,7 +186,7 @@ void CFileCacheLocal::AfterOwnWrite() {
 }
 
 RV CFileCacheLocal::Begin() {
-    RV rv = Initialize();
+    RV rv = Load();
     return rv ? rv : Sync();
 }
 
@@ -180,6 +204,8 @@ void CFileCacheLocal::MirrorTable() {
 }
 
 RV CFileCacheLocal::Read(uint16_t fid, uint32_t offset, ByteVec& out, uint32_t* count) {
+    Entry entry(*this);
+    if (entry.Nested()) return kNestedEntry;
     RV rv = Begin();
     if (rv) return rv;
     BlockLock lock(*block_);
@@ -210,6 +236,8 @@ RV CFileCacheLocal::Read(uint16_t fid, uint32_t offset, ByteVec& out, uint32_t* 
 }
 
 RV CFileCacheLocal::Write(uint16_t fid, uint32_t offset, const uint8_t* data, uint32_t length, uint32_t* count) {
+    Entry entry(*this);
+    if (entry.Nested()) return kNestedEntry;
     if (length && !data) return CKR_ARGUMENTS_BAD;
     RV rv = Begin();
     if (rv) return rv;
@@ -282,6 +310,8 @@ RV CFileCacheLocal::WriteData(FcRecord& r, uint32_t offset, const uint8_t* data,
 }
 
 RV CFileCacheLocal::Create(uint16_t fid, uint32_t size, uint16_t acl, uint32_t* count) {
+    Entry entry(*this);
+    if (entry.Nested()) return kNestedEntry;
     if (size == 0 || size > 0xFFFF || fid < kFirstDataFid || fid > kLastDataFid) return CKR_ARGUMENTS_BAD;
     RV rv = Begin();
     if (rv) return rv;
@@ -313,6 +343,8 @@ RV CFileCacheLocal::Create(uint16_t fid, uint32_t size, uint16_t acl, uint32_t* 
 }
 
 RV CFileCacheLocal::Delete(uint16_t fid) {
+    Entry entry(*this);
+    if (entry.Nested()) return kNestedEntry;
     RV rv = Begin();
     if (rv) return rv;
     BlockLock lock(*block_);
@@ -331,12 +363,16 @@ RV CFileCacheLocal::Delete(uint16_t fid) {
 }
 
 bool CFileCacheLocal::Outdated(uint16_t fid, uint32_t count) {
+    Entry entry(*this);
+    if (entry.Nested()) return true;
     if (Begin() != 0) return true;
     int idx = FindRecordByFID(fid);
     return idx < 0 || records_[static_cast<size_t>(idx)].writeCount != count;
 }
 
 RV CFileCacheLocal::GetSize(uint16_t fid, uint32_t* size) {
+    Entry entry(*this);
+    if (entry.Nested()) return kNestedEntry;
     RV rv = Begin();
     if (rv) return rv;
     int idx = FindRecordByFID(fid);
@@ -346,6 +382,8 @@ RV CFileCacheLocal::GetSize(uint16_t fid, uint32_t* size) {
 }
 
 RV CFileCacheLocal::Forget(uint16_t fid) {
+    Entry entry(*this);
+    if (entry.Nested()) return kNestedEntry;
     int idx = FindRecordByFID(fid);
     if (idx < 0) return RV_NOT_FOUND;
     FcRecord& r = records_[static_cast<size_t>(idx)];
@@ -355,13 +393,15 @@ RV CFileCacheLocal::Forget(uint16_t fid) {
 }
 
 void CFileCacheLocal::NoteDirectWrite(uint16_t fid) {
-    Forget(fid);
+    if (Forget(fid) == kNestedEntry) return;
     mirror_.RemoveFile(fid);
     if (initialised_) AfterOwnWrite();
 }
 
 RV CFileCacheLocal::ForgetAll() {
+    Entry entry(*this);
+    if (entry.Nested()) return kNestedEntry;
     Reset();
     mirror_.Clear();
-    return Initialize();
+    return Load();
 }

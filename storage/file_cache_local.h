@@ -49,6 +49,9 @@ private:
         uint8_t* buffer = nullptr;  // allocated-size bytes in the heap; content valid for [0, used) when not stale
     };
 
+    class Entry;  // marks a public call in progress; see kNestedEntry
+
+    RV Load();
     // The token's counter, read at most once per lock scope of the token.
     RV TokenCounter(uint32_t& counter);
     // Catches changes by other applications before anything is used or written.
@@ -75,6 +78,7 @@ private:
     std::unique_ptr<CHeapManager> heap_;
     std::vector<FcRecord> records_;
     bool initialised_ = false;
+    bool busy_ = false;  // a public call is in progress
     uint32_t changeCounter_ = 0;  // write counts handed out stay below it
     uint32_t syncedCounter_ = 0;  // token counter the in-memory mirror matches
     bool counterKnown_ = false;

@@ -251,6 +251,23 @@ RV CStoreTarn::CopyObject(IObj& target, const IObj& source) {
     return 0;
 }
 
+// What no change of an object's attributes can alter: its class and kind,
+// its key file and key material, a certificate's value, a data object's
+// value and owner. Two versions of one file that differ here are two objects.
+bool CStoreTarn::SameIdentity(const IObj& known, const IObj& read) {
+    static const uint32_t kIdentity[] = {
+        CKA_CLASS,          CKA_KEY_TYPE, CKA_CERTIFICATE_TYPE, static_cast<uint32_t>(CKA_VENDOR_KEY_REF),
+        CKA_MODULUS,        CKA_PUBLIC_EXPONENT, CKA_EC_PARAMS, CKA_EC_POINT,
+        CKA_VALUE,          CKA_PRIME,    CKA_BASE,             CKA_APPLICATION,
+        CKA_OBJECT_ID};
+    for (uint32_t type : kIdentity) {
+        const ByteVec* a = known.Value(type);
+        const ByteVec* b = read.Value(type);
+        if ((a == nullptr) != (b == nullptr) || (a && *a != *b)) return false;
+    }
+    return true;
+}
+
 RV CStoreTarn::CheckUpdate(bool force) {
     if (force) {
         if (fs_->Initialize(true) != 0) return CKR_DEVICE_ERROR;
@@ -276,13 +293,21 @@ RV CStoreTarn::CheckUpdate(bool force) {
         }
         ObjPtr parsed = CreateObject(bytes.data(), bytes.size());
         if (!parsed) continue;
+        if (entry && entry->writeCount < count && Serialize(*entry->object) != Serialize(*parsed) &&
+            !SameIdentity(*entry->object, *parsed)) {
+            // The file name came back to another object (ours destroyed, a
+            // new one filed under the freed name): the known object is gone
+            // with its handle, the file's object is a new one.
+            RemoveEntry(entry);
+            entry = nullptr;
+        }
         if (entry) {
             entry->seen = true;
             if (entry->writeCount < count) {
                 // A newer stamp with the same content (the cache reloaded) is no change.
-                if (entry->state != tagOBJ_PROP::kNew && Serialize(*entry->object) != Serialize(*parsed)) {
+                if (Serialize(*entry->object) != Serialize(*parsed)) {
                     CopyObject(*entry->object, *parsed);
-                    entry->state = tagOBJ_PROP::kChanged;
+                    if (entry->state != tagOBJ_PROP::kNew) entry->state = tagOBJ_PROP::kChanged;
                 }
                 entry->writeCount = count;
             }

@@ -47,6 +47,7 @@ public:
 
 private:
     static RV CopyObject(IObj& target, const IObj& source);
+    static bool SameIdentity(const IObj& known, const IObj& read);
     void RemoveEntry(const tagOBJ_PROP* entry);
     bool RefTaken(CK_ULONG cls, uint32_t ref) const;
 

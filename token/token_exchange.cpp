@@ -13,7 +13,9 @@
 #include "token_tarn.h"
 
 RV CTokenTarn::CommandResult(uint16_t sw) {
-    if (sw == kSwExchange) return CKR_ARGUMENTS_BAD;
+    if (sw == kSwEncoding) return CKR_ARGUMENTS_BAD;
+    // A lost transfer blames neither the caller nor its data.
+    if (TransferFailed(sw)) return CKR_DEVICE_ERROR;
     return GetDevErr(sw);
 }
 
@@ -49,7 +51,7 @@ uint16_t CTokenTarn::im_TransmitAPDU(const APDU& apdu, uint8_t* out, uint32_t* o
     uint8_t response[kBuffer];
     for (;;) {
         uint32_t commandLen = 0;
-        if (im_BuildSafeAPDU(apdu, command, &commandLen, expectData) != 0) return kSwExchange;
+        if (im_BuildSafeAPDU(apdu, command, &commandLen, expectData) != 0) return kSwEncoding;
         uint32_t responseLen = sizeof response;
         uint8_t sw1 = 0, sw2 = 0;
         RV rv = device_->Transmit(command, commandLen, response, &responseLen, &sw1, &sw2);
@@ -150,14 +152,6 @@ RV CTokenTarn::Reselect(bool relogin) {
     }
     RV rv = SelectFile(FID_ADF);
     if (rv) return rv;
-    // Log in again with the cached PIN value, when there is one.
-    if (relogin && (cachedPinLen_ == 16 || cachedPinLen_ == 24)) {
-        AuthManagerTarn manager(this);
-        uint32_t ref = userLoggedIn_ ? kRefUser : kRefSo;
-        uint8_t pin[24];
-        GetCachedPin(pin);
-        manager.Authenticate(ref, pin, cachedPinLen_);
-        SecureWipe(pin, sizeof pin);
-    }
+    if (relogin) PresentCachedPin();
     return 0;
 }

@@ -158,6 +158,13 @@ RV CTokenTarn::GenerateRandom(uint8_t* buffer, uint32_t length) {
 
 RV CTokenTarn::GetWriteCount(uint32_t* count) {
     if (!device_) return CKR_DEVICE_ERROR;
+    // Read under the cross-process lock, which the scope keeps to its end:
+    // no other process of the family writes between this read and the
+    // commands that trust it.
+    DeviceLock lock(*this);
+    if (lock.Result()) return lock.Result();
+    RV held = HoldProcessLock();
+    if (held) return CKR_DEVICE_ERROR;
     const uint8_t command[5] = {0x00, 0xCA, 0x01, 0x86, 0x00};
     uint8_t answer[kBuffer];
     uint32_t len = sizeof answer;

@@ -44,17 +44,35 @@ uint16_t CTokenTarn::cmdExternalAuth(uint8_t p2, const uint8_t* value24) {
     if (lock.rv) return kSwLockOrConnect;
     uint8_t challenge[8], response[8];
     if (GenerateRandom(challenge, sizeof challenge) != 0) return kSwLockOrConnect;
-    if (!TdesCbcEncrypt(value24, 24, challenge, 8, response)) return kSwExchange;
+    if (!TdesCbcEncrypt(value24, 24, challenge, 8, response)) return kSwEncoding;
     uint16_t sw = im_TransmitAPDU(APDU(0x00, 0x82, 0x01, p2, 8, response), nullptr, nullptr, false);
     SecureWipe(response, sizeof response);
     return sw;
 }
 
+RV CTokenTarn::PresentCachedPin() {
+    if (cachedPinLen_ != 16 && cachedPinLen_ != 24) return 0;
+    const uint8_t p2 = static_cast<uint8_t>(KeyNumber(userLoggedIn_ ? kRefUser : kRefSo) | 0x80);
+    uint8_t pin[24], challenge[8], response[8];
+    GetCachedPin(pin);
+    RV rv = GenerateRandom(challenge, sizeof challenge);
+    const bool encrypted = rv == 0 && TdesCbcEncrypt(pin, cachedPinLen_, challenge, 8, response);
+    SecureWipe(pin, sizeof pin);
+    if (rv) return rv;
+    if (!encrypted) return CKR_GENERAL_ERROR;
+    uint16_t sw = im_TransmitAPDU(APDU(0x00, 0x82, 0x01, p2, 8, response), nullptr, nullptr, false);
+    SecureWipe(response, sizeof response);
+    // Refused (the PIN was changed elsewhere): this object is no longer logged in.
+    if (sw != 0x9000 && !TransferFailed(sw)) userLoggedIn_ = soLoggedIn_ = false;
+    return CommandResult(sw);
+}
+
 uint16_t CTokenTarn::PinFailureStatus(uint16_t sw, uint8_t p2) {
-    if (IsTriesStatus(sw)) return sw;
+    if (IsTriesStatus(sw) || TransferFailed(sw)) return sw;
     uint16_t probe = cmdGetPinErrCount(p2, nullptr);
-    // Only a tries status counts; anything else must not read as success.
-    return IsTriesStatus(probe) ? probe : 0x6300;
+    // Only a tries status counts; anything else must not read as success,
+    // and a probe that never reached the token says nothing about the PIN.
+    return IsTriesStatus(probe) || TransferFailed(probe) ? probe : 0x6300;
 }
 
 RV CTokenTarn::VerifyPIN(uint32_t ref, const uint8_t* data, uint32_t length) {
@@ -64,6 +82,7 @@ RV CTokenTarn::VerifyPIN(uint32_t ref, const uint8_t* data, uint32_t length) {
     uint16_t status = im_TransmitAPDU(APDU(0x00, 0x82, 0x01, p2, length, length ? data : nullptr), nullptr, nullptr,
                                       false);
     if (status != 0x9000) status = PinFailureStatus(status, p2);
+    if (TransferFailed(status)) return CommandResult(status);  // the PIN flags stay as they are
     RV rv = 0;
     if (k == 1) rv = SetUserTokenInfoFlag(status, false);
     if (k == 2) rv = SetSoTokenInfoFlag(status, false);
@@ -120,6 +139,7 @@ RV CTokenTarn::ChangePIN(uint32_t ref, const uint8_t* oldValue, uint32_t oldLeng
     const uint8_t p2 = static_cast<uint8_t>(k | 0x80);
     uint16_t status = cmdExternalAuth(p2, oldValue);
     if (status != 0x9000) status = PinFailureStatus(status, p2);
+    if (TransferFailed(status)) return CommandResult(status);
     RV rv = 0;
     if (k == 1) rv = SetUserTokenInfoFlag(status, true);
     if (k == 2) rv = SetSoTokenInfoFlag(status, true);

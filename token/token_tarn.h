@@ -23,7 +23,8 @@ class ProcessLock;
 class CTokenTarn : public IToken {
 public:
     static constexpr uint16_t kSwLockOrConnect = 0xFFFF;  // lock, connection or channel failure
-    static constexpr uint16_t kSwExchange = 0xFFFE;       // encoding or device exchange failure
+    static constexpr uint16_t kSwExchange = 0xFFFE;       // device exchange or re-selection failure
+    static constexpr uint16_t kSwEncoding = 0xFFFD;       // the command could not be encoded
     static constexpr uint32_t kBuffer = 4096;
     // Key kinds of the key-file and signing commands.
     static constexpr uint32_t kKindRsa = 1;
@@ -154,8 +155,13 @@ public:
     RV im_BuildSafeAPDU(const APDU& apdu, uint8_t* buffer, uint32_t* length, bool expectData);
     RV GetInitKey(const uint8_t* kEnc, const uint8_t* kMac);
     RV ReSelectADF();
-    // Command result rule: 0xFFFE -> CKR_ARGUMENTS_BAD, 9000 -> 0, else the status-word map.
+    // Command result rule: a command that could not be encoded ->
+    // CKR_ARGUMENTS_BAD; 9000 -> 0; a failed transfer, lock or channel ->
+    // CKR_DEVICE_ERROR; else the status-word map.
     static RV CommandResult(uint16_t sw);
+    // The exchange never reached the token's answer: nothing about a PIN,
+    // a file or a key can be concluded from it.
+    static bool TransferFailed(uint16_t sw) { return sw == kSwExchange || sw == kSwLockOrConnect; }
 
     bool SecureMessaging() const { return secureMessaging_; }
     bool Ready() const { return ready_; }
@@ -166,6 +172,11 @@ protected:
     uint32_t BlockLength() const { return maxBlock_ - 64; }
     // New channel, application selected, and (relogin) the cached PIN presented.
     RV Reselect(bool relogin);
+    // The cached PIN value presented again for the logged-in reference, as a
+    // recovery step inside an exchange: the token's PIN flags are neither
+    // read nor written, so nothing above the exchange (the file cache, which
+    // may be half-way through an operation) is entered.
+    RV PresentCachedPin();
     // On taking the cross-process lock: when another process opened its own
     // channel since this object's, reopen before the first command.
     void ResumeChannel();

@@ -100,6 +100,27 @@ TEST_F(Ccid, SkipsStatusMessagesAndTakesTwoByteAnswers) {
     EXPECT_EQ(sw2, 0x82);
 }
 
+// A lost answer stays in the reader: the next exchange drops it (and any
+// block of another type or sequence number) and takes its own answer.
+TEST_F(Ccid, AnswersToEarlierMessagesAreDropped) {
+    bridge.echoSeq = false;
+    bridge.failReceives = 1;
+    bridge.answers.push_back(FakeBridge::Block(Hex("AA9000"), 0, 0, 0));
+    EXPECT_EQ(Send(Apdu(5)), CKR_DEVICE_ERROR);
+    Bytes wrongType = FakeBridge::Block(Hex("CC9000"), 0, 0, 1);
+    wrongType[0] = 0x81;  // RDR_to_PC_SlotStatus
+    bridge.answers.push_back(wrongType);
+    bridge.answers.push_back(FakeBridge::Block({}, 0x80, 0, 1));  // time extension
+    bridge.answers.push_back(FakeBridge::Block(Hex("BB9000"), 0, 0, 1));
+    Bytes data;
+    ASSERT_EQ(Send(Apdu(5), &data), 0u);
+    EXPECT_EQ(ToHex(data), "BB");
+    EXPECT_TRUE(bridge.answers.empty());
+    // A reader that reports the command failed (bStatus 01xxxxxx) fails the exchange.
+    bridge.answers.push_back(FakeBridge::Block(Hex("9000"), 0x40, 0, 2));
+    EXPECT_EQ(Send(Apdu(5)), CKR_DEVICE_ERROR);
+}
+
 TEST_F(Ccid, Follows61xxWithTheFetchCommand) {
     bridge.Answer(Hex("CCDD6104"));
     bridge.Answer(Hex("AABB9000"));
