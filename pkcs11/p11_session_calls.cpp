@@ -3,6 +3,7 @@
 #include "p11_env.h"
 #include "p11_internal.h"
 #include "secure_wipe.h"
+#include "session_slot.h"
 #include "slot_frame.h"
 #include "slot_manager.h"
 
@@ -13,7 +14,8 @@ CK_RV _C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR, CK_NOTIFY, 
     if (frame.rv) return frame.rv;
     Slot* slot = frame.slot.get();
     if (!slot->HasToken()) return CKR_TOKEN_NOT_PRESENT;
-    if (slot->CheckUpdate() != 0) return CKR_GENERAL_ERROR;
+    CK_RV rv;
+    if ((rv = RefreshResult(slot->CheckUpdate()))) return rv;
     auto sessions = KVEnv::GetCP11SessionManager();
     if (!sessions) return CKR_HOST_MEMORY;
     IAuthManager* auth = slot->GetAuthManager();
@@ -71,10 +73,11 @@ CK_RV Verify(CP11Session& session, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, 
     SecureWipe(value);
     // A refused PIN also ends the token's own user login.
     if (rv && context) CP11SessionManager::LogOff(auth);
-    if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LOCKED) return rv;
+    // A transfer that failed says nothing about the PIN.
+    if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LOCKED || rv == CKR_DEVICE_ERROR) return rv;
     if (rv) return CKR_GENERAL_ERROR;
     if (context) session.contextLoginDone = true;
-    if (userType == CKU_USER && slot->CheckUpdate() != 0) return CKR_GENERAL_ERROR;
+    if (userType == CKU_USER) return RefreshResult(slot->CheckUpdate());
     return CKR_OK;
 }
 

@@ -20,8 +20,16 @@ SessionSlot::~SessionSlot() {
 }
 
 CK_RV SessionSlot::Refresh(bool containers) {
-    if (slot->CheckUpdate() != 0 || (containers && slot->CheckUpdate2() != 0)) return CKR_GENERAL_ERROR;
-    return CKR_OK;
+    RV failed = slot->CheckUpdate();
+    if (failed == 0 && containers) failed = slot->CheckUpdate2();
+    return RefreshResult(failed);
+}
+
+CK_RV RefreshResult(RV rv) {
+    // The refresh only reads the token: what stops it is the token's
+    // answer or the transfer, never the caller.
+    if (rv == 0 || rv == CKR_HOST_MEMORY || rv == CKR_TOKEN_NOT_PRESENT || rv == CKR_TOKEN_NOT_RECOGNIZED) return rv;
+    return CKR_DEVICE_ERROR;
 }
 
 CK_RV UserAuthenticated(Slot& slot, bool& user) {

@@ -16,7 +16,7 @@ public:
     SessionSlot& operator=(const SessionSlot&) = delete;
 
     // Also runs the slot's refresh: CheckUpdate, and CheckUpdate2 when asked;
-    // a failure is CKR_GENERAL_ERROR.
+    // a failure is CKR_DEVICE_ERROR (no memory, no token: those codes).
     CK_RV Refresh(bool containers);
 
     CK_RV rv;
@@ -25,6 +25,10 @@ public:
 private:
     bool locked_ = false;
 };
+
+// What a failed refresh of the slot's objects (Slot::CheckUpdate) answers:
+// CKR_DEVICE_ERROR, or no memory, no token.
+CK_RV RefreshResult(RV rv);
 
 // Whether the slot's user is logged in; a missing auth manager or a failing
 // query is CKR_GENERAL_ERROR.

@@ -360,7 +360,7 @@ RV CStoreTarn::AllocKeyFID(CK_ULONG cls, CK_ULONG keyType, uint32_t* fid) {
     RV rv = CheckUpdate(false);
     if (rv) return rv;
     std::vector<uint16_t> onToken;
-    if (token_->GetFileList(onToken) != 0) return CKR_FUNCTION_FAILED;
+    if (token_->GetFileList(onToken) != 0) return CKR_DEVICE_ERROR;  // the list could not be read
     for (uint32_t candidate = range.first; candidate <= range.last; candidate += range.step) {
         const bool taken = std::find(onToken.begin(), onToken.end(), candidate) != onToken.end();
         if (!taken && !RefTaken(cls, candidate)) {

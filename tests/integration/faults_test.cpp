@@ -1,0 +1,167 @@
+// USB faults and card resets met by PKCS#11 calls on the virtual token: a
+// fault fails only the call it hits, with a code that blames neither the
+// caller nor the PIN; the next call works; nothing half-made stays; a handle
+// never comes to name another object.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "key_template.h"
+#include "p11_fresh_token.h"
+#include "store_tarn.h"
+#include "token_on_sim.h"
+
+using testing_kv::FreshToken;
+using testing_kv::KeyTemplate;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+const Bytes kP256 = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
+
+class Faults : public FreshToken {
+protected:
+    CK_SESSION_HANDLE LoggedIn() {
+        CK_SESSION_HANDLE h = Open(true);
+        EXPECT_EQ(Login(h, CKU_USER, testing_kv::kUserPin), CKR_OK);
+        return h;
+    }
+    static CK_OBJECT_HANDLE CreateData(CK_SESSION_HANDLE h, const std::string& label, const std::string& value) {
+        KeyTemplate t;
+        t.ULong(CKA_CLASS, CKO_DATA).Flag(CKA_TOKEN, true).Text(CKA_LABEL, label).Text(CKA_VALUE, value);
+        CK_OBJECT_HANDLE o = 0;
+        EXPECT_EQ(C_CreateObject(h, t.data(), t.size(), &o), CKR_OK);
+        return o;
+    }
+    static CK_RV GeneratePair(CK_SESSION_HANDLE h) {
+        KeyTemplate pub, prv;
+        pub.Flag(CKA_TOKEN, true).Raw(CKA_EC_PARAMS, kP256).Flag(CKA_VERIFY, true);
+        prv.Flag(CKA_TOKEN, true).Flag(CKA_PRIVATE, true).Flag(CKA_SIGN, true);
+        CK_MECHANISM m{CKM_EC_KEY_PAIR_GEN, nullptr, 0};
+        CK_OBJECT_HANDLE a = 0, b = 0;
+        return C_GenerateKeyPair(h, &m, pub.data(), pub.size(), prv.data(), prv.size(), &a, &b);
+    }
+    // Handles of the objects of a class (all classes: -1) a search finds.
+    static std::vector<CK_OBJECT_HANDLE> Find(CK_SESSION_HANDLE h, long cls = -1, const std::string& label = "") {
+        KeyTemplate t;
+        if (cls >= 0) t.ULong(CKA_CLASS, static_cast<CK_ULONG>(cls));
+        if (!label.empty()) t.Text(CKA_LABEL, label);
+        std::vector<CK_OBJECT_HANDLE> found(256);
+        CK_ULONG n = 0;
+        EXPECT_EQ(C_FindObjectsInit(h, t.size() ? t.data() : nullptr, t.size()), CKR_OK);
+        EXPECT_EQ(C_FindObjects(h, found.data(), found.size(), &n), CKR_OK);
+        EXPECT_EQ(C_FindObjectsFinal(h), CKR_OK);
+        found.resize(n);
+        return found;
+    }
+    static std::string Text(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE o, CK_ATTRIBUTE_TYPE type, CK_RV* rv = nullptr) {
+        char buffer[256];
+        CK_ATTRIBUTE a{type, buffer, sizeof buffer};
+        CK_RV r = C_GetAttributeValue(h, o, &a, 1);
+        if (rv) *rv = r;
+        return r == CKR_OK ? std::string(buffer, a.ulValueLen) : std::string();
+    }
+};
+
+// The answer whose receipt failed stays in the reader; the next exchange
+// must not take it for its own.
+TEST_F(Faults, ALostAnswerFailsOnlyItsOwnCall) {
+    CK_SESSION_HANDLE h = Open(true);
+    for (int i = 0; i < 10; ++i) {
+        sim_->Control("recv-fail 1");
+        const CK_RV lost = Login(h, CKU_USER, testing_kv::kUserPin);
+        EXPECT_TRUE(lost == CKR_DEVICE_ERROR || lost == CKR_OK) << i << ": 0x" << std::hex << lost;
+        if (lost != CKR_OK) {
+            EXPECT_EQ(Login(h, CKU_USER, testing_kv::kUserPin), CKR_OK) << i;
+        }
+        const CK_OBJECT_HANDLE o = CreateData(h, "lost " + std::to_string(i), "value");
+        EXPECT_EQ(Text(h, o, CKA_VALUE), "value") << i;
+        EXPECT_EQ(C_Logout(h), CKR_OK) << i;
+    }
+    EXPECT_EQ(sim_->Control("tries"), "user=5/5 so=5/5");
+}
+
+// A send that fails at any command of a login with the right PIN is a
+// device error, and costs no try.
+TEST_F(Faults, TransferFailuresDuringALoginAreDeviceErrors) {
+    CK_SESSION_HANDLE h = Open(true);
+    for (int good = 0; good < 12; ++good) {
+        sim_->Control("send-fail-after " + std::to_string(good) + " 1");
+        const CK_RV rv = Login(h, CKU_USER, testing_kv::kUserPin);
+        sim_->Control("send-fail-after 0 0");
+        EXPECT_TRUE(rv == CKR_DEVICE_ERROR || rv == CKR_OK) << "after " << good << ": 0x" << std::hex << rv;
+        if (rv == CKR_OK) {
+            EXPECT_EQ(C_Logout(h), CKR_OK);
+        }
+    }
+    EXPECT_EQ(sim_->Control("tries"), "user=5/5 so=5/5");
+    EXPECT_EQ(Login(h, CKU_USER, testing_kv::kUserPin), CKR_OK);
+}
+
+// A transfer failure anywhere in a key pair generation is a device error,
+// and the pair is whole or absent once the next call has run.
+TEST_F(Faults, TransferFailuresDuringAKeyPairGenerationLeaveWholePairs) {
+    CK_SESSION_HANDLE h = LoggedIn();
+    int made = 0;
+    for (int good = 0; good < 40; good += 3) {
+        sim_->Control("send-fail-after " + std::to_string(good) + " 1");
+        const CK_RV rv = GeneratePair(h);
+        sim_->Control("send-fail-after 0 0");
+        EXPECT_TRUE(rv == CKR_DEVICE_ERROR || rv == CKR_OK) << "after " << good << ": 0x" << std::hex << rv;
+        made += rv == CKR_OK;
+    }
+    EXPECT_EQ(Find(h, CKO_PRIVATE_KEY).size(), size_t(made));
+    EXPECT_EQ(Find(h, CKO_PUBLIC_KEY).size(), size_t(made));
+}
+
+// A card reset after another writer changed the token: the cache reloads
+// its record table, the reload meets the reset (6985) and the recovery logs
+// in again, all inside the reload.
+TEST_F(Faults, AResetMetWhileTheCacheReloadsIsRecovered) {
+    CK_SESSION_HANDLE h = LoggedIn();
+    const CK_OBJECT_HANDLE mine = CreateData(h, "mine", "kept");
+    testing_kv::PutDataObjects(*sim_, 1);  // another writer
+    sim_->Control("reset");
+    EXPECT_EQ(Text(h, mine, CKA_VALUE), "kept");
+    EXPECT_EQ(Find(h, CKO_DATA).size(), 2u);
+    EXPECT_EQ(State(h), CKS_RW_USER_FUNCTIONS);
+}
+
+// Another instance destroys an object this one holds a handle to and files
+// a new one under the freed file name: the handle stays invalid.
+TEST_F(Faults, AHandleOfAnObjectDestroyedElsewhereNeverNamesAnother) {
+    CK_SESSION_HANDLE h = LoggedIn();
+    const CK_OBJECT_HANDLE x = CreateData(h, "x", "first");
+    ASSERT_EQ(Text(h, x, CKA_LABEL), "x");
+    {
+        testing_kv::TokenClient other(sim_->Socket());
+        ASSERT_EQ(testing_kv::LoginUser(*other.token), 0u);
+        auto* store = dynamic_cast<CStoreTarn*>(other.token->GetStore());
+        ASSERT_NE(store, nullptr);
+        std::vector<ObjPtr> added, removed, changed;
+        ASSERT_EQ(store->CheckUpdate({}, added, removed, changed), 0u);
+        ASSERT_EQ(added.size(), 1u);
+        added[0]->SetHandle(7);
+        const std::string name = store->FindObjByID(7)->fileName;
+        ASSERT_EQ(store->PurgeObj(added[0]), 0u);
+        KeyTemplate y;
+        y.ULong(CKA_CLASS, CKO_DATA).Flag(CKA_TOKEN, true).Text(CKA_LABEL, "y").Text(CKA_VALUE, "second");
+        ObjPtr obj = y.Make();
+        obj->SetHandle(8);
+        ASSERT_EQ(store->StoreObj(obj), 0u);
+        ASSERT_EQ(store->FindObjByID(8)->fileName, name) << "the freed name is taken again";
+    }
+    CK_RV rv = CKR_OK;
+    EXPECT_EQ(Text(h, x, CKA_LABEL, &rv), "");
+    EXPECT_EQ(rv, CKR_OBJECT_HANDLE_INVALID);
+    const auto ys = Find(h, CKO_DATA, "y");
+    ASSERT_EQ(ys.size(), 1u);
+    EXPECT_NE(ys[0], x);
+    EXPECT_EQ(Text(h, ys[0], CKA_VALUE), "second");
+    Text(h, x, CKA_LABEL, &rv);
+    EXPECT_EQ(rv, CKR_OBJECT_HANDLE_INVALID) << "for ever";
+}
+
+}  // namespace
