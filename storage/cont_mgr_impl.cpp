@@ -68,11 +68,13 @@ uint32_t ContMgrImpl::GetReference(const container_t& c, uint32_t usage, uint32_
     return pair.objects[type] ? KeyRef(*pair.objects[type]) : pair.references[type];
 }
 
-RV ContMgrImpl::FindContainerByReference(uint32_t reference, uint32_t& index) const {
+RV ContMgrImpl::FindContainerByReference(uint32_t reference, uint32_t& index, uint32_t& usage) const {
     for (const auto& c : containers_) {
-        for (const auto& pair : c.second.pairs) {
+        for (uint32_t u = 0; u < 2; ++u) {
+            const key_pair_t& pair = c.second.pairs[u];
             if (pair.references[0] == reference || pair.references[1] == reference) {
                 index = c.first;
+                usage = u;
                 return 0;
             }
         }
@@ -139,7 +141,11 @@ RV ContMgrImpl::AddObj(ObjPtr obj, const uint32_t* index, const uint32_t* usage,
     if (u > 1) return RV_NOT_SUPPORTED;
     uint32_t found = 0;
     if (haveUsage && t < 2) {
-        if (const uint32_t ref = KeyRef(*obj); ref && FindContainerByReference(ref, found) == 0) return place(found, u);
+        // A recorded reference decides the half too, whatever the key's
+        // attributes say: the map is what other middleware reads.
+        uint32_t recordedUsage = 0;
+        if (const uint32_t ref = KeyRef(*obj); ref && FindContainerByReference(ref, found, recordedUsage) == 0)
+            return place(found, recordedUsage);
     }
     ByteVec value;
     uint32_t matchedUsage = 0;

@@ -28,7 +28,8 @@ protected:
     static void SetReference(container_t& c, uint32_t reference, uint32_t usage, uint32_t type);
     // The slot object's key reference, or the one recorded from the map file.
     static uint32_t GetReference(const container_t& c, uint32_t usage, uint32_t type);
-    RV FindContainerByReference(uint32_t reference, uint32_t& index) const;
+    // The container and the half (usage) that record a key reference.
+    RV FindContainerByReference(uint32_t reference, uint32_t& index, uint32_t& usage) const;
     RV FindContainerByCheckvalue(const ByteVec& value, uint32_t& index, uint32_t& usage) const;
     static std::string NewContainerName();
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "cont_mgr_fs_store.h"
+#include "fuzz/memory_file_system.h"
 #include "rsa_cert.h"
 #include "test_vectors.h"
 
@@ -106,6 +107,46 @@ TEST(Containers, RemovedKeyLeavesNoReferenceBehind) {
     ASSERT_EQ(mgr.GetObjContainer(fresh, &index, nullptr, nullptr), 0u);
     EXPECT_NE(index, 0u);
     EXPECT_EQ(mgr.Containers().size(), 2u);
+}
+
+// A pair placed in the signature half keeps it when another instance loads
+// the maps and merges the objects, though the public key's attributes
+// (CKA_ENCRYPT) would put it in the key-exchange half: the recorded
+// reference decides.
+TEST(Containers, AKeyStaysInTheHalfItsReferenceIsRecordedIn) {
+    auto m = testing_kv::MakeRsaMaterial();
+    kvfuzz::MemoryFileSystem fs;
+    fs.Plant("internal", "containermap", ByteVec(24, 0));
+    fs.Plant("mscp", "cmapfile", ByteVec());
+    CK_ULONG prvRef = 0xA020, pubRef = 0x8020;
+    auto keys = [&] {
+        auto prv = testing_kv::RsaObject(CKO_PRIVATE_KEY, m.modulus, false, 2);
+        auto pub = testing_kv::RsaObject(CKO_PUBLIC_KEY, m.modulus, true, 3);
+        prv->SetAttr(static_cast<uint32_t>(CKA_VENDOR_KEY_REF), &prvRef, 8);
+        pub->SetAttr(static_cast<uint32_t>(CKA_VENDOR_KEY_REF), &pubRef, 8);
+        return std::make_pair(prv, pub);
+    };
+    ContMgrFsStore first(&fs);
+    ASSERT_EQ(first.CheckUpdate(), 0u);
+    uint32_t index = 0, usage = KV_USAGE_SIGNATURE;
+    ASSERT_EQ(first.CreateContainer("K", &index), 0u);
+    auto [prv, pub] = keys();
+    ASSERT_EQ(first.AddObj(prv, &index, &usage), 0u);
+    ASSERT_EQ(first.AddObj(pub, &index, &usage), 0u);
+
+    ContMgrFsStore second(&fs);
+    ASSERT_EQ(second.CheckUpdate(), 0u);
+    auto [prv2, pub2] = keys();
+    ASSERT_EQ(second.AddObj(prv2), 0u);
+    ASSERT_EQ(second.AddObj(pub2), 0u);  // saves the maps
+    ByteVec map, refs;
+    ASSERT_EQ(fs.ReadFile("mscp", "cmapfile", 0, map, nullptr), 0u);
+    ASSERT_EQ(fs.ReadFile("internal", "containermap", 0, refs, nullptr), 0u);
+    // Signature half: 1024 bits, both references; key-exchange half: nothing.
+    ASSERT_EQ(map.size(), 86u);
+    EXPECT_EQ(ToHex(ByteVec(map.begin() + 82, map.end())), "0004" "0000");
+    ASSERT_EQ(refs.size(), 48u);
+    EXPECT_EQ(ToHex(ByteVec(refs.begin() + 24, refs.begin() + 40)), "20A00000" "20800000" "00000000" "00000000");
 }
 
 }  // namespace
