@@ -47,7 +47,7 @@ CK_RV CheckModulusLength(const CK_ATTRIBUTE* tmpl, CK_ULONG count) {
 
 CK_RV CheckFreeSpace(Slot& slot, const CK_ATTRIBUTE* tmpl, CK_ULONG count) {
     CK_TOKEN_INFO info{};
-    if (slot.GetTokenInfo(&info) != 0) return CKR_DEVICE_MEMORY;
+    if (slot.GetTokenInfo(&info) != 0) return CKR_DEVICE_ERROR;  // the free space could not be read
     CK_ULONG sum = 0;
     for (CK_ULONG i = 0; i < count; ++i) {
         const CK_ULONG len = tmpl[i].ulValueLen == CK_UNAVAILABLE_INFORMATION ? 0 : tmpl[i].ulValueLen;

@@ -22,8 +22,8 @@ bool TemplateULong(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_ATTRIBUTE_TYPE t
 CK_RV CheckModulusLength(const CK_ATTRIBUTE* tmpl, CK_ULONG count);
 
 // The template's value lengths (summed without wrapping) must fit in the
-// token's free public memory; else, or when the token info fails,
-// CKR_DEVICE_MEMORY.
+// token's free public memory; else CKR_DEVICE_MEMORY, and CKR_DEVICE_ERROR
+// when the token info cannot be read.
 CK_RV CheckFreeSpace(Slot& slot, const CK_ATTRIBUTE* tmpl, CK_ULONG count);
 
 #endif

@@ -362,6 +362,18 @@ RV CFileCacheLocal::Delete(uint16_t fid) {
     return 0;
 }
 
+RV CFileCacheLocal::DeleteUnrecorded(uint16_t fid) {
+    Entry entry(*this);
+    if (entry.Nested()) return kNestedEntry;
+    RV rv = Begin();
+    if (rv) return rv;
+    if (FindRecordByFID(fid) >= 0) return CKR_ARGUMENTS_BAD;
+    rv = token_->DeleteFile(fid);
+    AfterOwnWrite();
+    mirror_.RemoveFile(fid);
+    return rv;
+}
+
 bool CFileCacheLocal::Outdated(uint16_t fid, uint32_t count) {
     Entry entry(*this);
     if (entry.Nested()) return true;

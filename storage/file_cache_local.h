@@ -34,6 +34,7 @@ public:
     RV Forget(uint16_t fid) override;
     RV ForgetAll() override;
     int FindRecordByFID(uint16_t fid) override;
+    RV DeleteUnrecorded(uint16_t fid) override;
     RV Initialize();
 
     // After a write to the token that bypassed the cache: drops that file's

@@ -1,19 +1,37 @@
 #include "file_system_tarn.h"
 
+#include <algorithm>
+
 #include "itoken.h"
 
 namespace {
+
+constexpr uint32_t kLastNamedFid = 0x33E0;
+constexpr uint32_t kNamedFidStep = 0x20;
 
 bool DirNameOk(const std::string& dir) { return dir.size() <= kDirNameMax; }
 bool FileNameOk(const std::string& name) { return !name.empty() && name.size() <= kFileNameMax; }
 
 }  // namespace
 
+// A change of several steps in progress: the sweep waits for its end.
+class CFileSystemTarn::Steps {
+public:
+    explicit Steps(CFileSystemTarn& fs) : fs_(fs) { ++fs_.steps_; }
+    ~Steps() { --fs_.steps_; }
+    Steps(const Steps&) = delete;
+    Steps& operator=(const Steps&) = delete;
+
+private:
+    CFileSystemTarn& fs_;
+};
+
 CFileSystemTarn::CFileSystemTarn(IFileCache* cache, IToken* token, uint16_t recordFid)
     : cache_(cache), token_(token), recordFid_(recordFid), table_(kRecordCount) {}
 
 RV CFileSystemTarn::Initialize(bool forgetCache) {
     table_.assign(kRecordCount, tagFILE_RECORD());
+    known_.clear();
     if (forgetCache) {
         RV rv = cache_->ForgetAll();
         if (rv) return rv;
@@ -26,7 +44,15 @@ RV CFileSystemTarn::CheckUpdate() {
     RV rv = cache_->Read(recordFid_, 0, raw, nullptr);
     if (rv) return rv;
     if (raw.size() < kRecordSize * kRecordCount) return CKR_DEVICE_ERROR;
+    raw.resize(kRecordSize * kRecordCount);
+    if (raw != known_) {
+        // Another writer changed the table (or this is the first look): a
+        // change of theirs may have been cut short.
+        sweepDue_ = true;
+        known_ = raw;
+    }
     for (uint32_t i = 0; i < kRecordCount; ++i) table_[i] = tagFILE_RECORD::Decode(raw.data() + i * kRecordSize);
+    if (sweepDue_ && steps_ == 0) Sweep();
     return 0;
 }
 
@@ -34,8 +60,40 @@ RV CFileSystemTarn::WriteRecord(uint32_t index, const tagFILE_RECORD& record) {
     uint8_t raw[kRecordSize];
     record.Encode(raw);
     RV rv = cache_->Write(recordFid_, index * kRecordSize, raw, kRecordSize, nullptr);
-    if (rv == 0) table_[index] = record;
+    if (rv == 0) {
+        table_[index] = record;
+        if (known_.size() == kRecordSize * kRecordCount) std::copy(raw, raw + kRecordSize, known_.begin() + index * kRecordSize);
+    }
     return rv;
+}
+
+// What changes cut short leave behind: records whose token file is gone, a
+// second record of one name (a replacement cut short: the first stays),
+// token files of the named range that no record names. Only between this
+// process's own changes, under the token lock that keeps the other
+// processes of the family out: what it finds is nobody's work in progress.
+void CFileSystemTarn::Sweep() {
+    std::vector<uint16_t> onToken;
+    if (token_->GetFileList(onToken) != 0) return;  // the next look tries again
+    sweepDue_ = false;
+    Steps steps(*this);
+    auto present = [&onToken](uint16_t fid) { return std::find(onToken.begin(), onToken.end(), fid) != onToken.end(); };
+    for (uint32_t i = 0; i < kRecordCount; ++i) {
+        const tagFILE_RECORD r = table_[i];
+        if (!r.IsDataFile()) continue;
+        const std::string file = r.FileName();
+        RV rv = 0;
+        if (!present(r.fid)) {
+            rv = WriteRecord(i, tagFILE_RECORD());
+        } else if (FindRecordByNAME(r.DirName(), &file) != static_cast<int>(i)) {
+            rv = RemoveAt(i);
+        }
+        if (rv) sweepDue_ = true;
+    }
+    for (uint16_t fid : onToken) {
+        if (fid >= kFirstDataFid && fid <= kLastDataFid && FindRecordByFID(fid) < 0 && cache_->DeleteUnrecorded(fid) != 0)
+            sweepDue_ = true;
+    }
 }
 
 int CFileSystemTarn::FindRecordByFID(uint16_t fid) const {
@@ -60,14 +118,8 @@ int CFileSystemTarn::FindRecordByNAME(const std::string& dir, const std::string*
 }
 
 uint16_t CFileSystemTarn::AllocFreeFID() {
-    std::vector<uint16_t> onToken;
-    if (token_->GetFileList(onToken) != 0) return 0;
-    for (uint32_t fid = 0x2400; fid <= 0x33E0; fid += 0x20) {
-        bool taken = FindRecordByFID(static_cast<uint16_t>(fid)) >= 0;
-        for (uint16_t t : onToken) taken = taken || t == fid;
-        if (!taken) return static_cast<uint16_t>(fid);
-    }
-    return 0;
+    uint16_t fid = 0;
+    return NewFid(fid) == 0 ? fid : 0;
 }
 
 RV CFileSystemTarn::FindFile(const std::string& dir, const std::string& name, int& index) {
@@ -143,6 +195,17 @@ RV CFileSystemTarn::EnumFiles(const std::string& dir, std::vector<std::string>& 
 
 RV CFileSystemTarn::CreateFile(const std::string& dir, const std::string& name, uint32_t used, uint32_t allocated,
                                uint16_t acl, uint32_t* count) {
+    return Create(dir, name, used, allocated, acl, nullptr, count);
+}
+
+RV CFileSystemTarn::CreateFileWith(const std::string& dir, const std::string& name, const uint8_t* data,
+                                   uint32_t length, uint16_t acl, uint32_t* count) {
+    if (length && !data) return CKR_ARGUMENTS_BAD;
+    return Create(dir, name, length, length, acl, data, count);
+}
+
+RV CFileSystemTarn::Create(const std::string& dir, const std::string& name, uint32_t used, uint32_t allocated,
+                           uint16_t acl, const uint8_t* data, uint32_t* count) {
     if (count) *count = 0;
     if (!DirNameOk(dir) || !FileNameOk(name) || allocated < used || allocated > 0xFFFF) return CKR_ARGUMENTS_BAD;
     RV rv = CheckUpdate();
@@ -159,28 +222,66 @@ RV CFileSystemTarn::CreateFile(const std::string& dir, const std::string& name, 
         r.fid = kFidEmptyFile;
         return WriteRecord(static_cast<uint32_t>(index), r);
     }
-    uint16_t fid = AllocFreeFID();
-    if (fid == 0) return CKR_GENERAL_ERROR;
-    rv = cache_->Create(fid, allocated, acl, count);
+    return PlaceFile(r, used, allocated, data, count);
+}
+
+RV CFileSystemTarn::PlaceFile(tagFILE_RECORD& r, uint32_t used, uint32_t allocated, const uint8_t* data,
+                              uint32_t* count) {
+    Steps steps(*this);
+    uint16_t fid = 0;
+    RV rv = NewFid(fid);
     if (rv) return rv;
-    r.fid = fid;
-    r.used = static_cast<uint16_t>(used);
-    r.allocated = static_cast<uint16_t>(allocated);
-    rv = WriteRecord(static_cast<uint32_t>(index), r);
-    if (rv) cache_->Delete(fid);  // no token file without its record
+    rv = cache_->Create(fid, allocated, r.acl, count);
+    if (rv) return rv;
+    if (data && used) rv = cache_->Write(fid, 0, data, used, count);
+    // A cache that had to reload its table from the token (its counter read
+    // failed) no longer knows the file the create made: a device failure.
+    if (rv == RV_NOT_FOUND) rv = CKR_DEVICE_ERROR;
+    // The record goes where the cache put the new file.
+    const int slot = rv ? -1 : cache_->FindRecordByFID(fid);
+    if (rv == 0 && slot < 0) rv = CKR_GENERAL_ERROR;
+    if (rv == 0) {
+        r.fid = fid;
+        r.used = static_cast<uint16_t>(used);
+        r.allocated = static_cast<uint16_t>(allocated);
+        rv = WriteRecord(static_cast<uint32_t>(slot), r);
+    }
+    // No token file without its record; one that stays is swept later.
+    if (rv && cache_->Delete(fid) != 0) sweepDue_ = true;
     return rv;
+}
+
+RV CFileSystemTarn::NewFid(uint16_t& fid) {
+    std::vector<uint16_t> onToken;
+    if (token_->GetFileList(onToken) != 0) return CKR_DEVICE_ERROR;
+    for (uint32_t f = kFirstDataFid; f <= kLastNamedFid; f += kNamedFidStep) {
+        bool taken = FindRecordByFID(static_cast<uint16_t>(f)) >= 0;
+        for (uint16_t t : onToken) taken = taken || t == f;
+        if (!taken) {
+            fid = static_cast<uint16_t>(f);
+            return 0;
+        }
+    }
+    return CKR_DEVICE_MEMORY;
+}
+
+RV CFileSystemTarn::RemoveAt(uint32_t index) {
+    const tagFILE_RECORD r = table_[index];
+    if (r.IsDataFile()) {
+        RV rv = cache_->Delete(r.fid);
+        if (rv) return rv;
+    }
+    return WriteRecord(index, tagFILE_RECORD());
 }
 
 RV CFileSystemTarn::DeleteFile(const std::string& dir, const std::string& name) {
     int index = -1;
     RV rv = FindFile(dir, name, index);
     if (rv) return rv;
-    const tagFILE_RECORD r = table_[static_cast<size_t>(index)];
-    if (r.allocated != 0) {
-        rv = cache_->Delete(r.fid);
-        if (rv) return rv;
-    }
-    return WriteRecord(static_cast<uint32_t>(index), tagFILE_RECORD());
+    Steps steps(*this);
+    rv = RemoveAt(static_cast<uint32_t>(index));
+    if (rv) sweepDue_ = true;  // a record whose file is gone goes with the sweep
+    return rv;
 }
 
 RV CFileSystemTarn::WriteFile(const std::string& dir, const std::string& name, uint32_t offset, const uint8_t* data,
@@ -218,44 +319,56 @@ RV CFileSystemTarn::ResizeFile(const std::string& dir, const std::string& name, 
     if (rv) return rv;
     const tagFILE_RECORD old = table_[static_cast<size_t>(index)];
     if (old.allocated < size) {
-        // Growing: a new token file. Keep the old content to put it back if
-        // the new file cannot be made, and as the content when none is given.
+        // Growing: a new token file with the new content, or the old one
+        // followed by zeros when none is given.
         ByteVec content;
-        if (old.used && old.allocated) {
-            rv = cache_->Read(old.fid, 0, content, nullptr);
-            if (rv) return rv;
-            content.resize(old.used);
+        if (!data) {
+            if (old.used && old.allocated) {
+                rv = cache_->Read(old.fid, 0, content, nullptr);
+                if (rv) return rv;
+            }
+            content.resize(size, 0);
+            data = content.data();
         }
-        if (AllocFreeFID() == 0) return CKR_GENERAL_ERROR;
-        rv = DeleteFile(dir, name);
-        if (rv) return rv;
-        rv = CreateFile(dir, name, size, size, old.acl, nullptr);
-        if (rv) {
-            RV back = CreateFile(dir, name, old.used, old.allocated, old.acl, nullptr);
-            if (back == 0 && !content.empty())
-                WriteFile(dir, name, 0, content.data(), static_cast<uint32_t>(content.size()), nullptr);
-            return rv;
-        }
-        if (!data && !content.empty()) {
-            rv = WriteFile(dir, name, 0, content.data(), static_cast<uint32_t>(content.size()), count);
-            if (rv) return rv;
-        }
-        rv = FindFile(dir, name, index);
-        if (rv) return rv;
+        return Replace(static_cast<uint32_t>(index), data, size, count);
     }
     uint32_t written = 0;
     if (data && size) {
-        rv = cache_->Write(table_[static_cast<size_t>(index)].fid, 0, data, size, &written);
+        rv = cache_->Write(old.fid, 0, data, size, &written);
         if (rv) return rv;
     }
-    tagFILE_RECORD r = table_[static_cast<size_t>(index)];
-    if (r.used != size) {
+    if (old.used != size) {
+        tagFILE_RECORD r = old;
         r.used = static_cast<uint16_t>(size);
         rv = WriteRecord(static_cast<uint32_t>(index), r);
         if (rv) return rv;
     }
     if (count && written) *count = written;
     return 0;
+}
+
+RV CFileSystemTarn::ReplaceFile(const std::string& dir, const std::string& name, const uint8_t* data,
+                                uint32_t length, uint32_t* count) {
+    if (count) *count = 0;
+    if (length > 0xFFFF || !data || length == 0) return CKR_ARGUMENTS_BAD;
+    int index = -1;
+    RV rv = FindFile(dir, name, index);
+    if (rv) return rv;
+    if (!table_[static_cast<size_t>(index)].IsDataFile()) return ResizeFile(dir, name, length, count, data);
+    return Replace(static_cast<uint32_t>(index), data, length, count);
+}
+
+// The new content in a new token file under a second record of the same
+// name, then the old record and file removed. Cut short in between, both
+// records name whole files; the sweep keeps the first of them.
+RV CFileSystemTarn::Replace(uint32_t index, const uint8_t* data, uint32_t length, uint32_t* count) {
+    Steps steps(*this);
+    tagFILE_RECORD r = table_[index];
+    RV rv = PlaceFile(r, length, length, data, count);
+    if (rv) return rv;
+    rv = RemoveAt(index);
+    if (rv) sweepDue_ = true;
+    return rv;
 }
 
 RV CFileSystemTarn::GetFileSize(const std::string& dir, const std::string& name, uint32_t* size) {

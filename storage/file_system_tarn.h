@@ -22,6 +22,10 @@ public:
                  uint32_t* out) override;
     RV CreateFile(const std::string& dir, const std::string& name, uint32_t used, uint32_t allocated, uint16_t acl,
                   uint32_t* count) override;
+    RV CreateFileWith(const std::string& dir, const std::string& name, const uint8_t* data, uint32_t length,
+                      uint16_t acl, uint32_t* count) override;
+    RV ReplaceFile(const std::string& dir, const std::string& name, const uint8_t* data, uint32_t length,
+                   uint32_t* count) override;
     RV DeleteFile(const std::string& dir, const std::string& name) override;
     RV WriteFile(const std::string& dir, const std::string& name, uint32_t offset, const uint8_t* data,
                  uint32_t length, uint32_t* count) override;
@@ -43,13 +47,28 @@ public:
     int FindRecordByNAME(const std::string& dir, const std::string* name) const;
 
 private:
+    class Steps;
+
     // Name rules, CheckUpdate, directory and file look-up shared by the file operations.
     RV FindFile(const std::string& dir, const std::string& name, int& index);
+    RV Create(const std::string& dir, const std::string& name, uint32_t used, uint32_t allocated, uint16_t acl,
+              const uint8_t* data, uint32_t* count);
+    // A new token file with its content (data may be null), then the record
+    // r (names and ACL set) for it where the cache placed the file.
+    RV PlaceFile(tagFILE_RECORD& r, uint32_t used, uint32_t allocated, const uint8_t* data, uint32_t* count);
+    RV Replace(uint32_t index, const uint8_t* data, uint32_t length, uint32_t* count);
+    // The record at index and its token file; the file goes first.
+    RV RemoveAt(uint32_t index);
+    RV NewFid(uint16_t& fid);
+    void Sweep();
 
     IFileCache* cache_;
     IToken* token_;
     uint16_t recordFid_;
     std::vector<tagFILE_RECORD> table_;
+    ByteVec known_;          // the table as last read or written here
+    bool sweepDue_ = false;  // a change may have been cut short
+    int steps_ = 0;          // changes of several steps in progress
 };
 
 #endif

@@ -21,6 +21,10 @@ public:
     virtual RV Forget(uint16_t fid) = 0;
     virtual RV ForgetAll() = 0;
     virtual int FindRecordByFID(uint16_t fid) = 0;
+    // Deletes a token file that no record names (what a create or a delete
+    // cut short leaves behind), keeping the cache in step; a file a record
+    // names is refused.
+    virtual RV DeleteUnrecorded(uint16_t fid) = 0;
 };
 
 #endif

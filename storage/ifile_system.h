@@ -23,6 +23,19 @@ public:
                          uint32_t* out) = 0;
     virtual RV CreateFile(const std::string& dir, const std::string& name, uint32_t used, uint32_t allocated,
                           uint16_t acl, uint32_t* count) = 0;
+    // A new file that appears with its content or not at all: a record never
+    // names a file whose content was not written.
+    virtual RV CreateFileWith(const std::string& dir, const std::string& name, const uint8_t* data, uint32_t length,
+                              uint16_t acl, uint32_t* count) {
+        RV rv = CreateFile(dir, name, length, length, acl, nullptr);
+        return rv ? rv : WriteFile(dir, name, 0, data, length, count);
+    }
+    // A file's whole content replaced so that the old content stays whole
+    // until the new one is: readers see one or the other, never a mix.
+    virtual RV ReplaceFile(const std::string& dir, const std::string& name, const uint8_t* data, uint32_t length,
+                           uint32_t* count) {
+        return ResizeFile(dir, name, length, count, data);
+    }
     virtual RV DeleteFile(const std::string& dir, const std::string& name) = 0;
     virtual RV WriteFile(const std::string& dir, const std::string& name, uint32_t offset, const uint8_t* data,
                          uint32_t length, uint32_t* count) = 0;

@@ -162,30 +162,20 @@ RV CStoreTarn::StoreObj(ObjPtr obj) {
     tagOBJ_PROP* existing = FindObjByID(obj->GetHandle());
     std::string name;
     RV rv = 0;
+    const uint32_t size = static_cast<uint32_t>(bytes.size());
     if (existing) {
+        // The old version stays whole until the new one is.
         name = existing->fileName;
+        rv = fs_->ReplaceFile(kDir, name, bytes.data(), size, nullptr);
     } else {
         rv = GenerateFileName(cls, name);
         if (rv) return rv;
-        rv = fs_->CreateFile(kDir, name, static_cast<uint32_t>(bytes.size()), static_cast<uint32_t>(bytes.size()),
-                             CFAC2ACL(EveryoneReadUserWriteAc), nullptr);
-        if (rv == SCARD_E_NO_SUCH_FILE) rv = 0;
-    }
-    if (rv == 0) {
-        uint32_t used = 0;
-        rv = fs_->GetFileSize(kDir, name, &used);
-        if (rv) return rv;
-        if (used == bytes.size()) {
-            rv = fs_->WriteFile(kDir, name, 0, bytes.data(), static_cast<uint32_t>(bytes.size()), nullptr);
-            if (rv) return rv;
-        } else {
-            rv = fs_->ResizeFile(kDir, name, static_cast<uint32_t>(bytes.size()), nullptr, bytes.data());
-        }
+        // The file appears with its content or not at all.
+        rv = fs_->CreateFileWith(kDir, name, bytes.data(), size, CFAC2ACL(EveryoneReadUserWriteAc), nullptr);
     }
     if (rv) {
         // Only a brand-new object's key file goes with its failed object file.
         if (!existing && keyRef) {
-            fs_->DeleteFile(kDir, name);
             RV removed = fs_->DeleteFileByFID(static_cast<uint16_t>(keyRef));
             if (removed) return removed;
         }
@@ -231,13 +221,19 @@ RV CStoreTarn::PurgeObj(ObjPtr obj) {
     tagOBJ_PROP* entry = FindObjByID(obj->GetHandle());
     if (!entry) return RV_NOT_FOUND;  // found before any file goes
     const uint32_t keyRef = ULong(*obj, static_cast<uint32_t>(CKA_VENDOR_KEY_REF));
-    if (keyRef) {
-        rv = fs_->DeleteFileByFID(static_cast<uint16_t>(keyRef));
-        if (rv) return rv;
-    }
+    // The object goes first: a key object never names a missing key file.
+    // Its key file is noted before it goes, so that one whose deletion
+    // fails is swept later.
     const std::string name = entry->fileName;
+    rv = fs_->DeleteFile(kDir, name);
+    if (rv) return rv;
     RemoveEntry(entry);
-    return fs_->DeleteFile(kDir, name);
+    if (!keyRef || keyRef > 0xFFFF) return 0;
+    // With its object gone the key is destroyed: a key file that stays is
+    // the sweep's, not the caller's failure.
+    token_->NoteKeyFile(static_cast<uint16_t>(keyRef));
+    if (fs_->DeleteFileByFID(static_cast<uint16_t>(keyRef)) == 0) token_->SettleKeyFile(static_cast<uint16_t>(keyRef));
+    return 0;
 }
 
 RV CStoreTarn::CopyObject(IObj& target, const IObj& source) {

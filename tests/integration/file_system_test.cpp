@@ -269,3 +269,49 @@ TEST_F(SmallHeap, TheCacheHeapHolds128KiB) {
 }
 
 }  // namespace
+
+// A create or a replacement cut short at each of its commands: a reader in
+// another instance sees the old content or the new, whole, and once a call
+// has run there is one record for the name and no token file of the named
+// range without its record.
+TEST_F(FileSystemOnSim, ChangesCutShortLeaveWholeFilesAndNoLeftovers) {
+    ASSERT_EQ(fs->CreateDirectory("objs", 0xD000, nullptr), 0u);
+    const ByteVec first(700, 0x11), second(900, 0x22);
+    ASSERT_EQ(fs->CreateFileWith("objs", "keep", first.data(), 700, 0, nullptr), 0u);
+    auto consistent = [&](const char* step, int good) {
+        TokenClient other(sim.Socket());
+        IFileSystem* theirs = other.token->GetFileSystem();
+        ASSERT_NE(theirs, nullptr) << step << good;
+        ByteVec content;
+        ASSERT_EQ(theirs->ReadFile("objs", "keep", 0, content, nullptr), 0u) << step << good;
+        EXPECT_TRUE(content == first || content == second) << step << good;
+        std::vector<std::string> dirs, files;
+        ASSERT_EQ(theirs->EnumFiles("objs", dirs, files, nullptr), 0u);
+        EXPECT_EQ(std::count(files.begin(), files.end(), "keep"), 1) << step << good;
+        EXPECT_LE(std::count(files.begin(), files.end(), "new"), 1) << step << good;
+        std::vector<uint16_t> onToken;
+        ASSERT_EQ(other.token->GetFileList(onToken), 0u);
+        std::set<uint16_t> named;
+        for (uint16_t f : onToken) {
+            if (f >= kFirstDataFid && f <= kLastDataFid) named.insert(f);
+        }
+        std::set<uint16_t> recorded;
+        for (const auto& [name, fid] : Fids()) {
+            if (fid != kFidEmptyFile) recorded.insert(fid);
+        }
+        EXPECT_EQ(named, recorded) << step << good;
+    };
+    for (int good = 0; good < 12; ++good) {
+        sim.Control("send-fail-after " + std::to_string(good) + " 1");
+        const RV replaced = fs->ReplaceFile("objs", "keep", second.data(), 900, nullptr);
+        const RV created = fs->CreateFileWith("objs", "new", second.data(), 900, 0, nullptr);
+        sim.Control("send-fail-after 0 0");
+        EXPECT_TRUE(replaced == 0 || replaced == CKR_DEVICE_ERROR) << good << ": 0x" << std::hex << replaced;
+        EXPECT_TRUE(created == 0 || created == CKR_DEVICE_ERROR || created == SCARD_E_NO_SUCH_FILE) << good;
+        ByteVec mine;
+        ASSERT_EQ(fs->ReadFile("objs", "keep", 0, mine, nullptr), 0u) << good;  // a call runs: the sweep
+        consistent("after ", good);
+        fs->DeleteFile("objs", "new");
+        ASSERT_EQ(fs->ReplaceFile("objs", "keep", first.data(), 700, nullptr), 0u);
+    }
+}
