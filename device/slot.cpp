@@ -55,6 +55,9 @@ RV Slot::CheckUpdate() {
     if (rv) return rv;
     rv = objects_->CheckUpdate(nullptr, nullptr, nullptr);
     if (rv == 0 && containersMerged_) rv = CheckUpdate2();
+    // Key files of creations and deletions cut short (here or in a process
+    // that died) go before the call does its work; nothing noted, nothing sent.
+    if (rv == 0) token_->SweepKeyFiles();
     return rv;
 }
 

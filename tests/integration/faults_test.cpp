@@ -19,6 +19,7 @@ using testing_kv::KeyTemplate;
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+constexpr CK_ATTRIBUTE_TYPE kKeyRef = 0x80000100UL;
 const Bytes kP256 = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
 
 class Faults : public FreshToken {
@@ -112,8 +113,28 @@ TEST_F(Faults, TransferFailuresDuringAKeyPairGenerationLeaveWholePairs) {
         EXPECT_TRUE(rv == CKR_DEVICE_ERROR || rv == CKR_OK) << "after " << good << ": 0x" << std::hex << rv;
         made += rv == CKR_OK;
     }
-    EXPECT_EQ(Find(h, CKO_PRIVATE_KEY).size(), size_t(made));
-    EXPECT_EQ(Find(h, CKO_PUBLIC_KEY).size(), size_t(made));
+    const auto privateKeys = Find(h, CKO_PRIVATE_KEY), publicKeys = Find(h, CKO_PUBLIC_KEY);
+    EXPECT_EQ(privateKeys.size(), size_t(made));
+    EXPECT_EQ(publicKeys.size(), size_t(made));
+    // Every key file on the token is named by one key object, and each key
+    // object's file is there.
+    std::set<uint16_t> named;
+    for (auto keys : {privateKeys, publicKeys}) {
+        for (CK_OBJECT_HANDLE k : keys) {
+            CK_ULONG ref = 0;
+            CK_ATTRIBUTE a{kKeyRef, &ref, sizeof ref};
+            ASSERT_EQ(C_GetAttributeValue(h, k, &a, 1), CKR_OK);
+            EXPECT_TRUE(named.insert(static_cast<uint16_t>(ref)).second);
+        }
+    }
+    testing_kv::TokenClient other(sim_->Socket());
+    std::vector<uint16_t> files;
+    ASSERT_EQ(other.token->GetFileList(files), 0u);
+    std::set<uint16_t> keyFiles;
+    for (uint16_t f : files) {
+        if (f >= 0x8000 && f <= 0xC000 && f != 0x9F00) keyFiles.insert(f);  // 9F00: the PIN tries
+    }
+    EXPECT_EQ(keyFiles, named);
 }
 
 // A card reset after another writer changed the token: the cache reloads
