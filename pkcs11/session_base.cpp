@@ -10,12 +10,6 @@
 #include "session_manager.h"
 #include "slot.h"
 
-namespace {
-
-constexpr CK_OBJECT_HANDLE kSessionObjectBit = 0x80000000UL;
-
-}  // namespace
-
 void CSessionBase::RemoveKeyFile(Slot& slot, const ObjPtr& obj) {
     uint32_t cls = 0, ref = 0;
     if (ReadULong(obj, CKA_CLASS, cls) != CKR_OK || (cls != CKO_PUBLIC_KEY && cls != CKO_PRIVATE_KEY)) return;

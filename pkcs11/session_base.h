@@ -5,6 +5,7 @@
 #define KV_PKCS11_SESSION_BASE_H
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -92,6 +93,9 @@ public:
     bool contextLoginRequired = false;
     std::vector<uint32_t> sessionObjects;
 
+    // Set in the handles of session objects, clear in those of token objects.
+    static constexpr CK_OBJECT_HANDLE kSessionObjectBit = 0x80000000UL;
+
 protected:
     // The object a handle names: token objects below 0x80000000 from the
     // slot's object manager, session objects from the session-object manager.
@@ -121,6 +125,8 @@ protected:
     CK_RV FileNewKey(Slot& slot, const ObjPtr& key, CK_OBJECT_HANDLE_PTR phKey);
 
     uint64_t activeOps_ = 0;
+    // The key each running operation kind was started with, by kind bit.
+    std::map<uint64_t, CK_OBJECT_HANDLE> opKeys_;
 
     // Object search.
     std::vector<ObjPtr> found_;

@@ -9,6 +9,7 @@
 #include "session_base.h"
 
 class Slot;
+class SessionSlot;
 
 // How a mechanism call's result ends the operation or keeps it.
 enum class Outcome {
@@ -56,6 +57,10 @@ struct CSessionBase::OpKind {
 
     // Init with a key, the slot locked by the caller.
     CK_RV Start(CSessionBase& s, Slot& slot, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hKey) const;
+    // After the token failed this kind's operation: whether its token key
+    // was destroyed meanwhile (by another process), the slot's objects
+    // refreshed to tell.
+    bool KeyGone(CSessionBase& s, SessionSlot& frame) const;
     // Takes the object the factory made (its result in created) as this
     // kind's running mechanism; a refusal leaves the kind not running.
     CK_RV Replace(CSessionBase& s, CK_RV created, Alg* object) const;

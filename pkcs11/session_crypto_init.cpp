@@ -139,7 +139,14 @@ CK_RV Kind::Start(CSessionBase& s, Slot& slot, CK_MECHANISM_PTR mechanism, CK_OB
         s.contextLoginDone = false;
     }
     if (setsTokenKeyInUse) s.tokenKeyInUse = tokenKey;
+    s.opKeys_[bit] = hKey;
     return CKR_OK;
+}
+
+bool Kind::KeyGone(CSessionBase& s, SessionSlot& frame) const {
+    const auto it = s.opKeys_.find(bit);
+    if (it == s.opKeys_.end() || (it->second & kSessionObjectBit)) return false;
+    return frame.Refresh(false) == CKR_OK && !GetObject(*frame.slot, it->second);
 }
 
 CK_RV Kind::Replace(CSessionBase& s, CK_RV created, Alg* object) const {

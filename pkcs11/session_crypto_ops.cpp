@@ -59,9 +59,11 @@ CK_RV Run(CSessionBase& s, const Kind& kind, Check check, Outcome outcome, bool 
     SessionSlot frame(s.SlotId());
     if (frame.rv) return frame.rv;
     if (!kind.Running(s)) return CKR_OPERATION_NOT_INITIALIZED;
-    const CK_RV rv = CheckCaller(s, check);
+    CK_RV rv = CheckCaller(s, check);
     if (rv) return rv;
-    return kind.Conclude(s, outcome, call(kind.Mechanism(s)), lengthQuery);
+    rv = call(kind.Mechanism(s));
+    if (rv == CKR_DEVICE_ERROR && kind.KeyGone(s, frame)) rv = CKR_KEY_HANDLE_INVALID;
+    return kind.Conclude(s, outcome, rv, lengthQuery);
 }
 
 // Single-part and final calls with output.
@@ -124,7 +126,8 @@ CK_RV Kind::Conclude(CSessionBase& s, Outcome outcome, CK_RV rv, bool lengthQuer
     }
     End(s);
     if (outcome == Outcome::Verify || outcome == Outcome::VerifyUpdate || outcome == Outcome::Recovered) return rv;
-    return rv == CKR_OK || rv == CKR_DATA_LEN_RANGE || rv == CKR_DEVICE_ERROR ? rv : CKR_GENERAL_ERROR;
+    const bool kept = rv == CKR_OK || rv == CKR_DATA_LEN_RANGE || rv == CKR_DEVICE_ERROR || rv == CKR_KEY_HANDLE_INVALID;
+    return kept ? rv : CKR_GENERAL_ERROR;
 }
 
 CK_RV CSessionBase::Encrypt(CK_BYTE_PTR in, CK_ULONG inLen, CK_BYTE_PTR out, CK_ULONG_PTR outLen) {

@@ -185,4 +185,34 @@ TEST_F(Faults, AHandleOfAnObjectDestroyedElsewhereNeverNamesAnother) {
     EXPECT_EQ(rv, CKR_OBJECT_HANDLE_INVALID) << "for ever";
 }
 
+// A key another instance destroys while this one signs with it: the
+// signature fails with the key's handle, not with the device.
+TEST_F(Faults, SigningWithAKeyDestroyedElsewhereIsAnInvalidKey) {
+    CK_SESSION_HANDLE h = LoggedIn();
+    ASSERT_EQ(GeneratePair(h), CKR_OK);
+    const auto keys = Find(h, CKO_PRIVATE_KEY);
+    ASSERT_EQ(keys.size(), 1u);
+    CK_MECHANISM ecdsa{CKM_ECDSA, nullptr, 0};
+    ASSERT_EQ(C_SignInit(h, &ecdsa, keys[0]), CKR_OK);
+    {
+        testing_kv::TokenClient other(sim_->Socket());
+        ASSERT_EQ(testing_kv::LoginUser(*other.token), 0u);
+        IStore* store = other.token->GetStore();
+        std::vector<ObjPtr> added, removed, changed;
+        ASSERT_EQ(store->CheckUpdate({}, added, removed, changed), 0u);
+        for (size_t i = 0; i < added.size(); ++i) added[i]->SetHandle(static_cast<uint32_t>(10 + i));
+        for (const ObjPtr& o : added) {
+            if (o->Value(CKA_CLASS)->at(0) == CKO_PRIVATE_KEY) {
+                ASSERT_EQ(store->PurgeObj(o), 0u);
+            }
+        }
+    }
+    uint8_t digest[32] = {1}, signature[64];
+    CK_ULONG len = sizeof signature;
+    EXPECT_EQ(C_Sign(h, digest, sizeof digest, signature, &len), CKR_KEY_HANDLE_INVALID);
+    CK_RV rv = CKR_OK;
+    Text(h, keys[0], CKA_LABEL, &rv);
+    EXPECT_EQ(rv, CKR_OBJECT_HANDLE_INVALID);
+}
+
 }  // namespace
