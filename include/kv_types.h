@@ -18,6 +18,9 @@ constexpr RV RV_NO_CONTAINER = 0x00010002;
 constexpr RV RV_NOT_FOUND = 0x00010003;
 constexpr RV RV_BUFFER_TOO_SMALL = 0x00010004;
 constexpr RV RV_NOT_SUPPORTED = 0x00010005;
+// An update whose input, with what the operation holds queued, would pass
+// 32 bits: refused before anything is queued, the operation kept.
+constexpr RV RV_INPUT_TOO_LONG = 0x00010006;
 
 // Smart-card results and the library's own vendor codes.
 constexpr RV SCARD_E_DIR_NOT_FOUND = 0x80100023;

@@ -16,10 +16,11 @@ CK_RV AlgMultiPart::Update(const uint8_t* in, uint32_t inLen, uint8_t* out, uint
         return CKR_OK;
     }
     if (!outLen) return CKR_ARGUMENTS_BAD;
-    Blocker next;
     uint32_t queued = pending_.Size();
-    if (queued) next.PushBack(pending_.Head(queued, 0), queued);
-    next.PushBack(in, inLen);
+    if (uint64_t(queued) + inLen > UINT32_MAX) return RV_INPUT_TOO_LONG;
+    Blocker next;
+    if (queued && !next.PushBack(pending_.Head(queued, 0), queued)) return RV_INPUT_TOO_LONG;
+    if (!next.PushBack(in, inLen)) return RV_INPUT_TOO_LONG;
     const uint32_t b = GetBlockSize();
     uint32_t n = 0;
     uint8_t* head = next.Head(b, &n, holdLastBlock_ ? b : 0);

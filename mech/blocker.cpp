@@ -21,13 +21,14 @@ void Blocker::Swap(Blocker& other) {
     std::swap(capacity_, other.capacity_);
 }
 
-void Blocker::PushBack(const uint8_t* bytes, uint32_t len) {
-    if (len == 0) return;
+bool Blocker::PushBack(const uint8_t* bytes, uint32_t len) {
+    if (len == 0) return true;
     const uint32_t queued = Size();
-    if (end_ + len <= capacity_) {
+    if (uint64_t(queued) + len > UINT32_MAX) return false;
+    if (uint64_t(end_) + len <= capacity_) {
         std::memcpy(data_ + end_, bytes, len);
         end_ += len;
-        return;
+        return true;
     }
     if (queued + len <= capacity_) {
         std::memmove(data_, data_ + begin_, queued);
@@ -35,7 +36,7 @@ void Blocker::PushBack(const uint8_t* bytes, uint32_t len) {
         end_ = queued;
         std::memcpy(data_ + end_, bytes, len);
         end_ += len;
-        return;
+        return true;
     }
     auto* grown = new uint8_t[queued + len];
     if (queued) std::memcpy(grown, data_ + begin_, queued);
@@ -44,6 +45,7 @@ void Blocker::PushBack(const uint8_t* bytes, uint32_t len) {
     data_ = grown;
     begin_ = 0;
     end_ = capacity_ = queued + len;
+    return true;
 }
 
 uint8_t* Blocker::Head(uint32_t n, uint32_t reserve) {

@@ -14,7 +14,9 @@ public:
     // Frees (after wiping) and empties.
     void Reset();
     void Swap(Blocker& other);
-    void PushBack(const uint8_t* bytes, uint32_t len);
+    // Queues len bytes; false, with nothing queued, when the queue would
+    // pass 32 bits.
+    bool PushBack(const uint8_t* bytes, uint32_t len);
     // First queued byte when at least n + reserve bytes are queued.
     uint8_t* Head(uint32_t n, uint32_t reserve);
     // First queued byte, with count = the largest multiple of blockSize that

@@ -8,17 +8,27 @@
 CK_RV AddPKCSPadding(Blocker& queue, uint32_t blockSize) {
     const uint32_t p = blockSize - queue.Size() % blockSize;
     std::vector<uint8_t> pad(p, static_cast<uint8_t>(p));
-    queue.PushBack(pad.data(), p);
-    return CKR_OK;
+    return queue.PushBack(pad.data(), p) ? CKR_OK : CKR_DATA_LEN_RANGE;
 }
 
+namespace {
+
+// All-ones masks for padding checks that never branch on the bytes they
+// check: 0xFFFFFFFF for true, 0 for false. Values below 2^31.
+uint32_t ZeroMask(uint32_t v) { return 0u - (((v | (0u - v)) >> 31) ^ 1u); }
+uint32_t LessMask(uint32_t a, uint32_t b) { return 0u - ((a - b) >> 31); }
+
+}  // namespace
+
 CK_RV StripPKCSPadding(const uint8_t* buf, uint32_t len, uint32_t blockSize, uint32_t* outLen) {
-    if (!buf || len == 0 || len < blockSize) return CKR_ARGUMENTS_BAD;
+    if (!buf || len == 0 || blockSize == 0 || blockSize > 255 || len < blockSize) return CKR_ARGUMENTS_BAD;
     const uint32_t p = buf[len - 1];
-    if (p == 0 || p > blockSize) return CKR_GENERAL_ERROR;
-    for (uint32_t i = len - p; i + 1 < len; ++i) {
-        if (buf[i] != p) return CKR_DATA_INVALID;
+    uint32_t bad = ZeroMask(p) | LessMask(blockSize, p);
+    for (uint32_t i = 0; i < blockSize; ++i) {
+        const uint32_t inPadding = LessMask(i, p);
+        bad |= inPadding & ~ZeroMask(buf[len - 1 - i] ^ p);
     }
+    if (bad) return CKR_ENCRYPTED_DATA_INVALID;
     *outLen = len - p;
     return CKR_OK;
 }
@@ -68,12 +78,18 @@ CK_RV RSA_padding_add_PKCS1_before_sign(uint8_t* block, int k, const uint8_t* da
 }
 
 CK_RV RSA_padding_strip_PKCS1_after_decrypt(uint8_t* out, int& outLen, const uint8_t* block, int k) {
-    if (k < 2 || block[0] != 0 || block[1] != 2) return CKR_ARGUMENTS_BAD;
-    if (k <= 2 || block[2] == 0) return CKR_DATA_LEN_RANGE;
-    int separator = 2;
-    while (separator < k && block[separator] != 0) ++separator;
-    if (separator == k || separator - 2 < 8) return CKR_DATA_LEN_RANGE;
-    return CopyMessage(out, outLen, block, k, separator);
+    if (k < 11) return CKR_ENCRYPTED_DATA_INVALID;  // k is the key's size, not a secret
+    uint32_t good = ZeroMask(block[0]) & ZeroMask(block[1] ^ 2u);
+    uint32_t searching = 0xFFFFFFFFu, separator = 0;
+    for (int i = 2; i < k; ++i) {
+        const uint32_t found = searching & ZeroMask(block[i]);
+        separator |= found & static_cast<uint32_t>(i);
+        searching &= ~found;
+    }
+    good &= ~searching;                  // a separator was found
+    good &= ~LessMask(separator, 10u);   // after at least eight padding bytes
+    if (!good) return CKR_ENCRYPTED_DATA_INVALID;
+    return CopyMessage(out, outLen, block, k, static_cast<int>(separator));
 }
 
 CK_RV RSA_padding_strip_PKCS1_after_verify(uint8_t* out, int& outLen, const uint8_t* block, int k) {

@@ -10,6 +10,9 @@
 // Appends p bytes of value p (1..blockSize) so the queue is whole blocks.
 CK_RV AddPKCSPadding(Blocker& queue, uint32_t blockSize);
 // Checks PKCS#5 padding at the end of buf and stores the unpadded length.
+// The padding checks of decryption give one code for every malformed block
+// (CKR_ENCRYPTED_DATA_INVALID), decided after all of it was read with no
+// branch on its bytes: the answer tells nothing of where it went wrong.
 CK_RV StripPKCSPadding(const uint8_t* buf, uint32_t len, uint32_t blockSize, uint32_t* outLen);
 
 // k-byte blocks: 00 02 nonzero-random 00 data, and 00 01 FF.. 00 data.

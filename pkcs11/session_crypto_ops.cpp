@@ -102,6 +102,8 @@ CK_RV UpdateInput(CSessionBase& s, const Kind& kind, Outcome outcome, CK_BYTE_PT
 }  // namespace
 
 CK_RV Kind::Conclude(CSessionBase& s, Outcome outcome, CK_RV rv, bool lengthQuery) const {
+    // Input refused before anything was queued: the operation goes on.
+    if (rv == RV_INPUT_TOO_LONG) return CKR_DATA_LEN_RANGE;
     bool shortBuffer = rv == RV_BUFFER_TOO_SMALL || rv == CKR_BUFFER_TOO_SMALL;
     // A length query is answered, whichever way the mechanism gave the length.
     if (shortBuffer && lengthQuery) {
@@ -126,7 +128,8 @@ CK_RV Kind::Conclude(CSessionBase& s, Outcome outcome, CK_RV rv, bool lengthQuer
     }
     End(s);
     if (outcome == Outcome::Verify || outcome == Outcome::VerifyUpdate || outcome == Outcome::Recovered) return rv;
-    const bool kept = rv == CKR_OK || rv == CKR_DATA_LEN_RANGE || rv == CKR_DEVICE_ERROR || rv == CKR_KEY_HANDLE_INVALID;
+    const bool kept = rv == CKR_OK || rv == CKR_DATA_LEN_RANGE || rv == CKR_DEVICE_ERROR ||
+                      rv == CKR_KEY_HANDLE_INVALID || rv == CKR_ENCRYPTED_DATA_INVALID;
     return kept ? rv : CKR_GENERAL_ERROR;
 }
 

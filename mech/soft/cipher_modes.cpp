@@ -36,8 +36,10 @@ CK_RV CBCPAD::EncryptDo(const uint8_t* in, uint32_t inLen, uint8_t* out, uint32_
         *outLen = padded;
         return RV_BUFFER_TOO_SMALL;
     }
-    pending_.PushBack(in, inLen);
-    AddPKCSPadding(pending_, GetBlockSize());
+    if (!pending_.PushBack(in, inLen) || AddPKCSPadding(pending_, GetBlockSize())) {
+        pending_.Reset();
+        return CKR_DATA_LEN_RANGE;
+    }
     CK_RV rv = AlgMultiPart::Do(pending_.Head(padded, 0), padded, out, outLen);
     pending_.Reset();
     return rv;
@@ -61,7 +63,7 @@ CK_RV CBCPAD::Final(uint8_t* out, uint32_t* outLen) {
             *outLen = padded;
             return RV_BUFFER_TOO_SMALL;
         }
-        AddPKCSPadding(pending_, GetBlockSize());
+        if (AddPKCSPadding(pending_, GetBlockSize())) return CKR_DATA_LEN_RANGE;
         return AlgMultiPart::Final(out, outLen);
     }
     CK_RV rv = AlgMultiPart::Final(out, outLen);

@@ -67,6 +67,33 @@ struct KeyLengthRule {
     bool Allows(uint32_t len) const { return len >= min && len <= max && (len - min) % step == 0; }
 };
 
+// The lengths secret keys of each type take; null for other types.
+inline const KeyLengthRule* SecretKeyLengths(CK_KEY_TYPE type) {
+    static const KeyLengthRule kRules[] = {
+        {CKK_DES, 8, 8, 1, 8},       {CKK_DES2, 16, 16, 1, 16}, {CKK_DES3, 24, 24, 1, 24},
+        {CKK_AES, 16, 32, 8, 16},    {CKK_RC2, 1, 128, 1, 16},  {CKK_RC4, 1, 256, 1, 16},
+        {CKK_GENERIC_SECRET, 1, 0xFFFF, 1, 16},
+    };
+    for (const KeyLengthRule& rule : kRules) {
+        if (rule.keyType == type) return &rule;
+    }
+    return nullptr;
+}
+
+// A value of length bytes fits the new key: its type takes that length
+// (else CKR_WRAPPED_KEY_LEN_RANGE) and a CKA_VALUE_LEN it was given names it
+// (else CKR_TEMPLATE_INCONSISTENT).
+inline CK_RV CheckUnwrappedLength(const ObjPtr& key, uint32_t length) {
+    uint32_t type = 0;
+    if (ReadULong(key, CKA_KEY_TYPE, type) != CKR_OK) return CKR_TEMPLATE_INCOMPLETE;
+    const KeyLengthRule* rule = SecretKeyLengths(type);
+    if (!rule || !rule->Allows(length)) return CKR_WRAPPED_KEY_LEN_RANGE;
+    uint32_t asked = 0;
+    if (ReadULong(key, CKA_VALUE_LEN, asked) == CKR_OK && key->HasAttr(CKA_VALUE_LEN) && asked != length)
+        return CKR_TEMPLATE_INCONSISTENT;
+    return CKR_OK;
+}
+
 // The length a new key asks for in CKA_VALUE_LEN, or the rule's standard one
 // when it asks for none (with zeroIsAbsent also when it asks for 0); false
 // for a length the rule refuses.

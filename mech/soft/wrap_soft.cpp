@@ -144,6 +144,10 @@ CK_RV UnwrapKey::Do(const uint8_t* wrapped, uint32_t wrappedLen, uint8_t*, uint3
     if (!cipher_) return CKR_GENERAL_ERROR;
     ByteVec value;
     CK_RV rv = RunCipher(*cipher_, wrapped, wrappedLen, value);
+    // One code for every wrapped block that does not open, whatever failed in it.
+    if (rv == CKR_ENCRYPTED_DATA_INVALID) rv = CKR_WRAPPED_KEY_INVALID;
+    if (rv == CKR_DATA_LEN_RANGE || rv == CKR_ENCRYPTED_DATA_LEN_RANGE) rv = CKR_WRAPPED_KEY_LEN_RANGE;
+    if (rv == CKR_OK) rv = CheckUnwrappedLength(newKey_, static_cast<uint32_t>(value.size()));
     if (rv == CKR_OK) rv = newKey_->SetAttr(CKA_VALUE, value.data(), static_cast<uint32_t>(value.size()));
     SecureWipe(value);
     return rv;

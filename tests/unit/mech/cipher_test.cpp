@@ -369,10 +369,10 @@ TEST(SoftCiphers, BadPaddingIsRefused) {
         Bytes lastBlock;
         CK_RV rv;
     } cases[] = {
-        {Cat(Bytes(15, 0x41), Hex("00")), CKR_GENERAL_ERROR},
-        {Cat(Bytes(15, 0x41), Hex("11")), CKR_GENERAL_ERROR},
-        {Cat(Bytes(13, 0x41), Hex("030302")), CKR_DATA_INVALID},
-        {Cat(Bytes(13, 0x41), Hex("020303")), CKR_DATA_INVALID},
+        {Cat(Bytes(15, 0x41), Hex("00")), CKR_ENCRYPTED_DATA_INVALID},
+        {Cat(Bytes(15, 0x41), Hex("11")), CKR_ENCRYPTED_DATA_INVALID},
+        {Cat(Bytes(13, 0x41), Hex("030302")), CKR_ENCRYPTED_DATA_INVALID},
+        {Cat(Bytes(13, 0x41), Hex("020303")), CKR_ENCRYPTED_DATA_INVALID},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(ToHex(c.lastBlock));

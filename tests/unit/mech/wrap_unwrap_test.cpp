@@ -351,14 +351,14 @@ TEST(SoftUnwrap, RefusesOtherKeysAndInput) {
         {"no CKA_UNWRAP", RsaPrivateOnToken(KeyTemplate().Flag(CKA_TOKEN, true).Flag(CKA_UNWRAP, false)),
          CKR_GENERAL_ERROR},
         {"a public key", RsaPublic(1024, KeyTemplate().Flag(CKA_TOKEN, true)), CKR_GENERAL_ERROR},
-        {"a wrong block", RsaPrivateOnToken(), CKR_ENCRYPTED_DATA_INVALID},
+        {"a wrong block", RsaPrivateOnToken(), CKR_WRAPPED_KEY_INVALID},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(Unwrap(CKM_RSA_PKCS, 1024, newKey, block, c.unwrappingKey), c.rv);
     }
     EXPECT_EQ(Unwrap(CKM_RSA_PKCS, 1024, newKey, {}), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(Unwrap(CKM_RSA_PKCS, 1024, newKey, Bytes(127, 1)), CKR_ENCRYPTED_DATA_LEN_RANGE);
+    EXPECT_EQ(Unwrap(CKM_RSA_PKCS, 1024, newKey, Bytes(127, 1)), CKR_WRAPPED_KEY_LEN_RANGE);
     EXPECT_TRUE(AttrOf(newKey, CKA_VALUE).empty());
     UnwrapKey unwrap;
     CK_MECHANISM m{CKM_RSA_PKCS, nullptr, 0};
