@@ -57,7 +57,9 @@ CK_RV _C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
 namespace {
 
 CK_RV Verify(CP11Session& session, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
-    if (ulPinLen > 0xFFFFFFFFUL || (!pPin && ulPinLen)) return CKR_ARGUMENTS_BAD;
+    // No protected authentication path: a PIN must be given, and a missing one
+    // sends nothing (hashing "nothing" would cost a try).
+    if (ulPinLen > 0xFFFFFFFFUL || !pPin) return CKR_ARGUMENTS_BAD;
     auto slots = KVEnv::GetSlotManager();
     if (!slots) return CKR_HOST_MEMORY;
     auto slot = slots->GetSlot(session.SlotId());
@@ -125,5 +127,8 @@ CK_RV _C_Logout(CK_SESSION_HANDLE hSession) {
     if ((rv = session->GetSessionInfo(&info))) return rv;
     if (info.state == CKS_RO_PUBLIC_SESSION || info.state == CKS_RW_PUBLIC_SESSION) return CKR_USER_NOT_LOGGED_IN;
     IAuthManager* auth = slot->GetAuthManager();
-    return auth ? CP11SessionManager::LogOff(auth) : CKR_GENERAL_ERROR;
+    if (!auth) return CKR_GENERAL_ERROR;
+    rv = CP11SessionManager::LogOff(auth);
+    KVEnv::GetCP11SessionManager()->EndPrivateWork(*slot);
+    return rv;
 }

@@ -88,6 +88,10 @@ public:
     CK_RV DeriveKey(CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hBaseKey, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count,
                     CK_OBJECT_HANDLE_PTR phKey);
 
+    // Ends every running operation whose key is private (or gone), the slot
+    // locked by the caller: what a logout leaves no one to use.
+    void EndPrivateOperations(Slot& slot);
+
     bool contextLoginDone = false;
     bool tokenKeyInUse = false;
     bool contextLoginRequired = false;

@@ -73,8 +73,10 @@ bool PublicState(CK_STATE state) { return state == CKS_RO_PUBLIC_SESSION || stat
 
 // A token key needs the user logged in; decryption and signing are refused
 // to the security officer, and to a public session for a token key.
-CK_RV CheckLogin(CSessionBase& s, Slot& slot, Kind::Login login, bool tokenKey) {
-    if (login == Kind::Login::None) return CKR_OK;
+// Token keys and private keys of any kind need the user logged in.
+CK_RV CheckLogin(CSessionBase& s, Slot& slot, Kind::Login login, bool tokenKey, bool privateKey) {
+    const bool needsUser = tokenKey || privateKey;
+    if (login == Kind::Login::None && !privateKey) return CKR_OK;
     if (login == Kind::Login::SessionState) {
         CK_SESSION_INFO info;
         const CK_RV rv = s.GetSessionInfo(&info);
@@ -82,7 +84,7 @@ CK_RV CheckLogin(CSessionBase& s, Slot& slot, Kind::Login login, bool tokenKey) 
         if (info.state == CKS_RW_SO_FUNCTIONS) return CKR_USER_TYPE_INVALID;
         if (tokenKey && PublicState(info.state)) return CKR_SESSION_HANDLE_INVALID;
     }
-    if (!tokenKey) return CKR_OK;
+    if (!needsUser) return CKR_OK;
     bool user = false;
     if (UserAuthenticated(slot, user)) return CKR_GENERAL_ERROR;
     return user ? CKR_OK : CKR_USER_NOT_LOGGED_IN;
@@ -123,7 +125,9 @@ CK_RV Kind::Start(CSessionBase& s, Slot& slot, CK_MECHANISM_PTR mechanism, CK_OB
     if (rv) return rv;
     bool tokenKey = false;
     if (ReadFlag(key, CKA_TOKEN, tokenKey) != CKR_OK) return CKR_GENERAL_ERROR;
-    if ((rv = CheckLogin(s, slot, login, tokenKey))) return rv;
+    bool privateKey = false;
+    if (ReadFlag(key, CKA_PRIVATE, privateKey) != CKR_OK) privateKey = false;
+    if ((rv = CheckLogin(s, slot, login, tokenKey, privateKey))) return rv;
     bool always = false;
     if (contextLogin && (rv = ReadAlwaysAuthenticate(key, always))) return rv;
     AlgFactory* factory = slot.GetAlgFactory();
@@ -141,6 +145,18 @@ CK_RV Kind::Start(CSessionBase& s, Slot& slot, CK_MECHANISM_PTR mechanism, CK_OB
     if (setsTokenKeyInUse) s.tokenKeyInUse = tokenKey;
     s.opKeys_[bit] = hKey;
     return CKR_OK;
+}
+
+void CSessionBase::EndPrivateOperations(Slot& slot) {
+    for (const Kind* kind : {&Kind::encrypt, &Kind::decrypt, &Kind::sign, &Kind::signRecover, &Kind::verify,
+                             &Kind::verifyRecover}) {
+        const auto it = opKeys_.find(kind->bit);
+        if (!kind->Running(*this) || it == opKeys_.end()) continue;
+        const ObjPtr key = GetObject(slot, it->second);
+        bool isPrivate = true;
+        if (key && ReadFlag(key, CKA_PRIVATE, isPrivate) != CKR_OK) isPrivate = true;
+        if (isPrivate) kind->End(*this);
+    }
 }
 
 bool Kind::KeyGone(CSessionBase& s, SessionSlot& frame) const {

@@ -1,6 +1,7 @@
 #include "session_manager.h"
 
 #include "iauth_manager.h"
+#include "key_rules.h"
 #include "p11_env.h"
 #include "random.h"
 #include "slot_manager.h"
@@ -60,6 +61,31 @@ SessionPtr CP11SessionManager::GetSession(CK_SESSION_HANDLE handle) {
 void CP11SessionManager::DropSessionObjects(const CP11Session& session) {
     for (uint32_t h : session.sessionObjects) {
         if (ObjPtr obj = sessionObjects_.GetObject(h)) sessionObjects_.DestroyObject(obj);
+    }
+}
+
+void CP11SessionManager::EndPrivateWork(Slot& slot) {
+    std::vector<SessionPtr> sessions;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& entry : table_) {
+            if (entry.second->SlotId() == slot.Id()) sessions.push_back(entry.second);
+        }
+    }
+    for (const SessionPtr& session : sessions) {
+        session->EndPrivateOperations(slot);
+        auto& held = session->sessionObjects;
+        for (auto it = held.begin(); it != held.end();) {
+            ObjPtr obj = sessionObjects_.GetObject(*it);
+            bool isPrivate = true;  // unreadable counts as private
+            if (obj && ReadFlag(obj, CKA_PRIVATE, isPrivate) != CKR_OK) isPrivate = true;
+            if (!obj || isPrivate) {
+                if (obj) sessionObjects_.DestroyObject(obj);
+                it = held.erase(it);
+            } else {
+                ++it;
+            }
+        }
     }
 }
 

@@ -33,6 +33,9 @@ public:
     static bool IsSO(IAuthManager* auth);
     static CK_RV LogIn(IAuthManager* auth, CK_USER_TYPE type, const uint8_t* value, uint32_t length);
     static CK_RV LogOff(IAuthManager* auth);
+    // After a logout of the slot (locked by the caller): every operation
+    // whose key is private ends, and every private session object goes.
+    void EndPrivateWork(Slot& slot);
 
 private:
     void DropSessionObjects(const CP11Session& session);

@@ -520,10 +520,23 @@ TEST_F(CryptoCalls, LoginRulesOfTheInits) {
     EXPECT_EQ(C_SignInit(h, &rsa, token.signKey), CKR_SESSION_HANDLE_INVALID);
     // Token public keys verify without a login.
     EXPECT_EQ(Verify(CKM_SHA256_RSA_PKCS, token.verifyKey, data, tokenSig), CKR_OK);
-    // Session keys serve a public session, in the single-part call as in the inits.
-    Bytes mac = Sign(CKM_SHA256_HMAC, soft.signKey, data);
+    // Private session keys went with the logout; public ones serve a public
+    // session, in the single-part call as in the inits.
+    EXPECT_EQ(C_SignInit(h, &hmac, soft.signKey), CKR_KEY_HANDLE_INVALID);
+    EXPECT_EQ(C_EncryptInit(h, &ecb, soft.aes), CKR_KEY_HANDLE_INVALID);
+    auto publicKey = [&](CK_KEY_TYPE type, CK_ATTRIBUTE_TYPE use) {
+        KeyTemplate t;
+        t.ULong(CKA_CLASS, CKO_SECRET_KEY).ULong(CKA_KEY_TYPE, type).Flag(CKA_PRIVATE, false).Flag(use, true);
+        t.Raw(CKA_VALUE, Bytes(16, 0x5A));
+        if (use == CKA_ENCRYPT) t.Flag(CKA_DECRYPT, true);
+        CK_OBJECT_HANDLE k = 0;
+        EXPECT_EQ(C_CreateObject(h, t.data(), t.size(), &k), CKR_OK);
+        return k;
+    };
+    const CK_OBJECT_HANDLE macKey = publicKey(CKK_GENERIC_SECRET, CKA_SIGN), aes = publicKey(CKK_AES, CKA_ENCRYPT);
+    Bytes mac = Sign(CKM_SHA256_HMAC, macKey, data);
     EXPECT_EQ(mac.size(), 32u);
-    EXPECT_EQ(Crypt(true, ecb, soft.aes, data, false).size(), data.size());
+    EXPECT_EQ(Crypt(true, ecb, aes, data, false).size(), data.size());
     // SHA-1 and SHA-256 need the user; other digests do not.
     for (CK_MECHANISM_TYPE t : {CKM_SHA_1, CKM_SHA256}) {
         CK_MECHANISM m = Mech(t);
@@ -536,9 +549,9 @@ TEST_F(CryptoCalls, LoginRulesOfTheInits) {
               Digest(EVP_md5(), data));
     // The security officer neither decrypts nor signs.
     ASSERT_EQ(Login(h, CKU_SO, "87654321"), CKR_OK);
-    EXPECT_EQ(C_SignInit(h, &hmac, soft.signKey), CKR_USER_TYPE_INVALID);
-    EXPECT_EQ(C_DecryptInit(h, &ecb, soft.aes), CKR_USER_TYPE_INVALID);
-    EXPECT_EQ(C_EncryptInit(h, &ecb, soft.aes), CKR_OK);
+    EXPECT_EQ(C_SignInit(h, &hmac, macKey), CKR_USER_TYPE_INVALID);
+    EXPECT_EQ(C_DecryptInit(h, &ecb, aes), CKR_USER_TYPE_INVALID);
+    EXPECT_EQ(C_EncryptInit(h, &ecb, aes), CKR_OK);
 }
 
 TEST_F(CryptoCalls, AlwaysAuthenticateKeyNeedsAContextLoginForEachSignature) {
@@ -573,11 +586,12 @@ TEST_F(CryptoCalls, AlwaysAuthenticateKeyNeedsAContextLoginForEachSignature) {
     EXPECT_EQ(C_Sign(h, data.data(), data.size(), sig.data(), &len), CKR_SESSION_HANDLE_INVALID);
     ASSERT_EQ(Login(h, CKU_USER, kUserPin), CKR_OK);
     ASSERT_EQ(Login(h, CKU_CONTEXT_SPECIFIC, kUserPin), CKR_OK);
-    // A context login stands for no user login.
+    // A context login stands for no user login, and the logout ends the
+    // signature with the private key.
     ASSERT_EQ(C_Logout(h), CKR_OK);
     CK_MECHANISM ecb = Mech(CKM_AES_ECB);
     EXPECT_EQ(C_EncryptInit(h, &ecb, aes), CKR_USER_NOT_LOGGED_IN);
-    EXPECT_EQ(C_Sign(h, data.data(), data.size(), sig.data(), &len), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(C_Sign(h, data.data(), data.size(), sig.data(), &len), CKR_OPERATION_NOT_INITIALIZED);
 }
 
 TEST_F(CryptoCalls, AFailedDecryptionLeavesTheDigestRunning) {

@@ -538,12 +538,12 @@ TEST_F(KeyCalls, DerivationRules) {
         CK_OBJECT_HANDLE key = 0;
         EXPECT_EQ(C_DeriveKey(c.h, &m, c.base, t.data(), t.size(), &key), c.rv);
     }
-    // The private base key is out of reach once the user logs out.
+    // The private base key, a session object, goes with the logout.
     ASSERT_EQ(C_Logout(rw), CKR_OK);
     KeyTemplate publicKey;
     publicKey.ULong(CKA_CLASS, CKO_SECRET_KEY).ULong(CKA_KEY_TYPE, CKK_DES).Flag(CKA_PRIVATE, false);
     CK_OBJECT_HANDLE key = 0;
-    EXPECT_EQ(C_DeriveKey(rw, &m, prv, publicKey.data(), publicKey.size(), &key), CKR_USER_NOT_LOGGED_IN);
+    EXPECT_EQ(C_DeriveKey(rw, &m, prv, publicKey.data(), publicKey.size(), &key), CKR_OBJECT_HANDLE_INVALID);
     EXPECT_TRUE(Instance(sim_->Socket()).Keys().empty());
 }
 

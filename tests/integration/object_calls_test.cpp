@@ -224,7 +224,7 @@ TEST_F(ObjectCalls, CreateAndDestroyAcrossSessionKinds) {
         {true, Who::Public, true, false, CKR_USER_NOT_LOGGED_IN, CKR_OK},  // the token's own rule
         {true, Who::User, true, false, CKR_OK, CKR_OK},
         {true, Who::Public, true, true, CKR_USER_NOT_LOGGED_IN, CKR_OK},
-        {false, Who::User, false, true, CKR_OK, CKR_TOKEN_WRITE_PROTECTED},
+        {false, Who::User, false, true, CKR_OK, CKR_OBJECT_HANDLE_INVALID},  // gone with the logout
         {true, Who::User, true, true, CKR_OK, CKR_TOKEN_WRITE_PROTECTED},
         {true, Who::SO, true, false, CKR_OK, CKR_OK},
         {true, Who::SO, true, true, CKR_USER_NOT_LOGGED_IN, CKR_OK},
