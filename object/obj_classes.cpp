@@ -26,7 +26,7 @@ CK_RV ObjData::CheckAttributes() {
 
 CK_RV ObjCert::CheckAttributes() {
     KV_TRY(Expect(CKA_CLASS, CKO_CERTIFICATE));
-    DefaultBool(CKA_TRUSTED, true);
+    DefaultBool(CKA_TRUSTED, false);  // only the security officer marks a key or certificate trusted
     DefaultEmpty(static_cast<uint32_t>(CKA_VENDOR_CERT_ATTR));
     DefaultULong(CKA_CERTIFICATE_CATEGORY, 0);
     DefaultEmpty(CKA_CHECK_VALUE);
@@ -63,7 +63,7 @@ CK_RV ObjKeyPublic::CheckAttributes() {
     KV_TRY(Expect(CKA_CLASS, CKO_PUBLIC_KEY));
     DefaultEmpty(CKA_SUBJECT);
     for (uint32_t t : {CKA_ENCRYPT, CKA_VERIFY, CKA_VERIFY_RECOVER, CKA_WRAP}) KV_TRY(Require(t));
-    DefaultBool(CKA_TRUSTED, true);
+    DefaultBool(CKA_TRUSTED, false);  // only the security officer marks a key or certificate trusted
     return ObjKey::CheckAttributes();
 }
 
@@ -107,7 +107,7 @@ CK_RV ObjKeySecret::CheckAttributes() {
     DefaultBool(CKA_NEVER_EXTRACTABLE, false);
     DefaultEmpty(CKA_VALUE);
     DefaultBool(CKA_WRAP_WITH_TRUSTED, false);
-    DefaultBool(CKA_TRUSTED, true);
+    DefaultBool(CKA_TRUSTED, false);  // only the security officer marks a key or certificate trusted
     return ObjKey::CheckAttributes();
 }
 

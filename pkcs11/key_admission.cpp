@@ -1,10 +1,13 @@
 #include "key_admission.h"
 
+#include "attribute_policy.h"
 #include "key_rules.h"
 #include "session_slot.h"
 #include "template_rules.h"
 
-CK_RV CheckNewKeyTemplate(bool readWrite, const CK_ATTRIBUTE* tmpl, CK_ULONG count) {
+CK_RV CheckNewKeyTemplate(bool readWrite, bool securityOfficer, const CK_ATTRIBUTE* tmpl, CK_ULONG count) {
+    CK_RV rv = CheckCallerTemplate(tmpl, count, securityOfficer);
+    if (rv) return rv;
     if (!readWrite && TemplateFlag(tmpl, count, CKA_TOKEN)) return CKR_SESSION_READ_ONLY;
     return CheckModulusLength(tmpl, count);
 }

@@ -11,10 +11,11 @@
 
 class Slot;
 
-// Before the slot is locked: a template asking for a token object in a
+// Before the slot is locked: the checks of every caller's template (see
+// CheckCallerTemplate); a template asking for a token object in a
 // read-only session is CKR_SESSION_READ_ONLY; a key template carrying a
 // modulus outside 65 to 511 bytes CKR_TEMPLATE_INCONSISTENT.
-CK_RV CheckNewKeyTemplate(bool readWrite, const CK_ATTRIBUTE* tmpl, CK_ULONG count);
+CK_RV CheckNewKeyTemplate(bool readWrite, bool securityOfficer, const CK_ATTRIBUTE* tmpl, CK_ULONG count);
 
 // Under the slot lock, for the templates of new token keys only: their
 // value lengths together must fit in the token's free memory, else

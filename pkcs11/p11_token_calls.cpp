@@ -87,11 +87,16 @@ CK_RV _C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, C
     {
         PinValue so(pPin, ulPinLen);
         CK_RV rv = CP11SessionManager::LogIn(auth, CKU_SO, so.Data(), so.Size());
-        if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LOCKED) return rv;
+        if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LOCKED || rv == CKR_DEVICE_ERROR) return rv;
         if (rv) return CKR_GENERAL_ERROR;
     }
-    // The SO stays logged in. A failure to destroy one object does not stop
+    // The SO's login serves this call only: afterwards nobody is logged in,
+    // whatever the outcome. A failure to destroy one object does not stop
     // the others from going.
+    struct LogOffAtEnd {
+        IAuthManager* auth;
+        ~LogOffAtEnd() { CP11SessionManager::LogOff(auth); }
+    } logOff{auth};
     IObjectManager* objects = slot.GetObjectManager();
     std::vector<ObjPtr> all;
     if (!objects || objects->GetAllObj(all) != 0) return CKR_GENERAL_ERROR;

@@ -17,6 +17,11 @@ void CSessionBase::RemoveKeyFile(Slot& slot, const ObjPtr& obj) {
     slot.Token()->DeleteFile(static_cast<uint16_t>(ref));
 }
 
+bool CSessionBase::SecurityOfficer() {
+    CK_SESSION_INFO info;
+    return GetSessionInfo(&info) == CKR_OK && info.state == CKS_RW_SO_FUNCTIONS;
+}
+
 ObjPtr CSessionBase::GetObject(Slot& slot, CK_OBJECT_HANDLE handle) {
     if (handle == 0 || handle > 0xFFFFFFFFUL) return ObjPtr();
     const uint32_t h = static_cast<uint32_t>(handle);

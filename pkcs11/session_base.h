@@ -101,6 +101,8 @@ public:
     static constexpr CK_OBJECT_HANDLE kSessionObjectBit = 0x80000000UL;
 
 protected:
+    // Whether this session is the security officer's.
+    bool SecurityOfficer();
     // The object a handle names: token objects below 0x80000000 from the
     // slot's object manager, session objects from the session-object manager.
     // Empty when unknown. Call with the slot locked.

@@ -126,7 +126,7 @@ void CSessionBase::WithdrawObject(Slot& slot, const ObjPtr& obj) {
 
 CK_RV CSessionBase::GenerateKey(CK_MECHANISM_PTR mechanism, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count,
                                 CK_OBJECT_HANDLE_PTR phKey) {
-    CK_RV rv = CheckNewKeyTemplate(ReadWrite(), tmpl, count);
+    CK_RV rv = CheckNewKeyTemplate(ReadWrite(), SecurityOfficer(), tmpl, count);
     if (rv) return rv;
     SessionSlot frame(SlotId());
     if (frame.rv) return frame.rv;
@@ -158,8 +158,8 @@ CK_RV CSessionBase::GenerateKey(CK_MECHANISM_PTR mechanism, CK_ATTRIBUTE_PTR tmp
 CK_RV CSessionBase::GenerateKeyPair(CK_MECHANISM_PTR mechanism, CK_ATTRIBUTE_PTR publicTmpl, CK_ULONG publicCount,
                                     CK_ATTRIBUTE_PTR privateTmpl, CK_ULONG privateCount,
                                     CK_OBJECT_HANDLE_PTR phPublic, CK_OBJECT_HANDLE_PTR phPrivate) {
-    CK_RV rv = CheckNewKeyTemplate(ReadWrite(), publicTmpl, publicCount);
-    if (rv || (rv = CheckNewKeyTemplate(ReadWrite(), privateTmpl, privateCount))) return rv;
+    CK_RV rv = CheckNewKeyTemplate(ReadWrite(), SecurityOfficer(), publicTmpl, publicCount);
+    if (rv || (rv = CheckNewKeyTemplate(ReadWrite(), SecurityOfficer(), privateTmpl, privateCount))) return rv;
     SessionSlot frame(SlotId());
     if (frame.rv) return frame.rv;
     Slot& slot = *frame.slot;

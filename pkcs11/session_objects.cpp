@@ -1,6 +1,7 @@
 // Object calls of a session: create, destroy, read and change attributes.
 #include <cstring>
 
+#include "attribute_policy.h"
 #include "container_name.h"
 #include "icontainer_manager.h"
 #include "iobject_manager.h"
@@ -20,36 +21,6 @@ namespace {
 bool IsKeyClass(uint32_t cls) { return cls == CKO_PUBLIC_KEY || cls == CKO_PRIVATE_KEY || cls == CKO_SECRET_KEY; }
 
 bool UserState(CK_STATE state) { return state == CKS_RO_USER_FUNCTIONS || state == CKS_RW_USER_FUNCTIONS; }
-
-// What the library alone sets: an application never gives them.
-bool LibraryOwned(CK_ATTRIBUTE_TYPE type) { return type == CKA_VENDOR_KEY_REF || type == CKA_VENDOR_CONTAINER_NAME; }
-
-// The private parts of an RSA key, whatever object holds them.
-bool IsRsaPrivatePart(CK_ATTRIBUTE_TYPE type) {
-    switch (type) {
-        case CKA_PRIVATE_EXPONENT: case CKA_PRIME_1: case CKA_PRIME_2: case CKA_EXPONENT_1: case CKA_EXPONENT_2:
-        case CKA_COEFFICIENT:
-            return true;
-        default:
-            return false;
-    }
-}
-
-// What an object is and the key material it holds: fixed once it exists.
-bool IsFixedAttribute(CK_ATTRIBUTE_TYPE type, bool isKey) {
-    switch (type) {
-        case CKA_CLASS: case CKA_KEY_TYPE: case CKA_CERTIFICATE_TYPE: case CKA_TOKEN: case CKA_PRIVATE:
-        case CKA_MODIFIABLE: case CKA_LOCAL: case CKA_KEY_GEN_MECHANISM: case CKA_ALWAYS_SENSITIVE:
-        case CKA_NEVER_EXTRACTABLE: case CKA_MODULUS: case CKA_MODULUS_BITS: case CKA_PUBLIC_EXPONENT:
-        case CKA_PRIME: case CKA_SUBPRIME: case CKA_BASE: case CKA_VALUE_BITS: case CKA_VALUE_LEN:
-        case CKA_EC_PARAMS: case CKA_EC_POINT:
-            return true;
-        case CKA_VALUE:
-            return isKey;
-        default:
-            return IsRsaPrivatePart(type) || LibraryOwned(type);
-    }
-}
 
 // A copy of the caller's template whose EC point is kept as x || y; the
 // point's bytes live in point. (A second EC point entry makes the factory
@@ -185,12 +156,8 @@ void ReadEntry(const IObj& obj, CK_ATTRIBUTE& entry, ReadMarks& marks) {
 
 CK_RV CSessionBase::CreateObject(CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, CK_OBJECT_HANDLE_PTR phObject) {
     if (!phObject) return CKR_ARGUMENTS_BAD;
-    CK_RV rv = CheckTemplatePointers(tmpl, count);
-    if (rv == CKR_OK) rv = CheckTemplateValues(tmpl, count);
+    CK_RV rv = CheckCallerTemplate(tmpl, count, SecurityOfficer());
     if (rv) return rv;
-    for (CK_ULONG i = 0; i < count; ++i) {
-        if (LibraryOwned(tmpl[i].type)) return CKR_ATTRIBUTE_READ_ONLY;
-    }
     const bool onToken = TemplateFlag(tmpl, count, CKA_TOKEN);
     if (onToken && !ReadWrite()) return CKR_SESSION_READ_ONLY;
     if ((rv = CheckModulusLength(tmpl, count))) return rv;
@@ -293,15 +260,10 @@ CK_RV CSessionBase::GetAttributeValue(CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR
         if (UserAuthenticated(slot, user)) return CKR_GENERAL_ERROR;
         if (!UserState(info.state) || !user) return CKR_SESSION_HANDLE_INVALID;
     }
-    bool sensitive = false, extractable = true;
-    if (obj->HasAttr(CKA_SENSITIVE) && ReadFlag(obj, CKA_SENSITIVE, sensitive)) return CKR_GENERAL_ERROR;
-    if (obj->HasAttr(CKA_EXTRACTABLE) && ReadFlag(obj, CKA_EXTRACTABLE, extractable)) return CKR_GENERAL_ERROR;
-    const bool hidden = sensitive || !extractable;
-
     ReadMarks marks;
     for (CK_ULONG i = 0; i < count; ++i) {
         CK_ATTRIBUTE& entry = tmpl[i];
-        if (hidden && (entry.type == CKA_VALUE || IsRsaPrivatePart(entry.type))) {
+        if (HiddenAttribute(*obj, entry.type)) {
             entry.ulValueLen = CK_UNAVAILABLE_INFORMATION;
             marks.sensitive = true;
         } else if (entry.type == CKA_VENDOR_CONTAINER_NAME) {
@@ -336,6 +298,7 @@ CK_RV CSessionBase::SetAttributeValue(CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR
     CK_SESSION_INFO info;
     if ((rv = GetSessionInfo(&info))) return rv;
     if (info.state == CKS_RW_SO_FUNCTIONS) return CKR_SESSION_HANDLE_INVALID;
+    if ((rv = CheckCallerTemplate(tmpl, count, false))) return rv;
     bool modifiable = true, onToken = false, isPrivate = false, user = false;
     if (obj->HasAttr(CKA_MODIFIABLE) && ReadFlag(obj, CKA_MODIFIABLE, modifiable)) return CKR_GENERAL_ERROR;
     if (!modifiable) return CKR_ATTRIBUTE_READ_ONLY;

@@ -111,7 +111,7 @@ CK_RV CSessionBase::WrapKey(CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hWrappi
 CK_RV CSessionBase::UnwrapKey(CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hUnwrappingKey, CK_BYTE_PTR wrapped,
                               CK_ULONG wrappedLen, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, CK_OBJECT_HANDLE_PTR phKey) {
     if (wrappedLen > 0xFFFFFFFFUL) return CKR_WRAPPED_KEY_LEN_RANGE;
-    CK_RV rv = CheckNewKeyTemplate(ReadWrite(), tmpl, count);
+    CK_RV rv = CheckNewKeyTemplate(ReadWrite(), SecurityOfficer(), tmpl, count);
     if (rv) return rv;
     SessionSlot frame(SlotId());
     if (frame.rv) return frame.rv;
@@ -137,7 +137,7 @@ CK_RV CSessionBase::UnwrapKey(CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hUnwr
 
 CK_RV CSessionBase::DeriveKey(CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hBaseKey, CK_ATTRIBUTE_PTR tmpl,
                               CK_ULONG count, CK_OBJECT_HANDLE_PTR phKey) {
-    CK_RV rv = CheckNewKeyTemplate(ReadWrite(), tmpl, count);
+    CK_RV rv = CheckNewKeyTemplate(ReadWrite(), SecurityOfficer(), tmpl, count);
     if (rv) return rv;
     SessionSlot frame(SlotId());
     if (frame.rv) return frame.rv;

@@ -89,7 +89,8 @@ TEST_F(TokenInit, DeletesObjectsSetsLabelAndResetsTheUserPin) {
     EXPECT_EQ(Label(info), label);
     EXPECT_EQ(info.flags & kUserPinFlags, CKF_USER_PIN_TO_BE_CHANGED);
     h = Open(true);
-    EXPECT_EQ(State(h), CKS_RW_SO_FUNCTIONS);  // the SO stays logged in
+    EXPECT_EQ(State(h), CKS_RW_PUBLIC_SESSION);  // nobody stays logged in
+    EXPECT_EQ(C_InitPIN(h, Utf8("new-user"), 8), CKR_USER_NOT_LOGGED_IN);  // the SO logs in for that
     EXPECT_EQ(CountTokenObjects(h), 0u);
     ASSERT_EQ(C_CloseSession(h), CKR_OK);
 

@@ -232,8 +232,8 @@ TEST(SoftWrap, UnwrapsWhatOpenSslWrapped) {
 }
 
 TEST(SoftWrap, KeysThatMayNotBeWrapped) {
-    const ObjPtr wrappingKey = RsaPublic(1024);
-    const ObjPtr untrusted = RsaPublic(1024, KeyTemplate().Flag(CKA_TRUSTED, false));
+    const ObjPtr wrappingKey = RsaPublic(1024, KeyTemplate().Flag(CKA_TRUSTED, true));
+    const ObjPtr untrusted = RsaPublic(1024);  // not trusted by default
     const ObjPtr noWrap = RsaPublic(1024, KeyTemplate().Flag(CKA_WRAP, false));
     const Bytes value = KeyValue(16);
     auto cipher = Cipher(CKM_RSA_PKCS, wrappingKey);

@@ -94,8 +94,9 @@ TEST(ObjectFactory, KeyDefaultsOnlyWhereAbsent) {
     Tmpl aes;
     auto o = aes.Ulong(CKA_CLASS, CKO_SECRET_KEY).Ulong(CKA_KEY_TYPE, CKK_AES).Create();
     ASSERT_TRUE(o);
-    for (uint32_t a : {CKA_ENCRYPT, CKA_DECRYPT, CKA_EXTRACTABLE, CKA_TRUSTED}) EXPECT_EQ(Bool(o, a), 1) << a;
-    for (uint32_t a : {CKA_SENSITIVE, CKA_SIGN, CKA_VERIFY, CKA_WRAP, CKA_UNWRAP, CKA_DERIVE, CKA_LOCAL})
+    for (uint32_t a : {CKA_ENCRYPT, CKA_DECRYPT, CKA_EXTRACTABLE}) EXPECT_EQ(Bool(o, a), 1) << a;
+    // Nothing is trusted unless the security officer says so.
+    for (uint32_t a : {CKA_SENSITIVE, CKA_SIGN, CKA_VERIFY, CKA_WRAP, CKA_UNWRAP, CKA_DERIVE, CKA_LOCAL, CKA_TRUSTED})
         EXPECT_EQ(Bool(o, a), 0) << a;
 
     Tmpl rsa;
