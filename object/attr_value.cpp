@@ -33,17 +33,20 @@ bool FlattenTemplate(const void* data, uint32_t length, ByteVec& out) {
     return true;
 }
 
-bool ValidFlatTemplate(const uint8_t* bytes, uint32_t length) {
+bool ParseFlat(const uint8_t* bytes, uint32_t length, std::vector<FlatEntry>* entries) {
     uint32_t pos = 0;
     while (pos < length) {
         if (length - pos < kEntryHeader) return false;
         const uint64_t type = GetLe64(bytes + pos);
         const uint64_t len = GetLe64(bytes + pos + 8);
         if (type > 0xFFFFFFFFULL || (type & CKF_ARRAY_ATTRIBUTE) || len > length - pos - kEntryHeader) return false;
+        if (entries) entries->push_back({static_cast<uint32_t>(type), bytes + pos + kEntryHeader, static_cast<uint32_t>(len)});
         pos += kEntryHeader + static_cast<uint32_t>(len);
     }
     return true;
 }
+
+bool ValidFlatTemplate(const uint8_t* bytes, uint32_t length) { return ParseFlat(bytes, length, nullptr); }
 
 bool KeepMechanisms(const void* data, uint32_t length, AttrForm form, ByteVec& kept) {
     const auto* bytes = static_cast<const uint8_t*>(data);
@@ -82,7 +85,8 @@ bool KeepAttrValue(uint32_t type, const void* data, uint32_t length, AttrForm fo
     const auto* bytes = static_cast<const uint8_t*>(data);
     if (type == CKA_ALLOWED_MECHANISMS) return KeepMechanisms(data, length, form, kept);
     if (type & CKF_ARRAY_ATTRIBUTE) {
-        if (form == AttrForm::Caller) return FlattenTemplate(data, length, kept);
+        // A caller's value is followed only where it is known to be a template.
+        if (form == AttrForm::Caller) return HoldsTemplate(type) && FlattenTemplate(data, length, kept);
         if (!ValidFlatTemplate(bytes, length)) return false;
     } else if (IsBoolAttribute(type)) {
         if (length != 1) return false;
@@ -92,4 +96,11 @@ bool KeepAttrValue(uint32_t type, const void* data, uint32_t length, AttrForm fo
     }
     if (length) kept.assign(bytes, bytes + length);
     return true;
+}
+
+bool HoldsTemplate(CK_ATTRIBUTE_TYPE type) { return type == CKA_WRAP_TEMPLATE || type == CKA_UNWRAP_TEMPLATE; }
+
+bool ReadFlatTemplate(const ByteVec& kept, std::vector<FlatEntry>& entries) {
+    entries.clear();
+    return kept.size() <= 0xFFFFFFFFu && ParseFlat(kept.data(), static_cast<uint32_t>(kept.size()), &entries);
 }

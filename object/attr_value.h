@@ -4,6 +4,7 @@
 #define KV_OBJECT_ATTR_VALUE_H
 
 #include <cstdint>
+#include <vector>
 
 #include "kv_types.h"
 
@@ -20,5 +21,20 @@ bool IsBoolAttribute(CK_ATTRIBUTE_TYPE type);
 // little-endian; any other array attribute a template, kept as entries of
 // type (8 bytes), length (8 bytes) and value, little-endian, no pointers.
 bool KeepAttrValue(uint32_t type, const void* data, uint32_t length, AttrForm form, ByteVec& kept);
+
+// The array attributes that hold templates (CKA_WRAP_TEMPLATE,
+// CKA_UNWRAP_TEMPLATE): the only ones whose caller value is followed as a
+// CK_ATTRIBUTE array. Any other array attribute but CKA_ALLOWED_MECHANISMS
+// is refused from a caller.
+bool HoldsTemplate(CK_ATTRIBUTE_TYPE type);
+
+// One entry of a template in the kept form; value points into the kept bytes.
+struct FlatEntry {
+    uint32_t type;
+    const uint8_t* value;
+    uint32_t length;
+};
+// The entries of a kept template; false when the bytes are malformed.
+bool ReadFlatTemplate(const ByteVec& kept, std::vector<FlatEntry>& entries);
 
 #endif

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "attr_value.h"
+#include "attribute_policy.h"
 #include "container_name.h"
 #include "secure_wipe.h"
 #include "template_values.h"
@@ -19,6 +20,9 @@ bool EntryMatches(const ObjPtr& obj, const CK_ATTRIBUTE& entry, IContainerManage
         return containers && ObjectContainerName(*containers, obj, name) == CKR_OK &&
                SameBytes(ByteVec(name.begin(), name.end()), entry.pValue, entry.ulValueLen);
     }
+    // A value the caller may not read is never matched: a match would
+    // confirm a guess.
+    if (HiddenAttribute(*obj, entry.type)) return false;
     const ByteVec* stored = obj->Value(static_cast<uint32_t>(entry.type));
     if (!stored) return false;
     if (entry.type == CKA_EC_POINT) {

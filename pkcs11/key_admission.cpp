@@ -47,6 +47,19 @@ CK_RV CheckKeyPermits(const ObjPtr& key, CK_ATTRIBUTE_TYPE usage) {
                                                                                      : CKR_KEY_FUNCTION_NOT_PERMITTED;
 }
 
+CK_RV CheckAllowedMechanism(const ObjPtr& key, CK_MECHANISM_TYPE mechanism) {
+    const ByteVec* allowed = key ? key->Value(CKA_ALLOWED_MECHANISMS) : nullptr;
+    if (!allowed || allowed->empty()) return CKR_OK;  // no list: no limit
+    // Kept as 8-byte little-endian entries; a malformed list allows nothing.
+    if (allowed->size() % 8) return CKR_MECHANISM_INVALID;
+    for (size_t at = 0; at < allowed->size(); at += 8) {
+        uint64_t entry = 0;
+        for (int i = 7; i >= 0; --i) entry = entry << 8 | (*allowed)[at + static_cast<size_t>(i)];
+        if (entry == mechanism) return CKR_OK;
+    }
+    return CKR_MECHANISM_INVALID;
+}
+
 CK_RV CreationRv(CK_RV rv) {
     if (rv == RV_NOT_SUPPORTED) return CKR_MECHANISM_INVALID;
     if (rv == CKR_ARGUMENTS_BAD || rv >= CKR_VENDOR_DEFINED || rv > 0xFFFFUL) return CKR_GENERAL_ERROR;

@@ -15,6 +15,10 @@ class Slot;
 // CheckCallerTemplate); a template asking for a token object in a
 // read-only session is CKR_SESSION_READ_ONLY; a key template carrying a
 // modulus outside 65 to 511 bytes CKR_TEMPLATE_INCONSISTENT.
+// A key whose CKA_ALLOWED_MECHANISMS lists mechanisms serves those alone:
+// any other is CKR_MECHANISM_INVALID.
+CK_RV CheckAllowedMechanism(const ObjPtr& key, CK_MECHANISM_TYPE mechanism);
+
 CK_RV CheckNewKeyTemplate(bool readWrite, bool securityOfficer, const CK_ATTRIBUTE* tmpl, CK_ULONG count);
 
 // Under the slot lock, for the templates of new token keys only: their

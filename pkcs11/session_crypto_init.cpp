@@ -1,5 +1,6 @@
 // Starting the cryptographic operations of a session: which operations may
 // run side by side, the key's usage and login rules, the mechanism object.
+#include "key_admission.h"
 #include "key_rules.h"
 #include "session_crypto.h"
 #include "session_slot.h"
@@ -122,7 +123,7 @@ CK_RV Kind::Start(CSessionBase& s, Slot& slot, CK_MECHANISM_PTR mechanism, CK_OB
     if (checkCompanions && s.activeOps_ && !(s.activeOps_ & companions)) return CKR_OPERATION_ACTIVE;
     if (!key) return CKR_KEY_HANDLE_INVALID;
     CK_RV rv = CheckUsage(*this, key);
-    if (rv) return rv;
+    if (rv || (rv = CheckAllowedMechanism(key, mechanism->mechanism))) return rv;
     bool tokenKey = false;
     if (ReadFlag(key, CKA_TOKEN, tokenKey) != CKR_OK) return CKR_GENERAL_ERROR;
     bool privateKey = false;

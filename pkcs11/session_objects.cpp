@@ -1,6 +1,7 @@
 // Object calls of a session: create, destroy, read and change attributes.
 #include <cstring>
 
+#include "attr_value.h"
 #include "attribute_policy.h"
 #include "container_name.h"
 #include "icontainer_manager.h"
@@ -129,8 +130,39 @@ void PutValue(CK_ATTRIBUTE& entry, const void* value, size_t length, ReadMarks& 
     }
 }
 
+// A template attribute the way PKCS#11 hands it out: the caller's value is
+// an array of CK_ATTRIBUTE. A length query gets the array's size; an array
+// gets each entry's type, and each entry's value where its buffer holds it,
+// else its length (a length query for a null buffer, the too-small mark for
+// a short one).
+void ReadTemplateEntry(CK_ATTRIBUTE& entry, const ByteVec& stored, ReadMarks& marks) {
+    std::vector<FlatEntry> inner;
+    if (!ReadFlatTemplate(stored, inner)) {
+        entry.ulValueLen = CK_UNAVAILABLE_INFORMATION;
+        marks.typeInvalid = true;
+        return;
+    }
+    const CK_ULONG size = inner.size() * sizeof(CK_ATTRIBUTE);
+    if (!entry.pValue) {
+        entry.ulValueLen = size;
+        return;
+    }
+    if (entry.ulValueLen < size) {
+        entry.ulValueLen = CK_UNAVAILABLE_INFORMATION;
+        marks.tooSmall = true;
+        return;
+    }
+    auto* out = static_cast<CK_ATTRIBUTE*>(entry.pValue);
+    for (size_t i = 0; i < inner.size(); ++i) {
+        out[i].type = inner[i].type;
+        PutValue(out[i], inner[i].value, inner[i].length, marks);
+    }
+    entry.ulValueLen = size;
+}
+
 // One entry of C_GetAttributeValue that is not sensitive: CK_ULONG values as
-// whole CK_ULONGs, the EC point as 04 || x || y, the rest as kept.
+// whole CK_ULONGs, the EC point as 04 || x || y, templates as CK_ATTRIBUTE
+// arrays, the rest as kept.
 void ReadEntry(const IObj& obj, CK_ATTRIBUTE& entry, ReadMarks& marks) {
     const ByteVec* stored = entry.type > 0xFFFFFFFFUL ? nullptr : obj.Value(static_cast<uint32_t>(entry.type));
     if (!stored) {
@@ -138,7 +170,9 @@ void ReadEntry(const IObj& obj, CK_ATTRIBUTE& entry, ReadMarks& marks) {
         marks.typeInvalid = true;
         return;
     }
-    if (IsULongAttribute(entry.type) && stored->size() == 4) {
+    if (HoldsTemplate(entry.type)) {
+        ReadTemplateEntry(entry, *stored, marks);
+    } else if (IsULongAttribute(entry.type) && stored->size() == 4) {
         uint32_t narrow;
         std::memcpy(&narrow, stored->data(), 4);
         const CK_ULONG value = narrow;

@@ -4,6 +4,8 @@
 // the rules of key generation before anything is written; token keys are
 // written into the token and filed with the slot's object manager.
 #include "alg_factory.h"
+#include "attr_value.h"
+#include "attribute_policy.h"
 #include "key_admission.h"
 #include "key_rules.h"
 #include "obj_factory.h"
@@ -57,12 +59,41 @@ ObjPtr NewSecretKey(Slot& slot, bool readWrite, const CK_ATTRIBUTE* tmpl, CK_ULO
 // The new secret key of an unwrapping or derivation from the key `from`,
 // once `from` may be used for it (usage attribute `usage`) and the new key
 // passes the rules of key generation.
-CK_RV MakeKeyFrom(Slot& slot, const ObjPtr& from, CK_ATTRIBUTE_TYPE usage, bool readWrite, const CK_ATTRIBUTE* tmpl,
-                  CK_ULONG count, ObjPtr& key) {
+CK_RV MakeKeyFrom(Slot& slot, const ObjPtr& from, CK_ATTRIBUTE_TYPE usage, CK_MECHANISM_TYPE mechanism,
+                  bool readWrite, const CK_ATTRIBUTE* tmpl, CK_ULONG count, ObjPtr& key) {
     CK_RV rv = CheckKeyInUse(slot, from);
-    if (rv || (rv = CheckKeyPermits(from, usage)) || (rv = CheckNewKeySpace(slot, tmpl, count))) return rv;
+    if (rv || (rv = CheckKeyPermits(from, usage)) || (rv = CheckAllowedMechanism(from, mechanism)) ||
+        (rv = CheckNewKeySpace(slot, tmpl, count)))
+        return rv;
     key = NewSecretKey(slot, readWrite, tmpl, count, rv);
     return rv;
+}
+
+// The unwrapping key's CKA_UNWRAP_TEMPLATE on the new key: its entries go
+// through the checks of a caller's template, and one that the caller's
+// template gives otherwise is CKR_TEMPLATE_INCONSISTENT.
+CK_RV ImposeUnwrapTemplate(const ObjPtr& unwrappingKey, const CK_ATTRIBUTE* tmpl, CK_ULONG count, const ObjPtr& key) {
+    const ByteVec* kept = unwrappingKey->Value(CKA_UNWRAP_TEMPLATE);
+    if (!kept || kept->empty()) return CKR_OK;
+    std::vector<FlatEntry> entries;
+    if (!ReadFlatTemplate(*kept, entries)) return CKR_TEMPLATE_INCONSISTENT;
+    std::vector<CK_ATTRIBUTE> imposed;
+    for (const FlatEntry& e : entries) imposed.push_back({e.type, const_cast<uint8_t*>(e.value), e.length});
+    if (CheckCallerTemplate(imposed.data(), imposed.size(), false)) return CKR_TEMPLATE_INCONSISTENT;
+    for (const CK_ATTRIBUTE& a : imposed) {
+        if (const CK_ATTRIBUTE* given = FindAttr(tmpl, count, a.type)) {
+            ByteVec mine, theirs;
+            const bool same = KeepAttrValue(static_cast<uint32_t>(a.type), a.pValue, static_cast<uint32_t>(a.ulValueLen),
+                                            AttrForm::Caller, mine) &&
+                              KeepAttrValue(static_cast<uint32_t>(a.type), given->pValue,
+                                            static_cast<uint32_t>(given->ulValueLen), AttrForm::Caller, theirs) &&
+                              mine == theirs;
+            if (!same) return CKR_TEMPLATE_INCONSISTENT;
+        }
+        if (key->SetAttr(static_cast<uint32_t>(a.type), a.pValue, static_cast<uint32_t>(a.ulValueLen)) != CKR_OK)
+            return CKR_TEMPLATE_INCONSISTENT;
+    }
+    return CKR_OK;
 }
 
 // The multi-part cipher a wrapping (encrypt) or unwrapping mechanism
@@ -91,7 +122,7 @@ CK_RV CSessionBase::WrapKey(CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hWrappi
     ObjPtr wrappingKey = GetObject(slot, hWrappingKey), key = GetObject(slot, hKey);
     if (!wrappingKey || !key) return CKR_KEY_HANDLE_INVALID;
     if ((rv = CheckKeyInUse(slot, wrappingKey)) || (rv = CheckKeyInUse(slot, key)) ||
-        (rv = CheckKeyPermits(wrappingKey, CKA_WRAP)))
+        (rv = CheckKeyPermits(wrappingKey, CKA_WRAP)) || (rv = CheckAllowedMechanism(wrappingKey, mechanism->mechanism)))
         return rv;
     AlgFactory* factory = slot.GetAlgFactory();
     if (!factory) return CKR_GENERAL_ERROR;
@@ -119,7 +150,9 @@ CK_RV CSessionBase::UnwrapKey(CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hUnwr
     if ((rv = frame.Refresh(true))) return rv;
     ObjPtr unwrappingKey = GetObject(slot, hUnwrappingKey), key;
     if (!unwrappingKey) return CKR_KEY_HANDLE_INVALID;
-    if ((rv = MakeKeyFrom(slot, unwrappingKey, CKA_UNWRAP, ReadWrite(), tmpl, count, key))) return rv;
+    if ((rv = MakeKeyFrom(slot, unwrappingKey, CKA_UNWRAP, mechanism->mechanism, ReadWrite(), tmpl, count, key)) ||
+        (rv = ImposeUnwrapTemplate(unwrappingKey, tmpl, count, key)))
+        return rv;
     // The key was made elsewhere.
     const CK_BBOOL no = CK_FALSE;
     if (key->SetAttr(CKA_LOCAL, &no, 1) != CKR_OK) return CKR_GENERAL_ERROR;
@@ -145,7 +178,8 @@ CK_RV CSessionBase::DeriveKey(CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hBase
     if ((rv = frame.Refresh(true))) return rv;
     ObjPtr baseKey = GetObject(slot, hBaseKey), key;
     if (!baseKey) return CKR_OBJECT_HANDLE_INVALID;
-    if ((rv = MakeKeyFrom(slot, baseKey, CKA_DERIVE, ReadWrite(), tmpl, count, key))) return rv;
+    if ((rv = MakeKeyFrom(slot, baseKey, CKA_DERIVE, mechanism->mechanism, ReadWrite(), tmpl, count, key)))
+        return rv;
     AlgFactory* factory = slot.GetAlgFactory();
     if (!factory) return CKR_GENERAL_ERROR;
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "attr_value.h"
 #include "key_attrs.h"
 #include "key_rules.h"
 #include "secure_wipe.h"
@@ -11,35 +12,6 @@
 #include "utils.h"
 
 namespace {
-
-struct TemplateEntry {
-    uint32_t type;
-    const uint8_t* value;
-    uint32_t length;
-};
-
-uint64_t Le64(const uint8_t* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
-    return v;
-}
-
-// The entries of a template kept in the object's self-contained form: type
-// and length, 8 bytes each little-endian, then the value. False when an
-// entry runs past the end or names a type beyond 32 bits.
-bool ParseTemplate(const ByteVec& kept, std::vector<TemplateEntry>& entries) {
-    constexpr size_t kHeader = 16;
-    for (size_t pos = 0; pos < kept.size();) {
-        if (kept.size() - pos < kHeader) return false;
-        const uint64_t type = Le64(kept.data() + pos);
-        const uint64_t length = Le64(kept.data() + pos + 8);
-        pos += kHeader;
-        if (type > 0xFFFFFFFFULL || length > kept.size() - pos) return false;
-        entries.push_back({static_cast<uint32_t>(type), kept.data() + pos, static_cast<uint32_t>(length)});
-        pos += static_cast<size_t>(length);
-    }
-    return true;
-}
 
 bool IsRsaWrapMechanism(const CK_MECHANISM* mechanism) {
     return mechanism && (mechanism->mechanism == CKM_RSA_PKCS || mechanism->mechanism == CKM_RSA_X_509);
@@ -68,9 +40,9 @@ CK_RV CheckWrappingTemplate(const ObjPtr& wrappingKey, const ObjPtr& keyToWrap) 
     if (!wrappingKey || !keyToWrap) return CKR_OBJECT_HANDLE_INVALID;
     const ByteVec* kept = wrappingKey->Value(CKA_WRAP_TEMPLATE);
     if (!kept) return CKR_OK;
-    std::vector<TemplateEntry> entries;
-    if (!ParseTemplate(*kept, entries)) return CKR_GENERAL_ERROR;
-    for (TemplateEntry& e : entries) {
+    std::vector<FlatEntry> entries;
+    if (!ReadFlatTemplate(*kept, entries)) return CKR_GENERAL_ERROR;
+    for (FlatEntry& e : entries) {
         ResizeLength(e.type, &e.length);
         const ByteVec* held = keyToWrap->Value(e.type);
         if (!held || held->size() != e.length || !std::equal(held->begin(), held->end(), e.value))
