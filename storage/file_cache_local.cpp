@@ -140,8 +140,14 @@ RV CFileCacheLocal::ApplyTable(const std::vector<tagFILE_RECORD>& table) {
     for (uint32_t i = 0; i < kRecordCount; ++i) {
         RV rv = AdoptRecord(records_[i], table[i]);
         if (rv) return rv;
+        // A copy an earlier version left on the phone goes.
+        if (records_[i].rec.IsDataFile() && !Mirrored(records_[i])) mirror_.RemoveFile(records_[i].rec.fid);
     }
     return 0;
+}
+
+bool CFileCacheLocal::Mirrored(const FcRecord& r) const {
+    return !r.rec.FileName().empty() && !(offDisk_ && offDisk_(r.rec));
 }
 
 RV CFileCacheLocal::AdoptRecord(FcRecord& r, const tagFILE_RECORD& rec) {
@@ -223,10 +229,11 @@ RV CFileCacheLocal::Read(uint16_t fid, uint32_t offset, ByteVec& out, uint32_t* 
     FcRecord& r = records_[static_cast<size_t>(idx)];
     const uint32_t used = r.rec.used;
     if (r.stale && used) {
-        if (!mirror_.ReadFile(fid, r.buffer, used)) {
+        const bool mirrored = Mirrored(r);
+        if (!mirrored || !mirror_.ReadFile(fid, r.buffer, used)) {
             rv = token_->ReadBinary(fid, r.buffer, 0, used, nullptr);
             if (rv) return rv;
-            mirror_.WriteFile(fid, r.buffer, used);
+            if (mirrored) mirror_.WriteFile(fid, r.buffer, used);
         }
     }
     r.stale = false;
@@ -300,7 +307,7 @@ RV CFileCacheLocal::WriteData(FcRecord& r, uint32_t offset, const uint8_t* data,
     if (r.stale && offset == 0 && length >= r.rec.used) r.stale = false;
     r.writeCount = ++changeCounter_;
     AfterOwnWrite();
-    if (r.stale) {
+    if (r.stale || !Mirrored(r)) {
         mirror_.RemoveFile(r.rec.fid);
     } else {
         mirror_.WriteFile(r.rec.fid, r.buffer, r.rec.used);

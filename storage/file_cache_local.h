@@ -5,6 +5,7 @@
 #ifndef KV_STORAGE_FILE_CACHE_LOCAL_H
 #define KV_STORAGE_FILE_CACHE_LOCAL_H
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,6 +38,11 @@ public:
     RV DeleteUnrecorded(uint16_t fid) override;
     RV Initialize();
 
+    // Which files never reach the phone's storage (those that carry key
+    // material): kept in memory only. Files without a name yet are not
+    // mirrored either.
+    void SetOffDisk(std::function<bool(const tagFILE_RECORD&)> offDisk) { offDisk_ = std::move(offDisk); }
+
     // After a write to the token that bypassed the cache: drops that file's
     // copies and learns the token's new counter.
     void NoteDirectWrite(uint16_t fid);
@@ -53,6 +59,7 @@ private:
     class Entry;  // marks a public call in progress; see kNestedEntry
 
     RV Load();
+    bool Mirrored(const FcRecord& r) const;
     // The token's counter, read at most once per lock scope of the token.
     RV TokenCounter(uint32_t& counter);
     // Catches changes by other applications before anything is used or written.
@@ -78,6 +85,7 @@ private:
     std::unique_ptr<CSessionSyncShm> block_;
     std::unique_ptr<CHeapManager> heap_;
     std::vector<FcRecord> records_;
+    std::function<bool(const tagFILE_RECORD&)> offDisk_;
     bool initialised_ = false;
     bool busy_ = false;  // a public call is in progress
     uint32_t changeCounter_ = 0;  // write counts handed out stay below it

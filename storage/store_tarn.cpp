@@ -91,6 +91,12 @@ RV CStoreTarn::ParseName(const std::string& name, CK_OBJECT_CLASS& cls, uint32_t
     return CKR_GENERAL_ERROR;
 }
 
+bool CStoreTarn::HoldsSecrets(const std::string& dir, const std::string& name) {
+    CK_OBJECT_CLASS cls = 0;
+    uint32_t index = 0;
+    return dir == kDir && ParseName(name, cls, index) == 0 && (cls == CKO_PRIVATE_KEY || cls == CKO_SECRET_KEY);
+}
+
 std::vector<tagOBJ_PROP>* CStoreTarn::GetObjList(CK_OBJECT_CLASS cls) { return cls < 5 ? &lists_[cls] : nullptr; }
 
 tagOBJ_PROP* CStoreTarn::FindObjByID(uint32_t handle) {

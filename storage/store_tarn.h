@@ -39,6 +39,9 @@ public:
     // An object from file bytes; empty when they end inside a triple.
     static ObjPtr CreateObject(const uint8_t* bytes, size_t length);
     static RV ParseName(const std::string& name, CK_OBJECT_CLASS& cls, uint32_t& index);
+    // Object files that may carry key material (private and secret keys):
+    // the file cache keeps them off the phone's storage.
+    static bool HoldsSecrets(const std::string& dir, const std::string& name);
     RV GenerateFileName(CK_OBJECT_CLASS cls, std::string& name);
     std::vector<tagOBJ_PROP>* GetObjList(CK_OBJECT_CLASS cls);
     tagOBJ_PROP* FindObjByID(uint32_t handle);

@@ -31,6 +31,7 @@ IFileCache* CTokenTarn::GetFileCache() {
             dir = DiskMirror::DirFor(text);
         }
         fileCache_ = std::make_unique<CFileCacheLocal>(this, dir, FID_RECORD);
+        fileCache_->SetOffDisk([](const tagFILE_RECORD& r) { return CStoreTarn::HoldsSecrets(r.DirName(), r.FileName()); });
     }
     return fileCache_.get();
 }
