@@ -51,7 +51,13 @@ jmethodID StaticMethod(JNIEnv* env, jclass cls, const char* name, const char* si
 }
 
 #ifndef __ANDROID__
-UsbBridge* HostFallback() { return g_vm.load() ? nullptr : &HostSocketBridge::Instance(); }
+std::atomic<UsbBridge*> g_hostBridge{nullptr};
+
+UsbBridge* HostFallback() {
+    if (g_vm.load()) return nullptr;
+    UsbBridge* chosen = g_hostBridge.load();
+    return chosen ? chosen : &HostSocketBridge::Instance();
+}
 #else
 UsbBridge* HostFallback() { return nullptr; }
 #endif
@@ -123,6 +129,10 @@ void jm_DetachCurrentThread() {
 
 JavaVM* CapturedVm() { return g_vm.load(); }
 
+#ifndef __ANDROID__
+void JniOtg::UseHostBridge(UsbBridge* bridge) { g_hostBridge.store(bridge); }
+#endif
+
 JniOtg& JniOtg::Instance() {
     static JniOtg bridge;
     return bridge;
@@ -133,7 +143,9 @@ std::string JniOtg::LockPath() {
     const std::string cache = DiskMirror::Base();
     return cache.empty() ? cache : cache + "/token.lock";
 #else
-    // A host build reaches its token at a socket, with a Java VM or without.
+    // A host build reaches its token at a socket, with a Java VM or without,
+    // unless another host bridge was chosen.
+    if (UsbBridge* chosen = g_hostBridge.load()) return chosen->LockPath();
     return HostSocketBridge::Instance().LockPath();
 #endif
 }

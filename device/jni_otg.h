@@ -35,6 +35,13 @@ public:
 
     // The process-wide bridge.
     static JniOtg& Instance();
+
+#ifndef __ANDROID__
+    // A host without a Java VM reaches its token through this bridge instead
+    // of the socket (null: the socket again), e.g. a token held in the
+    // process itself.
+    static void UseHostBridge(UsbBridge* bridge);
+#endif
 };
 
 #endif

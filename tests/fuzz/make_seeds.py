@@ -302,7 +302,59 @@ def sim_ccid_reader():
           b"\x00" + frame(xfr(b"")) + receive * 2)
 
 
+# --- PKCS#11 calls ------------------------------------------------------------
+# Indices into p11_calls_fuzz.cpp's kTypes and kMechanisms.
+T = {"class": 0, "token": 1, "private": 2, "label": 3, "value": 4, "key_type": 5, "sensitive": 7,
+     "encrypt": 8, "decrypt": 9, "wrap": 10, "unwrap": 11, "sign": 12, "value_len": 19, "extractable": 20,
+     "ec_params": 21, "trusted": 23, "wrap_template": 25, "key_ref": 31, "array": 33}
+M = {"aes_gen": 0, "ec_gen": 3, "aes_ecb": 5, "aes_cbc_pad": 7, "rsa_pkcs": 9, "ecdsa": 12}
+
+
+def flag(name, on=True):
+    return bytes([T[name], 0, 1 if on else 0])
+
+
+def ulong(name, value):
+    return bytes([T[name], 1, 20, value])
+
+
+def blob(name, data):
+    return bytes([T[name], 7]) + frame(data)
+
+
+def template(*entries):
+    return bytes([len(entries)]) + b"".join(entries)
+
+
+def mechanism(name):
+    return bytes([M[name], 1, 0x11])  # a 16-byte parameter of 11s
+
+
+def step(op, body, data=b"", out=64):
+    return frame(data) + struct.pack(">H", out) + b"\x01" + bytes([op]) + body
+
+
+def p11_calls():
+    aes = template(ulong("class", 4), ulong("key_type", 0x1F), ulong("value_len", 16), flag("token"))
+    write("p11_calls", "secret_key_kept_hidden", b"\x00" + step(13, bytes(range(16))) +
+          step(10, template(blob("value", b"\x01" + bytes(range(1, 16))))))
+    write("p11_calls", "data_object", b"\x00" + step(0, template(ulong("class", 0), flag("token"),
+                                                                  blob("label", b"seed"), blob("value", b"v"))))
+    write("p11_calls", "aes_encrypt", b"\x00" + step(1, aes + mechanism("aes_gen")) +
+          step(3, mechanism("aes_ecb") + b"\x01\x00\x00", data=bytes(32)))
+    write("p11_calls", "ec_pair_sign", b"\x00" + step(2, template(blob("ec_params", h("06082A8648CE3D030107"))) +
+                                                         template(flag("sign")) + b"\x01") +
+          step(5, mechanism("ecdsa") + b"\x01", data=bytes(32)))
+    write("p11_calls", "owned_and_array", b"\x00" + step(0, template(ulong("class", 0), ulong("key_ref", 0x20),
+                                                                      blob("array", bytes(24)))) +
+          step(1, template(ulong("class", 4), ulong("key_type", 0x1F), ulong("key_ref", 0x20)) + mechanism("aes_gen")))
+    write("p11_calls", "wrap_template_read", b"\x00" + step(0, aes[:1].replace(bytes([4]), bytes([5])) + aes[1:] +
+                                                             bytes([T["wrap_template"], 3])) +
+          step(9, template(blob("wrap_template", b"")) + b"\x00"))
+    write("p11_calls", "logged_out", b"\x01" + step(13, bytes(16)) + step(12, b"\x00"))
+
+
 if __name__ == "__main__":
     for make in (ccid_answer, sm_unwrap, token_answers, file_system, object_file, container_map, sim_apdu,
-                 sim_create_file, sim_secure_channel, sim_ccid_reader):
+                 sim_create_file, sim_secure_channel, sim_ccid_reader, p11_calls):
         make()
