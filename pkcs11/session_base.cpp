@@ -14,7 +14,10 @@ void CSessionBase::RemoveKeyFile(Slot& slot, const ObjPtr& obj) {
     uint32_t cls = 0, ref = 0;
     if (ReadULong(obj, CKA_CLASS, cls) != CKR_OK || (cls != CKO_PUBLIC_KEY && cls != CKO_PRIVATE_KEY)) return;
     if (ReadULong(obj, CKA_VENDOR_KEY_REF, ref) != CKR_OK || ref == 0 || ref > 0xFFFF || !slot.Token()) return;
-    slot.Token()->DeleteFile(static_cast<uint16_t>(ref));
+    // Deleted once a fresh look shows no stored object naming it: a write
+    // whose answer was lost may have stored the object after all.
+    slot.Token()->NoteKeyFile(static_cast<uint16_t>(ref));
+    slot.Token()->SweepKeyFiles();
 }
 
 bool CSessionBase::SecurityOfficer() {

@@ -180,10 +180,12 @@ RV CStoreTarn::StoreObj(ObjPtr obj) {
         rv = fs_->CreateFileWith(kDir, name, bytes.data(), size, CFAC2ACL(EveryoneReadUserWriteAc), nullptr);
     }
     if (rv) {
-        // Only a brand-new object's key file goes with its failed object file.
-        if (!existing && keyRef) {
-            RV removed = fs_->DeleteFileByFID(static_cast<uint16_t>(keyRef));
-            if (removed) return removed;
+        // A brand-new object's key file goes with its failed object file,
+        // but only once a fresh look at the token shows no object naming
+        // it: a write whose answer was lost may have stored the object.
+        if (!existing && keyRef && keyRef <= 0xFFFF) {
+            token_->NoteKeyFile(static_cast<uint16_t>(keyRef));
+            token_->SweepKeyFiles();
         }
         return rv;
     }
@@ -280,7 +282,9 @@ RV CStoreTarn::CheckUpdate(bool force) {
         for (auto& e : list) e.seen = false;
     }
     std::vector<std::string> dirs, files;
+    viewComplete_ = false;
     if (fs_->EnumFiles(kDir, dirs, files, nullptr) != 0) return KV_E_OBJ_DIR_UNLISTABLE;
+    bool complete = true;
     for (const auto& name : files) {
         tagOBJ_PROP* entry = FindObjByNAME(name);
         if (entry && entry->writeCount && !fs_->Outdated(kDir, name, entry->writeCount)) {
@@ -291,10 +295,14 @@ RV CStoreTarn::CheckUpdate(bool force) {
         uint32_t count = 0;
         if (fs_->ReadFile(kDir, name, 0, bytes, &count) != 0) {
             if (entry) entry->seen = true;  // a read error is not a deletion
+            complete = false;
             continue;
         }
         ObjPtr parsed = CreateObject(bytes.data(), bytes.size());
-        if (!parsed) continue;
+        if (!parsed) {
+            complete = false;
+            continue;
+        }
         if (entry && entry->writeCount < count && Serialize(*entry->object) != Serialize(*parsed) &&
             !SameIdentity(*entry->object, *parsed)) {
             // The file name came back to another object (ours destroyed, a
@@ -328,6 +336,7 @@ RV CStoreTarn::CheckUpdate(bool force) {
     for (auto& list : lists_) {
         for (auto it = list.begin(); it != list.end();) it = it->seen ? it + 1 : list.erase(it);
     }
+    viewComplete_ = complete;
     return 0;
 }
 
@@ -381,5 +390,6 @@ bool CStoreTarn::RefTaken(CK_ULONG cls, uint32_t ref) const {
 }
 
 bool CStoreTarn::NamesKeyFile(uint32_t fid) {
-    return RefTaken(CKO_PUBLIC_KEY, fid) || RefTaken(CKO_PRIVATE_KEY, fid);
+    // An object file that could not be read may name it.
+    return !viewComplete_ || RefTaken(CKO_PUBLIC_KEY, fid) || RefTaken(CKO_PRIVATE_KEY, fid);
 }

@@ -57,6 +57,7 @@ private:
     IFileSystem* fs_;
     IToken* token_;
     std::vector<tagOBJ_PROP> lists_[5];
+    bool viewComplete_ = false;  // the last refresh read every object file
 };
 
 #endif
