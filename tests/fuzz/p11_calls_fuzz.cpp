@@ -266,9 +266,11 @@ void Step(FuzzInput& in, CK_SESSION_HANDLE h, std::vector<CK_OBJECT_HANDLE>& mad
             rv = C_DestroyObject(h, handle());
             break;
         default: {  // a sensitive token key of known value, for the secret checks
-            Bytes value = in.Take(16);
-            value.resize(16, 0x6B);
-            value[0] = static_cast<uint8_t>(secrets.values.size() + 1);
+            // Values the input cannot shape into bytes the token keeps anyway.
+            static const uint8_t kValues[2][16] = {
+                {0x9E, 0x37, 0x79, 0xB9, 0x7F, 0x4A, 0x7C, 0x15, 0xF3, 0x9C, 0xC0, 0x60, 0x5C, 0xED, 0xC8, 0x34},
+                {0x6A, 0x09, 0xE6, 0x67, 0xF3, 0xBC, 0xC9, 0x08, 0xB2, 0xFB, 0x13, 0x66, 0xEA, 0x95, 0x7D, 0x3E}};
+            Bytes value(kValues[secrets.values.size() % 2], kValues[secrets.values.size() % 2] + 16);
             CK_OBJECT_CLASS cls = CKO_SECRET_KEY;
             CK_KEY_TYPE type = CKK_AES;
             CK_BBOOL yes = CK_TRUE;
