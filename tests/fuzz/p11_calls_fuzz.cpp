@@ -245,6 +245,14 @@ void Step(FuzzInput& in, CK_SESSION_HANDLE h, std::vector<CK_OBJECT_HANDLE>& mad
             ReadTemplate(in, a);
             for (CK_ATTRIBUTE& e : a.attrs) {  // buffers of the lengths given, or none
                 if (e.pValue && in.Bit()) e.pValue = nullptr;
+                // A template attribute is read into the caller's CK_ATTRIBUTE
+                // array, whose pointers the caller vouches for: entries with
+                // no buffers, as a careful caller's first look.
+                if (e.pValue && (e.type & CKF_ARRAY_ATTRIBUTE)) {
+                    a.inner.emplace_back(std::min<size_t>(e.ulValueLen / sizeof(CK_ATTRIBUTE), 8), CK_ATTRIBUTE{});
+                    e.pValue = a.inner.back().empty() ? nullptr : a.inner.back().data();
+                    e.ulValueLen = a.inner.back().size() * sizeof(CK_ATTRIBUTE);
+                }
             }
             rv = C_GetAttributeValue(h, handle(), a.attrs.data(), a.attrs.size());
             break;
