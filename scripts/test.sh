@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The test command, warnings as errors: the whole CTest suite in a normal
-# build and in an ASan+UBSan build, and the tests labelled "threads" in a
-# ThreadSanitizer build. Each stage prints its time.
+# build and in an ASan+UBSan build, the multi-process stress test (label
+# "stress", about two minutes; scripts/stress.sh runs it longer) in the
+# normal build, and the tests labelled "threads" in a ThreadSanitizer build.
+# Each stage prints its time.
 #
 # The tests serve their virtual tokens on private sockets only. To prove it,
 # the token answering at the default socket (/tmp/kvtoken.sock) before the
@@ -65,10 +67,11 @@ check_default_socket() {
 stage setup "$root/scripts/setup.sh"
 stage "normal build" "$root/scripts/build.sh" "$normal" -DKV_WERROR=ON
 watch_default_socket
-stage "normal suite" run_ctest "$normal"
+stage "normal suite" run_ctest "$normal" -LE stress
+stage "stress" run_ctest "$normal" -L stress
 stage "ASan+UBSan build" "$root/scripts/build.sh" "$root/build/sanitize" -DKV_WERROR=ON -DKV_SANITIZE=ON
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  stage "ASan+UBSan suite" run_ctest "$root/build/sanitize"
+  stage "ASan+UBSan suite" run_ctest "$root/build/sanitize" -LE stress
 stage "TSan build" tsan_build
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 stage "TSan threads tests" run_ctest "$tsan" -L threads
 check_default_socket

@@ -35,6 +35,7 @@ public:
     void Reset();
     // The next n wrapped commands answer 6988 and close the channel.
     void FailNextMacs(int n) { macFailures_ = n; }
+    int PendingMacFailures() const { return macFailures_; }
     // Test hooks: fixed card challenge and card data for the next opening.
     void SetNextChannelValues(const Bytes& cardData12, const Bytes& cardChallenge8);
 

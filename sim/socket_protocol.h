@@ -14,7 +14,8 @@
 // Control commands: reset | fail-mac N | time-ext N | rounds61 N | chain N |
 // send-fail N | send-fail-after GOOD N | recv-fail N | short N | long N | ids VID PID |
 // latency USB_US CARD_US | stats | stats-reset | trace | trace-clear |
-// counter | tries | other APDU-HEX (run as another application)
+// counter | tries | faults (the injected faults not yet met) |
+// other APDU-HEX (run as another application)
 //
 // Each connection is one host with its own CCID exchange; all share one card.
 #ifndef KVSIM_SOCKET_PROTOCOL_H

@@ -87,6 +87,14 @@ bool VirtualToken::Control(const std::string& line, std::string& answer) {
         trace_.clear();
         return true;
     }
+    if (cmd == "faults") {  // what the injected faults still hold in store
+        std::ostringstream out;
+        out << "send=" << faults_.sendFailures << " after=" << faults_.sendFailDelay << " recv=" << faults_.recvFailures
+            << " short=" << faults_.shortAnswers << " long=" << faults_.longAnswers
+            << " mac=" << card_.PendingMacFailures();
+        answer = out.str();
+        return true;
+    }
     if (cmd == "counter") {
         answer = std::to_string(state_.writeCounter);
         return true;
