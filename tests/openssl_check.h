@@ -94,6 +94,21 @@ inline Bytes Message(size_t n) {
     return m;
 }
 
+// OpenSSL's RSA public operation with a padding (RSA_PKCS1_PADDING, or
+// RSA_NO_PADDING for a block chosen whole); empty on failure.
+inline Bytes RsaPublicEncrypt(EVP_PKEY* key, int padding, const Bytes& data) {
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
+    size_t len = 0;
+    Bytes out;
+    if (EVP_PKEY_encrypt_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, padding) == 1 &&
+        EVP_PKEY_encrypt(ctx, nullptr, &len, data.data(), data.size()) == 1) {
+        out.resize(len);
+        if (EVP_PKEY_encrypt(ctx, out.data(), &len, data.data(), data.size()) != 1) out.clear();
+    }
+    EVP_PKEY_CTX_free(ctx);
+    return out;
+}
+
 }  // namespace testing_kv
 
 #endif

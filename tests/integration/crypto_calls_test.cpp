@@ -52,19 +52,6 @@ Bytes OpenSslRawSign(EVP_PKEY* key, const Bytes& data) {
     return out;
 }
 
-Bytes OpenSslRsaEncrypt(EVP_PKEY* key, const Bytes& data) {
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
-    size_t len = 0;
-    Bytes out;
-    if (EVP_PKEY_encrypt_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
-        EVP_PKEY_encrypt(ctx, nullptr, &len, data.data(), data.size()) == 1) {
-        out.resize(len);
-        if (EVP_PKEY_encrypt(ctx, out.data(), &len, data.data(), data.size()) != 1) out.clear();
-    }
-    EVP_PKEY_CTX_free(ctx);
-    return out;
-}
-
 // r ‖ s of an OpenSSL ECDSA signature over a hash.
 Bytes OpenSslEcdsa(EVP_PKEY* key, const Bytes& hash, size_t width) {
     EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
@@ -643,7 +630,8 @@ TEST_F(CryptoCalls, TokenRsaKeysSignAndDecryptAsOpenSslExpects) {
         }
         EXPECT_TRUE(VerifyRsa(pub.get(), EVP_sha1(), data, Sign(CKM_SHA1_RSA_PKCS, pair[1], data)));
         const Bytes secret = Message(45);
-        EXPECT_EQ(Crypt(false, Mech(CKM_RSA_PKCS), pair[1], OpenSslRsaEncrypt(pub.get(), secret), false), secret);
+        const Bytes sealed = RsaPublicEncrypt(pub.get(), RSA_PKCS1_PADDING, secret);
+        EXPECT_EQ(Crypt(false, Mech(CKM_RSA_PKCS), pair[1], sealed, false), secret);
     }
 }
 

@@ -42,20 +42,6 @@ Bytes OpenSslAesCbc(const Bytes& key, const Bytes& iv, const Bytes& in) {
     return out;
 }
 
-// The RSA public operation on a block chosen whole (no padding added).
-Bytes OpenSslRawRsa(EVP_PKEY* key, const Bytes& block) {
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
-    size_t len = 0;
-    Bytes out;
-    if (EVP_PKEY_encrypt_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_NO_PADDING) == 1 &&
-        EVP_PKEY_encrypt(ctx, nullptr, &len, block.data(), block.size()) == 1) {
-        out.resize(len);
-        if (EVP_PKEY_encrypt(ctx, out.data(), &len, block.data(), block.size()) != 1) out.clear();
-    }
-    EVP_PKEY_CTX_free(ctx);
-    return out;
-}
-
 // A type-2 block of k bytes around the message, then made malformed by bend.
 Bytes Type2Block(size_t k, const Bytes& message) {
     Bytes block(k, 0x5A);
@@ -293,7 +279,7 @@ TEST_F(Hostile, NoPaddingOracle) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Bytes wrapped = OpenSslRawRsa(rsa, c.block);
+        Bytes wrapped = testing_kv::RsaPublicEncrypt(rsa, RSA_NO_PADDING, c.block);
         ASSERT_EQ(wrapped.size(), k);
         CK_MECHANISM m{CKM_RSA_PKCS, nullptr, 0};
         ASSERT_EQ(C_DecryptInit(h, &m, key), CKR_OK);
@@ -303,7 +289,7 @@ TEST_F(Hostile, NoPaddingOracle) {
         EXPECT_EQ(Unwrap(key, wrapped, testing_kv::SecretKey(CKK_AES)), CKR_WRAPPED_KEY_INVALID);
     }
     // A well-formed block still opens.
-    Bytes good = OpenSslRawRsa(rsa, Type2Block(k, message));
+    Bytes good = testing_kv::RsaPublicEncrypt(rsa, RSA_NO_PADDING, Type2Block(k, message));
     CK_OBJECT_HANDLE made = 0;
     EXPECT_EQ(Unwrap(key, good, testing_kv::SecretKey(CKK_AES), &made), CKR_OK);
     EXPECT_EQ(Attr(made, CKA_VALUE), message);
@@ -357,7 +343,7 @@ TEST_F(Hostile, KeyCallsTakeNoLibraryOwnedOrMalformedAttributes) {
     };
     EVP_PKEY* rsa = EVP_RSA_gen(1024);
     const CK_OBJECT_HANDLE unwrapper = ImportRsa(rsa);
-    const Bytes wrapped = OpenSslRawRsa(rsa, Type2Block(128, Bytes(16, 7)));
+    const Bytes wrapped = testing_kv::RsaPublicEncrypt(rsa, RSA_NO_PADDING, Type2Block(128, Bytes(16, 7)));
     EVP_PKEY_free(rsa);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -404,7 +390,8 @@ TEST_F(Hostile, UnwrappedValuesFitTheirKeys) {
         KeyTemplate t = testing_kv::SecretKey(CKK_AES);
         t.Flag(CKA_TOKEN, true);
         if (c.asked) t.ULong(CKA_VALUE_LEN, c.asked);
-        EXPECT_EQ(Unwrap(unwrapper, OpenSslRawRsa(rsa, Type2Block(128, Bytes(c.valueLength, 7))), t), c.rv);
+        const Bytes wrapped = testing_kv::RsaPublicEncrypt(rsa, RSA_NO_PADDING, Type2Block(128, Bytes(c.valueLength, 7)));
+        EXPECT_EQ(Unwrap(unwrapper, wrapped, t), c.rv);
     }
     EXPECT_EQ(Count(KeyTemplate().ULong(CKA_CLASS, CKO_SECRET_KEY)), 1u);
     EVP_PKEY_free(rsa);
@@ -418,7 +405,7 @@ TEST_F(Hostile, TheUnwrapTemplateIsImposed) {
     CK_ATTRIBUTE inner[1] = {{CKA_SENSITIVE, &yes, 1}};
     CK_ATTRIBUTE set{CKA_UNWRAP_TEMPLATE, inner, sizeof inner};
     ASSERT_EQ(C_SetAttributeValue(h, unwrapper, &set, 1), CKR_OK);
-    const Bytes wrapped = OpenSslRawRsa(rsa, Type2Block(128, Bytes(16, 7)));
+    const Bytes wrapped = testing_kv::RsaPublicEncrypt(rsa, RSA_NO_PADDING, Type2Block(128, Bytes(16, 7)));
     EVP_PKEY_free(rsa);
     CK_OBJECT_HANDLE made = 0;
     ASSERT_EQ(Unwrap(unwrapper, wrapped, testing_kv::SecretKey(CKK_AES), &made), CKR_OK);
