@@ -143,7 +143,12 @@ TEST_F(Faults, TransferFailuresDuringAKeyPairGenerationLeaveWholePairs) {
 TEST_F(Faults, AResetMetWhileTheCacheReloadsIsRecovered) {
     CK_SESSION_HANDLE h = LoggedIn();
     const CK_OBJECT_HANDLE mine = CreateData(h, "mine", "kept");
-    testing_kv::PutDataObjects(*sim_, 1);  // another writer
+    // Another writer, with phone storage of its own: this instance's mirror
+    // is out of date, so the reload reads the record table from the token.
+    const std::string ours = DiskMirror::Base();
+    DiskMirror::SetBase(sim_->Dir() + "/other-mirror");
+    testing_kv::PutDataObjects(*sim_, 1);
+    DiskMirror::SetBase(ours);
     sim_->Control("reset");
     EXPECT_EQ(Text(h, mine, CKA_VALUE), "kept");
     EXPECT_EQ(Find(h, CKO_DATA).size(), 2u);

@@ -197,4 +197,45 @@ TEST_F(FileCache, CreateTakesOnlyNamedFileFids) {
     EXPECT_EQ(token.files.count(0x0501), 0u);
 }
 
+// A token whose read of the record table calls back into the cache once,
+// as a recovery inside an exchange could (a re-login reading the PIN flags
+// through the cache), and fails the commands of that nested call.
+class ReenteringToken : public kvfuzz::MemoryToken {
+public:
+    RV ReadBinary(uint16_t fid, uint8_t* buffer, uint32_t offset, uint32_t length, uint32_t* size) override {
+        if (cache && fid == kTable) {
+            CFileCacheLocal* outer = cache;
+            cache = nullptr;
+            FailAfter(0, 8, CKR_DEVICE_ERROR, false);
+            ByteVec out;
+            nested = outer->Read(0x2420, 0, out, nullptr);
+            FailAfter(0, 0, 0, false);
+        }
+        return MemoryToken::ReadBinary(fid, buffer, offset, length, size);
+    }
+    CFileCacheLocal* cache = nullptr;
+    RV nested = 0;
+};
+
+// A cache call made from inside one of the cache's own token commands is
+// refused, and the outer call, half-way through reloading the table,
+// finishes with its memory intact.
+TEST(FileCacheNesting, ACallFromInsideACacheCommandIsRefused) {
+    ReenteringToken token;
+    token.files[kTable] = Table({Record(0xFFFF, "mscp", "", 0, 0), Record(0x2420, "mscp", "cmapfile", 4, 8)});
+    token.files[0x2420] = Bytes{1, 2, 3, 4, 0, 0, 0, 0};
+    CFileCacheLocal cache(&token, "");
+    token.Lock();
+    ByteVec content;
+    ASSERT_EQ(cache.Read(0x2420, 0, content, nullptr), 0u);
+    token.Unlock();
+    ++token.counter;  // another writer: the next call reloads the table
+    token.Lock();
+    token.cache = &cache;
+    ASSERT_EQ(cache.Read(0x2420, 0, content, nullptr), 0u);
+    EXPECT_EQ(token.nested, CKR_FUNCTION_FAILED);
+    EXPECT_EQ(content, (ByteVec{1, 2, 3, 4}));
+    token.Unlock();
+}
+
 }  // namespace
