@@ -181,6 +181,8 @@ struct CK_AES_CBC_ENCRYPT_DATA_PARAMS {
 // Mechanism numbers the binding treats specially.
 constexpr CK_MECHANISM_TYPE CKM_PBE_MD2_DES_CBC = 0x3A0;
 constexpr CK_MECHANISM_TYPE CKM_PBE_SHA1_CAST5_CBC = 0x3A5;
+constexpr CK_MECHANISM_TYPE CKM_TLS_MASTER_KEY_DERIVE = 0x375;
+constexpr CK_MECHANISM_TYPE CKM_TLS_KEY_AND_MAC_DERIVE = 0x376;
 
 }  // namespace ckp
 

@@ -47,41 +47,54 @@ ValueForm FormOf(CK_ATTRIBUTE_TYPE type) {
         case CKA_START_DATE:
         case CKA_END_DATE:
             return ValueForm::Date;
-        case CKA_WRAP_TEMPLATE:
-        case CKA_UNWRAP_TEMPLATE:
-            return ValueForm::Template;
         case CKA_ALLOWED_MECHANISMS:
             return ValueForm::Mechanisms;
         default:
+            if (IsTemplateAttribute(type)) return ValueForm::Template;
             return type >= CKA_SENSITIVE && type <= CKA_DERIVE ? ValueForm::Bool : ValueForm::Bytes;
     }
 }
 
-int ToNative(JNIEnv* env, jobject jAttribute, NativeArena& arena, CK_ATTRIBUTE* out, bool nested);
+// What one conversion of a Java template has spent on nested templates.
+struct Nesting {
+    int depth = 0;            // of the template being converted; 0 at the top
+    CK_ULONG attributes = 0;  // converted in nested templates so far
+};
+
+// An array attribute whose Java value cannot become a template.
+int RefuseValue(JNIEnv* env) {
+    ckAssertReturnValueOK(env, CKR_ATTRIBUTE_VALUE_INVALID);
+    return 1;
+}
+
+int ToNative(JNIEnv* env, jobject jAttribute, NativeArena& arena, CK_ATTRIBUTE* out, Nesting& nesting);
 
 int ArrayToNative(JNIEnv* env, jobjectArray jTemplate, NativeArena& arena, CK_ATTRIBUTE_PTR* out, CK_ULONG* count,
-                  bool nested) {
+                  Nesting& nesting) {
     *out = nullptr;
     *count = 0;
     if (!jTemplate) return 0;
-    jsize n = env->GetArrayLength(jTemplate);
-    auto* attributes = arena.New<CK_ATTRIBUTE>(env, static_cast<size_t>(n));
+    const auto n = static_cast<size_t>(env->GetArrayLength(jTemplate));
+    auto* attributes = arena.New<CK_ATTRIBUTE>(env, n);
     if (!attributes) return 1;
-    for (jsize i = 0; i < n; ++i) {
-        LocalRef<jobject> element(env, env->GetObjectArrayElement(jTemplate, i));
+    for (size_t i = 0; i < n; ++i) {
+        LocalRef<jobject> element(env, env->GetObjectArrayElement(jTemplate, static_cast<jsize>(i)));
         if (Pending(env)) return 1;
         if (!element) {
             ThrowRuntime(env, "A template holds a null attribute.");
             return 1;
         }
-        if (ToNative(env, element.get(), arena, &attributes[i], nested) != 0) return 1;
+        if (ToNative(env, element.get(), arena, &attributes[i], nesting) != 0) return 1;
     }
     *out = attributes;
     *count = static_cast<CK_ULONG>(n);
     return 0;
 }
 
-int ToNative(JNIEnv* env, jobject jAttribute, NativeArena& arena, CK_ATTRIBUTE* out, bool nested) {
+// Every array attribute but CKA_ALLOWED_MECHANISMS is read by a module as
+// an array of CK_ATTRIBUTE whose pointers it follows: its value is either
+// a real template converted here or refused, never raw bytes from Java.
+int ToNative(JNIEnv* env, jobject jAttribute, NativeArena& arena, CK_ATTRIBUTE* out, Nesting& nesting) {
     *out = CK_ATTRIBUTE{};
     FieldReader reader(env, jAttribute);
     jlong type = 0;
@@ -92,20 +105,20 @@ int ToNative(JNIEnv* env, jobject jAttribute, NativeArena& arena, CK_ATTRIBUTE* 
     if (!IsTemplateAttribute(out->type))
         return jObjectToPrimitiveCKObjectPtrPtr(env, value.get(), arena, &out->pValue, &out->ulValueLen);
     if (!value) return 0;
-    if (nested) {
-        ThrowRuntime(env, "An attribute template cannot hold another template.");
-        return 1;
-    }
     int isTemplate = IsInstance(env, value.get(), kAttributeArraySig);
     if (isTemplate < 0) return 1;
-    if (isTemplate == 0) {
-        ThrowRuntime(env, "The value of a template attribute must be a CK_ATTRIBUTE[].");
-        return 1;
-    }
-    CK_ATTRIBUTE_PTR inner = nullptr;
+    if (isTemplate == 0 || nesting.depth >= kMaxTemplateDepth) return RefuseValue(env);
+    auto inner = static_cast<jobjectArray>(value.get());
+    const auto n = static_cast<CK_ULONG>(env->GetArrayLength(inner));
+    if (n > kMaxNestedAttributes - nesting.attributes) return RefuseValue(env);
+    nesting.attributes += n;
+    CK_ATTRIBUTE_PTR entries = nullptr;
     CK_ULONG count = 0;
-    if (ArrayToNative(env, static_cast<jobjectArray>(value.get()), arena, &inner, &count, true) != 0) return 1;
-    out->pValue = inner;
+    ++nesting.depth;
+    int rc = ArrayToNative(env, inner, arena, &entries, &count, nesting);
+    --nesting.depth;
+    if (rc != 0) return 1;
+    out->pValue = entries;
     out->ulValueLen = count * sizeof(CK_ATTRIBUTE);
     return 0;
 }
@@ -160,6 +173,9 @@ jobject ValueToJava(JNIEnv* env, const CK_ATTRIBUTE* attribute, bool nested) {
             if (length < sizeof(CK_DATE)) break;
             return ckDatePtrToJDateObject(env, static_cast<const CK_DATE*>(attribute->pValue));
         case ValueForm::Template:
+            // One level only: a module is asked for the entries of a template
+            // but never for a template inside one, so such a value holds no
+            // pointers of ours.
             if (nested) return nullptr;
             return ArrayToJava(env, static_cast<const CK_ATTRIBUTE*>(attribute->pValue), length, true);
         case ValueForm::Mechanisms:
@@ -173,15 +189,19 @@ jobject ValueToJava(JNIEnv* env, const CK_ATTRIBUTE* attribute, bool nested) {
 
 }  // namespace
 
-bool IsTemplateAttribute(CK_ATTRIBUTE_TYPE type) { return type == CKA_WRAP_TEMPLATE || type == CKA_UNWRAP_TEMPLATE; }
+bool IsTemplateAttribute(CK_ATTRIBUTE_TYPE type) {
+    return (type & CKF_ARRAY_ATTRIBUTE) != 0 && type != CKA_ALLOWED_MECHANISMS;
+}
 
 int jAttributeToCKAttribute(JNIEnv* env, jobject jAttribute, NativeArena& arena, CK_ATTRIBUTE* out) {
-    return ToNative(env, jAttribute, arena, out, false);
+    Nesting nesting;
+    return ToNative(env, jAttribute, arena, out, nesting);
 }
 
 int jAttributeArrayToCKAttributeArray(JNIEnv* env, jobjectArray jTemplate, NativeArena& arena, CK_ATTRIBUTE_PTR* out,
                                       CK_ULONG* count) {
-    return ArrayToNative(env, jTemplate, arena, out, count, false);
+    Nesting nesting;
+    return ArrayToNative(env, jTemplate, arena, out, count, nesting);
 }
 
 jobject ckAttributeValueToJObject(JNIEnv* env, const CK_ATTRIBUTE* attribute) {

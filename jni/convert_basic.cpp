@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "array_copy.h"
 #include "java_exceptions.h"
 #include "secure_wipe.h"
 
@@ -13,25 +14,18 @@ constexpr const char* kWrapper = "iaik/pkcs/pkcs11/wrapper/";
 
 std::string WrapperClass(const char* name) { return std::string(kWrapper) + name; }
 
-// Copies a Java primitive array into a temporary vector; false with an
-// exception pending.
-template <typename JArray, typename JElem, typename Getter>
-bool ReadElements(JNIEnv* env, JArray array, std::vector<JElem>& out, Getter get) {
-    jsize n = env->GetArrayLength(array);
-    out.resize(static_cast<size_t>(n));
-    if (n > 0) (env->*get)(array, 0, n, out.data());
-    return !Pending(env);
-}
-
-// Writes narrowed or widened elements into a new arena buffer of `Native`.
-template <typename Native, typename JElem, typename Convert>
-int Store(JNIEnv* env, std::vector<JElem>& elements, NativeArena& arena, Native** out, CK_ULONG* length,
-          Convert convert) {
-    Native* buffer = arena.New<Native>(env, elements.size());
-    if (!buffer) return 1;
-    for (size_t i = 0; i < elements.size(); ++i) buffer[i] = convert(elements[i]);
+// A whole Java primitive array into a new arena buffer of `Native`
+// elements; the length out-parameter is the element count.
+template <typename Native, typename JArray>
+int ArrayToNative(JNIEnv* env, JArray array, NativeArena& arena, Native** out, CK_ULONG* length) {
+    *out = nullptr;
+    *length = 0;
+    if (!array) return 0;
+    const size_t n = arraycopy::Length(env, array);
+    Native* buffer = arena.New<Native>(env, n);
+    if (!buffer || !arraycopy::FromJava(env, array, n, buffer, n)) return 1;
     *out = buffer;
-    *length = elements.size();
+    *length = static_cast<CK_ULONG>(n);
     return 0;
 }
 
@@ -73,19 +67,13 @@ bool SetChars(JNIEnv* env, FieldWriter& writer, const char* name, const CK_CHAR*
 
 // Narrows up to `width` characters of a char[] field into a date field;
 // absent or short arrays leave zero bytes.
-bool ReadDateField(JNIEnv* env, FieldReader& reader, const char* name, CK_CHAR* field, jsize width) {
+bool ReadDateField(JNIEnv* env, FieldReader& reader, const char* name, CK_CHAR* field, size_t width) {
     jobject raw = nullptr;
     if (!reader.Object(name, "[C", raw)) return false;
     LocalRef<jcharArray> array(env, static_cast<jcharArray>(raw));
-    std::memset(field, 0, static_cast<size_t>(width));
-    if (!array) return true;
-    jsize n = env->GetArrayLength(array.get());
-    if (n > width) n = width;
-    jchar chars[4] = {};
-    if (n > 0) env->GetCharArrayRegion(array.get(), 0, n, chars);
-    if (Pending(env)) return false;
-    for (jsize i = 0; i < n; ++i) field[i] = static_cast<CK_CHAR>(chars[i]);
-    return true;
+    std::memset(field, 0, width);
+    size_t n = arraycopy::Length(env, array.get());
+    return arraycopy::FromJava(env, array.get(), n < width ? n : width, field, width);
 }
 
 // A single converted value: its pointer and size; 1 after a failed conversion.
@@ -106,53 +94,24 @@ int IsInstance(JNIEnv* env, jobject obj, const char* className) {
 }
 
 int jByteArrayToCKByteArray(JNIEnv* env, jbyteArray array, NativeArena& arena, CK_BYTE_PTR* out, CK_ULONG* length) {
-    ClearTyped(out, length);
-    if (!array) return 0;
-    jsize n = env->GetArrayLength(array);
-    auto* buffer = arena.New<CK_BYTE>(env, static_cast<size_t>(n));
-    if (!buffer) return 1;
-    if (n > 0) env->GetByteArrayRegion(array, 0, n, reinterpret_cast<jbyte*>(buffer));
-    if (Pending(env)) return 1;
-    *out = buffer;
-    *length = static_cast<CK_ULONG>(n);
-    return 0;
+    return ArrayToNative(env, array, arena, out, length);
 }
 
 int jBooleanArrayToCKBBoolArray(JNIEnv* env, jbooleanArray array, NativeArena& arena, CK_BBOOL** out,
                                 CK_ULONG* length) {
-    ClearTyped(out, length);
-    if (!array) return 0;
-    std::vector<jboolean> elements;
-    if (!ReadElements(env, array, elements, &JNIEnv::GetBooleanArrayRegion)) return 1;
-    return Store(env, elements, arena, out, length,
-                 [](jboolean b) { return static_cast<CK_BBOOL>(b == 1 ? CK_TRUE : CK_FALSE); });
+    return ArrayToNative(env, array, arena, out, length);
 }
 
 int jLongArrayToCKULongArray(JNIEnv* env, jlongArray array, NativeArena& arena, CK_ULONG_PTR* out, CK_ULONG* length) {
-    ClearTyped(out, length);
-    if (!array) return 0;
-    std::vector<jlong> elements;
-    if (!ReadElements(env, array, elements, &JNIEnv::GetLongArrayRegion)) return 1;
-    return Store(env, elements, arena, out, length, [](jlong v) { return static_cast<CK_ULONG>(v); });
+    return ArrayToNative(env, array, arena, out, length);
 }
 
 int jIntArrayToCKULongArray(JNIEnv* env, jintArray array, NativeArena& arena, CK_ULONG_PTR* out, CK_ULONG* length) {
-    ClearTyped(out, length);
-    if (!array) return 0;
-    std::vector<jint> elements;
-    if (!ReadElements(env, array, elements, &JNIEnv::GetIntArrayRegion)) return 1;
-    return Store(env, elements, arena, out, length,
-                 [](jint v) { return static_cast<CK_ULONG>(static_cast<CK_LONG>(v)); });
+    return ArrayToNative(env, array, arena, out, length);
 }
 
 int jCharArrayToCKCharArray(JNIEnv* env, jcharArray array, NativeArena& arena, CK_CHAR_PTR* out, CK_ULONG* length) {
-    ClearTyped(out, length);
-    if (!array) return 0;
-    std::vector<jchar> elements;
-    if (!ReadElements(env, array, elements, &JNIEnv::GetCharArrayRegion)) return 1;
-    int rc = Store(env, elements, arena, out, length, [](jchar c) { return static_cast<CK_CHAR>(c & 0xFF); });
-    SecureWipe(elements.data(), elements.size() * sizeof(jchar));
-    return rc;
+    return ArrayToNative(env, array, arena, out, length);
 }
 
 int jCharArrayToCKUTF8CharArray(JNIEnv* env, jcharArray array, NativeArena& arena, CK_UTF8CHAR_PTR* out,
@@ -162,19 +121,24 @@ int jCharArrayToCKUTF8CharArray(JNIEnv* env, jcharArray array, NativeArena& aren
 
 int jCharArrayToCKLatin1Array(JNIEnv* env, jcharArray array, NativeArena& arena, CK_UTF8CHAR_PTR* out, CK_ULONG* length,
                               CK_RV refusal) {
-    ClearTyped(out, length);
+    *out = nullptr;
+    *length = 0;
     if (!array) return 0;
-    std::vector<jchar> elements;
-    if (!ReadElements(env, array, elements, &JNIEnv::GetCharArrayRegion)) return 1;
+    const size_t n = arraycopy::Length(env, array);
+    auto* buffer = arena.New<CK_UTF8CHAR>(env, n);
     bool fits = true;
-    for (jchar c : elements) fits = fits && c <= 0xFF;
-    int rc = 1;
-    if (fits)
-        rc = Store(env, elements, arena, out, length, [](jchar c) { return static_cast<CK_UTF8CHAR>(c); });
-    else
+    if (!buffer || !arraycopy::FromJava(env, array, n, buffer, n, [&fits](jchar c) {
+            fits = fits && c <= 0xFF;
+            return static_cast<CK_UTF8CHAR>(c);
+        }))
+        return 1;
+    if (!fits) {
         ckAssertReturnValueOK(env, refusal);
-    SecureWipe(elements.data(), elements.size() * sizeof(jchar));
-    return rc;
+        return 1;
+    }
+    *out = buffer;
+    *length = static_cast<CK_ULONG>(n);
+    return 0;
 }
 
 int jStringToCKUTF8CharArray(JNIEnv* env, jstring text, NativeArena& arena, CK_UTF8CHAR_PTR* out, CK_ULONG* length) {
@@ -197,41 +161,17 @@ int jStringToCKUTF8CharArray(JNIEnv* env, jstring text, NativeArena& arena, CK_U
 
 jbyteArray ckByteArrayToJByteArray(JNIEnv* env, const CK_BYTE* bytes, CK_ULONG length) {
     if (!bytes) return nullptr;
-    if (length > 0x7FFFFFFF) {
-        throwOutOfMemoryError(env);
-        return nullptr;
-    }
-    auto n = static_cast<jsize>(length);
-    jbyteArray array = env->NewByteArray(n);
-    if (!array) return nullptr;
-    env->SetByteArrayRegion(array, 0, n, reinterpret_cast<const jbyte*>(bytes));
-    return array;  // the region copy into a fresh array of that size cannot fail
+    return arraycopy::NewJava<jbyteArray>(env, bytes, length, length);
 }
 
 jlongArray ckULongArrayToJLongArray(JNIEnv* env, const CK_ULONG* values, CK_ULONG count) {
     if (!values) return nullptr;
-    if (count > 0x7FFFFFFF) {
-        throwOutOfMemoryError(env);
-        return nullptr;
-    }
-    auto n = static_cast<jsize>(count);
-    std::vector<jlong> elements(values, values + n);
-    jlongArray array = env->NewLongArray(n);
-    if (array) env->SetLongArrayRegion(array, 0, n, elements.data());
-    return array;
+    return arraycopy::NewJava<jlongArray>(env, values, count, count);
 }
 
 jcharArray ckCharArrayToJCharArray(JNIEnv* env, const CK_CHAR* chars, CK_ULONG length) {
     if (!chars) return nullptr;
-    if (length > 0x7FFFFFFF) {
-        throwOutOfMemoryError(env);
-        return nullptr;
-    }
-    auto n = static_cast<jsize>(length);
-    std::vector<jchar> elements(chars, chars + n);  // each byte zero-extended
-    jcharArray array = env->NewCharArray(n);
-    if (array) env->SetCharArrayRegion(array, 0, n, elements.data());
-    return array;
+    return arraycopy::NewJava<jcharArray>(env, chars, length, length);
 }
 
 jcharArray ckUTF8CharArrayToJCharArray(JNIEnv* env, const CK_UTF8CHAR* chars, CK_ULONG length) {

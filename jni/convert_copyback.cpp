@@ -2,8 +2,8 @@
 // into the Java parameter object.
 #include <algorithm>
 #include <string>
-#include <vector>
 
+#include "array_copy.h"
 #include "ck_params.h"
 #include "convert_basic.h"
 #include "convert_mechanism.h"
@@ -32,33 +32,27 @@ jobject CopyBackTarget(JNIEnv* env, jobject jMechanism, const CkMechanism& mecha
     return parameter.release();
 }
 
-// The array in an object field and how many of its leading elements may
-// take native bytes (no more than `available`); null when the field is null.
+// Overwrites the leading elements of the array in an object field with
+// native bytes: as many as both the array and `available` hold. Nothing
+// for a null field.
 template <typename JArray>
-JArray ArrayField(JNIEnv* env, jobject owner, const char* name, const char* sig, CK_ULONG available, jsize& n) {
+void CopyInto(JNIEnv* env, jobject owner, const char* name, const char* sig, const CK_BYTE* bytes,
+              CK_ULONG available) {
+    if (!bytes) return;
     FieldReader reader(env, owner);
     jobject raw = nullptr;
-    if (!reader.Object(name, sig, raw) || !raw) return nullptr;
-    auto array = static_cast<JArray>(raw);
-    n = env->GetArrayLength(array);
-    if (static_cast<CK_ULONG>(n) > available) n = static_cast<jsize>(available);
-    return array;
+    if (!reader.Object(name, sig, raw) || !raw) return;
+    LocalRef<JArray> array(env, static_cast<JArray>(raw));
+    const size_t n = std::min<size_t>(arraycopy::Length(env, array.get()), available);
+    arraycopy::IntoJava(env, bytes, available, n, array.get());
 }
 
-void CopyIntoBytes(JNIEnv* env, jobject owner, const char* name, const CK_BYTE* bytes, CK_ULONG available) {
-    if (!bytes) return;
-    jsize n = 0;
-    LocalRef<jbyteArray> array(env, ArrayField<jbyteArray>(env, owner, name, "[B", available, n));
-    if (array && n > 0) env->SetByteArrayRegion(array.get(), 0, n, reinterpret_cast<const jbyte*>(bytes));
-}
-
-void CopyIntoChars(JNIEnv* env, jobject owner, const char* name, const CK_BYTE* bytes, CK_ULONG available) {
-    if (!bytes) return;
-    jsize n = 0;
-    LocalRef<jcharArray> array(env, ArrayField<jcharArray>(env, owner, name, "[C", available, n));
-    if (!array || n <= 0) return;
-    std::vector<jchar> chars(bytes, bytes + n);  // each byte zero-extended
-    env->SetCharArrayRegion(array.get(), 0, n, chars.data());
+// Replaces the byte[] in an object field with a new array of the `length`
+// native bytes. Nothing for null bytes.
+void ReplaceBytes(JNIEnv* env, FieldWriter& writer, const char* name, const CK_BYTE* bytes, CK_ULONG length) {
+    if (!bytes || Pending(env)) return;
+    LocalRef<jbyteArray> array(env, arraycopy::NewJava<jbyteArray>(env, bytes, length, length));
+    if (array) writer.Object(name, "[B", array.get());
 }
 
 }  // namespace
@@ -67,7 +61,7 @@ void copyBackPBEInitializationVector(JNIEnv* env, jobject jMechanism, const CkMe
     LocalRef<jobject> target(env, CopyBackTarget(env, jMechanism, mechanism, ParamKind::Pbe, "CK_PBE_PARAMS"));
     if (!target) return;
     const auto* params = static_cast<const ckp::CK_PBE_PARAMS*>(mechanism.mechanism.pParameter);
-    CopyIntoChars(env, target.get(), "pInitVector", params->pInitVector, mechanism.returnCapacity[0]);
+    CopyInto<jcharArray>(env, target.get(), "pInitVector", "[C", params->pInitVector, mechanism.returnCapacity[0]);
 }
 
 void copyBackSetUnwrappedKey(JNIEnv* env, jobject jMechanism, const CkMechanism& mechanism) {
@@ -78,7 +72,8 @@ void copyBackSetUnwrappedKey(JNIEnv* env, jobject jMechanism, const CkMechanism&
     if (!params->pX) return;
     FieldWriter writer(env, target.get());
     if (!writer.Byte("bBC", static_cast<jbyte>(params->bBC))) return;
-    CopyIntoBytes(env, target.get(), "pX", params->pX, std::min(params->ulXLen, mechanism.returnCapacity[0]));
+    CopyInto<jbyteArray>(env, target.get(), "pX", "[B", params->pX,
+                         std::min(params->ulXLen, mechanism.returnCapacity[0]));
 }
 
 void copyBackClientVersion(JNIEnv* env, jobject jMechanism, const CkMechanism& mechanism) {
@@ -113,6 +108,7 @@ void copyBackSSLKeyMatParams(JNIEnv* env, jobject jMechanism, const CkMechanism&
         !writer.Long("hClientKey", static_cast<jlong>(out->hClientKey)) ||
         !writer.Long("hServerKey", static_cast<jlong>(out->hServerKey)))
         return;
-    CopyIntoBytes(env, keyMat.get(), "pIVClient", out->pIVClient, mechanism.returnCapacity[0]);
-    if (!Pending(env)) CopyIntoBytes(env, keyMat.get(), "pIVServer", out->pIVServer, mechanism.returnCapacity[1]);
+    // The IVs, as long as the parameters asked for, in new arrays.
+    ReplaceBytes(env, writer, "pIVClient", out->pIVClient, mechanism.returnCapacity[0]);
+    ReplaceBytes(env, writer, "pIVServer", out->pIVServer, mechanism.returnCapacity[1]);
 }

@@ -1,9 +1,9 @@
 #include "convert_mechanism.h"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 
+#include "array_copy.h"
 #include "ck_params.h"
 #include "convert_basic.h"
 #include "java_exceptions.h"
@@ -14,6 +14,13 @@ constexpr const char* kPackage = "iaik/pkcs/pkcs11/wrapper/";
 constexpr const char* kRandomSig = "Liaik/pkcs/pkcs11/wrapper/CK_SSL3_RANDOM_DATA;";
 constexpr const char* kVersionSig = "Liaik/pkcs/pkcs11/wrapper/CK_VERSION;";
 constexpr const char* kKeyMatOutSig = "Liaik/pkcs/pkcs11/wrapper/CK_SSL3_KEY_MAT_OUT;";
+
+// The room for the IV a PBE key generation writes (8 bytes for every PBE
+// mechanism of PKCS#11 v2.20; a 16-byte block to spare).
+constexpr size_t kPbeIvRoom = 16;
+// The longest IV key and MAC derivation may ask for: no cipher block is
+// longer than 256 bits.
+constexpr CK_ULONG kMaxIvBits = 256;
 
 // Reads the fields of one Java parameter object into a native structure;
 // the first failure sticks (a Java exception is then pending).
@@ -53,35 +60,49 @@ public:
         out = p;
         return *this;
     }
-    // A char[] field narrowed to bytes; its length into `length`, and at
-    // least `minimum` bytes of room.
-    ParamReader& Chars(const char* name, CK_BYTE_PTR& out, CK_ULONG& length, CK_ULONG minimum = 0) {
+    // A char[] field narrowed to bytes; its length into `length`. The
+    // buffer has room for at least `minimum` bytes, its size into `capacity`.
+    ParamReader& Chars(const char* name, CK_BYTE_PTR& out, CK_ULONG& length, CK_ULONG minimum, CK_ULONG& capacity) {
         Object(name, "[C", [&](jobject a) {
-            CK_BYTE_PTR p = nullptr;
-            if (jCharArrayToCKCharArray(env_, static_cast<jcharArray>(a), mech_.arena, &p, &length) != 0) return false;
-            if (p && length < minimum) {
-                auto* wide = mech_.arena.New<CK_BYTE>(env_, minimum);
-                if (!wide) return false;
-                std::memcpy(wide, p, length);
-                p = wide;
-            }
-            out = p;
+            auto array = static_cast<jcharArray>(a);
+            const size_t n = arraycopy::Length(env_, array);
+            const size_t room = std::max<size_t>(n, minimum);
+            auto* buffer = mech_.arena.New<CK_BYTE>(env_, room);
+            if (!buffer || !arraycopy::FromJava(env_, array, n, buffer, room)) return false;
+            out = buffer;
+            length = static_cast<CK_ULONG>(n);
+            capacity = static_cast<CK_ULONG>(room);
             return true;
         });
         return *this;
     }
+    ParamReader& Chars(const char* name, CK_BYTE_PTR& out, CK_ULONG& length) {
+        CK_ULONG capacity = 0;
+        return Chars(name, out, length, 0, capacity);
+    }
     // A byte[] field that fills a fixed-width array; another length is refused.
     ParamReader& Fixed(const char* name, CK_BYTE* field, CK_ULONG width) {
-        CK_BYTE_PTR p = nullptr;
-        CK_ULONG length = 0;
-        Bytes(name, p, length);
-        if (!ok_) return *this;
-        if (!p || length != width) {
+        bool present = false;
+        Object(name, "[B", [&](jobject a) {
+            auto array = static_cast<jbyteArray>(a);
+            present = true;
+            if (arraycopy::Length(env_, array) != width) return false;
+            return arraycopy::FromJava(env_, array, width, field, width);
+        });
+        if (!Pending(env_) && (!ok_ || !present)) {
             ok_ = false;
             ckAssertReturnValueOK(env_, CKR_MECHANISM_PARAM_INVALID);
-            return *this;
         }
-        std::memcpy(field, p, width);
+        return *this;
+    }
+    // A buffer the module reads for `needed` bytes, as one length member
+    // tells it for two buffers, must hold them; otherwise the parameter is
+    // refused.
+    ParamReader& Covers(CK_ULONG length, CK_ULONG needed) {
+        if (ok_ && length < needed) {
+            ok_ = false;
+            ckAssertReturnValueOK(env_, CKR_MECHANISM_PARAM_INVALID);
+        }
         return *this;
     }
     ParamReader& Version(const char* name, CK_VERSION_PTR& out) {
@@ -100,17 +121,32 @@ public:
         });
         return *this;
     }
-    ParamReader& KeyMatOut(const char* name, ckp::CK_SSL3_KEY_MAT_OUT*& out) {
+    // The key material a module returns: four handles and two IVs of
+    // `ivBits` bits each. The module writes as many IV bytes as the
+    // parameters say, so each IV buffer has exactly that size (rounded up to
+    // whole bytes) whatever the Java arrays hold: they are outputs only, and
+    // are replaced by new arrays on the way back. An IV longer than any
+    // cipher block is refused.
+    ParamReader& KeyMatOut(const char* name, CK_ULONG ivBits, ckp::CK_SSL3_KEY_MAT_OUT*& out) {
         Object(name, kKeyMatOutSig, [&](jobject v) {
+            if (ivBits > kMaxIvBits) {
+                ckAssertReturnValueOK(env_, CKR_MECHANISM_PARAM_INVALID);
+                return false;
+            }
+            const CK_ULONG ivBytes = (ivBits + 7) / 8;
             auto* keyMat = mech_.arena.New<ckp::CK_SSL3_KEY_MAT_OUT>(env_);
             if (!keyMat) return false;
+            if (ivBytes) {
+                keyMat->pIVClient = mech_.arena.New<CK_BYTE>(env_, ivBytes);
+                keyMat->pIVServer = mech_.arena.New<CK_BYTE>(env_, ivBytes);
+                if (!keyMat->pIVClient || !keyMat->pIVServer) return false;
+            }
+            mech_.returnCapacity[0] = mech_.returnCapacity[1] = ivBytes;
             ParamReader inner(env_, v, mech_);
             inner.ULong("hClientMacSecret", keyMat->hClientMacSecret)
                 .ULong("hServerMacSecret", keyMat->hServerMacSecret)
                 .ULong("hClientKey", keyMat->hClientKey)
-                .ULong("hServerKey", keyMat->hServerKey)
-                .Bytes("pIVClient", keyMat->pIVClient, mech_.returnCapacity[0])
-                .Bytes("pIVServer", keyMat->pIVServer, mech_.returnCapacity[1]);
+                .ULong("hServerKey", keyMat->hServerKey);
             out = keyMat;
             return inner.ok();
         });
@@ -180,11 +216,13 @@ const ParamClass kParamClasses[] = {
     {"CK_KEA_DERIVE_PARAMS", ParamKind::KeaDerive,
      [](ParamReader& r) {
          return Build<ckp::CK_KEA_DERIVE_PARAMS>(r, [](ParamReader& p, ckp::CK_KEA_DERIVE_PARAMS& s) {
+             // ulRandomLen, the length of pRandomB, is read from pRandomA too.
              CK_ULONG lengthA = 0;
              p.Bool("isSender", s.isSender)
                  .Bytes("pRandomA", s.pRandomA, lengthA)
                  .Bytes("pRandomB", s.pRandomB, s.ulRandomLen)
-                 .Bytes("pPublicData", s.pPublicData, s.ulPublicDataLen);
+                 .Bytes("pPublicData", s.pPublicData, s.ulPublicDataLen)
+                 .Covers(lengthA, s.ulRandomLen);
          });
      }},
     {"CK_RC2_CBC_PARAMS", ParamKind::Rc2Cbc,
@@ -221,13 +259,15 @@ const ParamClass kParamClasses[] = {
      [](ParamReader& r) {
          return Build<ckp::CK_SKIPJACK_PRIVATE_WRAP_PARAMS>(
              r, [](ParamReader& p, ckp::CK_SKIPJACK_PRIVATE_WRAP_PARAMS& s) {
+                 // ulPAndGLen, the length of pBaseG, is read from pPrimeP too.
                  CK_ULONG primeLength = 0;
                  p.Bytes("pPassword", s.pPassword, s.ulPasswordLen)
                      .Bytes("pPublicData", s.pPublicData, s.ulPublicDataLen)
                      .Bytes("pRandomA", s.pRandomA, s.ulRandomLen)
                      .Bytes("pPrimeP", s.pPrimeP, primeLength)
                      .Bytes("pBaseG", s.pBaseG, s.ulPAndGLen)
-                     .Bytes("pSubprimeQ", s.pSubprimeQ, s.ulQLen);
+                     .Bytes("pSubprimeQ", s.pSubprimeQ, s.ulQLen)
+                     .Covers(primeLength, s.ulPAndGLen);
              });
      }},
     {"CK_SKIPJACK_RELAYX_PARAMS", ParamKind::SkipjackRelayx,
@@ -245,13 +285,13 @@ const ParamClass kParamClasses[] = {
     {"CK_PBE_PARAMS", ParamKind::Pbe,
      [](ParamReader& r) {
          return Build<ckp::CK_PBE_PARAMS>(r, [](ParamReader& p, ckp::CK_PBE_PARAMS& s) {
-             // The module writes the generated IV here: room for a whole block.
-             p.Chars("pInitVector", s.pInitVector, p.mechanism().returnCapacity[0], 16)
+             // The module writes the generated IV here: room for a whole
+             // block, whatever the length of the Java array.
+             CK_ULONG ivLength = 0;
+             p.Chars("pInitVector", s.pInitVector, ivLength, kPbeIvRoom, p.mechanism().returnCapacity[0])
                  .Chars("pPassword", s.pPassword, s.ulPasswordLen)
                  .Chars("pSalt", s.pSalt, s.ulSaltLen)
                  .ULong("ulIteration", s.ulIteration);
-             if (s.pInitVector)
-                 p.mechanism().returnCapacity[0] = std::max<CK_ULONG>(p.mechanism().returnCapacity[0], 16);
          });
      }},
     {"CK_PKCS5_PBKD2_PARAMS", ParamKind::Pbkd2,
@@ -290,8 +330,8 @@ const ParamClass kParamClasses[] = {
                  .ULong("ulKeySizeInBits", s.ulKeySizeInBits)
                  .ULong("ulIVSizeInBits", s.ulIVSizeInBits)
                  .Bool("bIsExport", s.bIsExport)
-                 .Random("RandomInfo", s.RandomInfo)
-                 .KeyMatOut("pReturnedKeyMaterial", s.pReturnedKeyMaterial);
+                 .Random("RandomInfo", s.RandomInfo);
+             p.KeyMatOut("pReturnedKeyMaterial", s.ulIVSizeInBits, s.pReturnedKeyMaterial);
          });
      }},
     {"CK_RSA_PKCS_PSS_PARAMS", ParamKind::RsaPss,

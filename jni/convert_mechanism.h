@@ -45,7 +45,8 @@ struct CkMechanism {
     CK_MECHANISM mechanism{};
     ParamKind kind = ParamKind::None;
     // Sizes of the buffers a module may write results into: the PBE
-    // initialisation vector, the SET OAEP pX, the SSL client and server IVs.
+    // initialisation vector, the SET OAEP pX, the SSL client and server IVs
+    // (each sized by ulIVSizeInBits, not by the Java arrays).
     CK_ULONG returnCapacity[2] = {};
     NativeArena arena;
 };
@@ -57,7 +58,8 @@ int jMechanismParameterToCKMechanismParameter(JNIEnv* env, jobject jParam, CkMec
 // Copy-backs after the module call, whatever its status: each does nothing
 // unless the Java mechanism still names the native one and the parameter was
 // built from the class the copy-back writes. Copies never run past the
-// native buffer nor the Java array.
+// native buffer nor the Java array; the SSL IVs come back as new arrays of
+// the length the parameters asked for.
 void copyBackPBEInitializationVector(JNIEnv* env, jobject jMechanism, const CkMechanism& mechanism);
 void copyBackSetUnwrappedKey(JNIEnv* env, jobject jMechanism, const CkMechanism& mechanism);
 void copyBackClientVersion(JNIEnv* env, jobject jMechanism, const CkMechanism& mechanism);

@@ -6,8 +6,10 @@
 
 #include <jni.h>
 
+#include <algorithm>
 #include <vector>
 
+#include "array_copy.h"
 #include "java_exceptions.h"
 #include "jni_support.h"
 #include "kv_export.h"
@@ -50,13 +52,9 @@ jbyteArray CallForBytes(JNIEnv* env, FirstCall first, Call call) {
         rv = call(buffer.data(), &length);
     }
     jbyteArray result = nullptr;
-    if (StatusOk(env, rv)) {
-        if (length > buffer.size()) length = buffer.size();
-        result = env->NewByteArray(static_cast<jsize>(length));
-        if (result && length)
-            env->SetByteArrayRegion(result, 0, static_cast<jsize>(length),
-                                    reinterpret_cast<const jbyte*>(buffer.data()));
-    }
+    if (StatusOk(env, rv))
+        result = arraycopy::NewJava<jbyteArray>(env, buffer.data(), buffer.size(),
+                                                std::min<size_t>(length, buffer.size()));
     SecureWipe(buffer);
     return result;
 }
@@ -78,10 +76,7 @@ jlongArray CallForList(JNIEnv* env, Call call) {
         if (!StatusOk(env, rv)) return nullptr;
         if (got < count) list.resize(got);
     }
-    std::vector<jlong> values(list.begin(), list.end());
-    jlongArray result = env->NewLongArray(static_cast<jsize>(values.size()));
-    if (result && !values.empty()) env->SetLongArrayRegion(result, 0, static_cast<jsize>(values.size()), values.data());
-    return result;
+    return arraycopy::NewJava<jlongArray>(env, list.data(), list.size(), list.size());
 }
 
 #endif

@@ -1,4 +1,5 @@
 // Natives of key management and random numbers.
+#include "array_copy.h"
 #include "ck_params.h"
 #include "convert_attribute.h"
 #include "convert_basic.h"
@@ -56,10 +57,8 @@ KV_NATIVE(jlongArray, C_1GenerateKeyPair)
             static_cast<CK_SESSION_HANDLE>(session), &mechanism.mechanism, publicTemplate.attributes,
             publicTemplate.count, privateTemplate.attributes, privateTemplate.count, &publicKey, &privateKey);
         if (!StatusOk(env, rv)) return nullptr;
-        jlong handles[2] = {static_cast<jlong>(publicKey), static_cast<jlong>(privateKey)};
-        jlongArray result = env->NewLongArray(2);
-        if (result) env->SetLongArrayRegion(result, 0, 2, handles);
-        return result;
+        const CK_OBJECT_HANDLE handles[2] = {publicKey, privateKey};
+        return arraycopy::NewJava<jlongArray>(env, handles, 2, 2);
     });
 }
 
@@ -115,9 +114,11 @@ KV_NATIVE(jlong, C_1DeriveKey)
         CK_OBJECT_HANDLE key = 0;
         CK_RV rv = module->C_DeriveKey(static_cast<CK_SESSION_HANDLE>(session), &mechanism.mechanism,
                                        static_cast<CK_OBJECT_HANDLE>(baseKey), tmpl.attributes, tmpl.count, &key);
-        if (mechanism.mechanism.mechanism == CKM_SSL3_MASTER_KEY_DERIVE)
+        // The TLS forms return the same results as the SSL 3 ones.
+        const CK_MECHANISM_TYPE type = mechanism.mechanism.mechanism;
+        if (type == CKM_SSL3_MASTER_KEY_DERIVE || type == ckp::CKM_TLS_MASTER_KEY_DERIVE)
             copyBackClientVersion(env, jMechanism, mechanism);
-        else if (mechanism.mechanism.mechanism == CKM_SSL3_KEY_AND_MAC_DERIVE)
+        else if (type == CKM_SSL3_KEY_AND_MAC_DERIVE || type == ckp::CKM_TLS_KEY_AND_MAC_DERIVE)
             copyBackSSLKeyMatParams(env, jMechanism, mechanism);
         if (Pending(env) || !StatusOk(env, rv)) return 0;
         return static_cast<jlong>(key);
@@ -144,20 +145,14 @@ KV_NATIVE(void, C_1GenerateRandom)(JNIEnv* env, jobject self, jlong session, jby
             ckAssertReturnValueOK(env, CKR_ARGUMENTS_BAD);
             return;
         }
-        jsize n = env->GetArrayLength(jBuffer);
-        if (n == 0) {
-            CK_BYTE none = 0;
-            StatusOk(env, module->C_GenerateRandom(static_cast<CK_SESSION_HANDLE>(session), &none, 0));
-            return;
-        }
-        jbyte* bytes = env->GetByteArrayElements(jBuffer, nullptr);
-        if (!bytes) {
-            if (!Pending(env)) throwOutOfMemoryError(env);
-            return;
-        }
-        CK_RV rv = module->C_GenerateRandom(static_cast<CK_SESSION_HANDLE>(session),
-                                            reinterpret_cast<CK_BYTE_PTR>(bytes), static_cast<CK_ULONG>(n));
-        env->ReleaseByteArrayElements(jBuffer, bytes, 0);
+        // The module fills a buffer as long as the Java array, which then
+        // takes the bytes.
+        const size_t n = arraycopy::Length(env, jBuffer);
+        NativeArena arena;
+        auto* bytes = arena.New<CK_BYTE>(env, n);
+        if (!bytes) return;
+        CK_RV rv = module->C_GenerateRandom(static_cast<CK_SESSION_HANDLE>(session), bytes, static_cast<CK_ULONG>(n));
+        if (rv == CKR_OK && !arraycopy::IntoJava(env, bytes, n, n, jBuffer)) return;
         StatusOk(env, rv);
     });
 }

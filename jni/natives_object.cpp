@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "array_copy.h"
 #include "convert_attribute.h"
 #include "native_call.h"
 
@@ -33,13 +34,13 @@ jlong TemplateCall(JNIEnv* env, jobject self, jobjectArray jTemplate, Call call)
 }
 
 // The buffers of one attribute between the passes of C_GetAttributeValue:
-// the type asked for and the room given to the module, and for a template
-// attribute the same for each nested entry.
+// the room given to the module, and for a template attribute the type and
+// room of each entry.
 struct ValueRoom {
     CK_ATTRIBUTE_TYPE type = 0;
     void* buffer = nullptr;
     CK_ULONG capacity = 0;
-    std::vector<ValueRoom> nested;
+    std::vector<ValueRoom> entries;
 };
 
 // A buffer of the length the module reported; false after throwing.
@@ -58,6 +59,11 @@ bool MakeRoom(JNIEnv* env, NativeArena& arena, ValueRoom& room, CK_ULONG length)
 // and never longer than them.
 CK_ULONG Returned(const ValueRoom& room, CK_ULONG length) {
     return length == CK_UNAVAILABLE_INFORMATION ? 0 : std::min(length, room.capacity);
+}
+
+// Whole CK_ATTRIBUTE entries in a template length.
+CK_ULONG Entries(CK_ULONG length) {
+    return length == CK_UNAVAILABLE_INFORMATION ? 0 : length / sizeof(CK_ATTRIBUTE);
 }
 
 }  // namespace
@@ -122,13 +128,16 @@ KV_NATIVE(jlongArray, C_1FindObjects)(JNIEnv* env, jobject self, jlong session, 
                                          static_cast<CK_ULONG>(maxCount), &found);
         if (!StatusOk(env, rv)) return nullptr;
         found = std::min(found, static_cast<CK_ULONG>(maxCount));
-        std::vector<jlong> values(handles.begin(), handles.begin() + static_cast<std::ptrdiff_t>(found));
-        jlongArray result = env->NewLongArray(static_cast<jsize>(found));
-        if (result && found) env->SetLongArrayRegion(result, 0, static_cast<jsize>(found), values.data());
-        return result;
+        return arraycopy::NewJava<jlongArray>(env, handles.data(), handles.size(), found);
     });
 }
 
+// Three passes, as PKCS#11 reads array attributes: the lengths (a
+// template's is its entry count times the size of CK_ATTRIBUTE); the values,
+// a template getting an array of entries whose pValue is null, for which
+// the module tells each entry's type and length; and, with a buffer for
+// every entry, the entries' values. Every length the module reports is read
+// through the buffers it was given, never beyond.
 KV_NATIVE(void, C_1GetAttributeValue)(JNIEnv* env, jobject self, jlong session, jlong object, jobjectArray jTemplate) {
     TrapVoid(env, [&] {
         CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
@@ -142,53 +151,72 @@ KV_NATIVE(void, C_1GetAttributeValue)(JNIEnv* env, jobject self, jlong session, 
         std::vector<ValueRoom> rooms(static_cast<size_t>(n));
         CK_ATTRIBUTE_PTR tmpl = jTemplate ? attributes.data() : nullptr;
         auto count = static_cast<CK_ULONG>(n);
+        auto call = [&] { return module->C_GetAttributeValue(hSession, hObject, tmpl, count); };
+        // Each attribute with its own buffer, a template with its entries.
+        auto give = [&] {
+            for (jsize i = 0; i < n; ++i) {
+                ValueRoom& room = rooms[i];
+                attributes[i] = CK_ATTRIBUTE{room.type, room.buffer, room.capacity};
+                if (!IsTemplateAttribute(room.type) || !room.buffer) continue;
+                auto* entries = static_cast<CK_ATTRIBUTE*>(room.buffer);
+                for (size_t j = 0; j < room.entries.size(); ++j)
+                    entries[j] = CK_ATTRIBUTE{room.entries[j].type, room.entries[j].buffer, room.entries[j].capacity};
+            }
+        };
 
         // Pass 1: the lengths.
         for (jsize i = 0; i < n; ++i) {
             attributes[i] = CK_ATTRIBUTE{types[i], nullptr, 0};
             rooms[i].type = types[i];
         }
-        if (!StatusOk(env, module->C_GetAttributeValue(hSession, hObject, tmpl, count))) return;
+        if (!StatusOk(env, call())) return;
 
-        // Pass 2: the values; a template attribute learns its entries' lengths.
+        // Pass 2: the values; a template's entries, their pValue null, learn
+        // their types and lengths. Whole entries only, and no more than a
+        // Java template may nest.
         NativeArena arena;
         for (jsize i = 0; i < n; ++i) {
-            if (!MakeRoom(env, arena, rooms[i], attributes[i].ulValueLen)) return;
-            attributes[i] = CK_ATTRIBUTE{types[i], rooms[i].buffer, rooms[i].capacity};
+            CK_ULONG length = attributes[i].ulValueLen;
+            if (IsTemplateAttribute(types[i]))
+                length = std::min(Entries(length), kMaxNestedAttributes) * sizeof(CK_ATTRIBUTE);
+            if (!MakeRoom(env, arena, rooms[i], length)) return;
         }
-        if (!StatusOk(env, module->C_GetAttributeValue(hSession, hObject, tmpl, count))) return;
+        give();
+        if (!StatusOk(env, call())) return;
 
-        // Pass 3: the entries of template attributes get their own buffers.
+        // Pass 3: every entry the module described gets a buffer of its length.
         for (jsize i = 0; i < n; ++i) {
-            attributes[i] = CK_ATTRIBUTE{types[i], rooms[i].buffer, rooms[i].capacity};
-            if (!IsTemplateAttribute(types[i]) || !rooms[i].buffer) continue;
-            auto* entries = static_cast<CK_ATTRIBUTE*>(rooms[i].buffer);
-            rooms[i].nested.resize(rooms[i].capacity / sizeof(CK_ATTRIBUTE));
-            for (size_t j = 0; j < rooms[i].nested.size(); ++j) {
-                ValueRoom& inner = rooms[i].nested[j];
-                inner.type = entries[j].type;
-                if (!MakeRoom(env, arena, inner, entries[j].ulValueLen)) return;
-                entries[j] = CK_ATTRIBUTE{inner.type, inner.buffer, inner.capacity};
+            ValueRoom& room = rooms[i];
+            if (!IsTemplateAttribute(room.type) || !room.buffer) continue;
+            const auto* described = static_cast<const CK_ATTRIBUTE*>(room.buffer);
+            room.entries.resize(Entries(Returned(room, attributes[i].ulValueLen)));
+            for (size_t j = 0; j < room.entries.size(); ++j) {
+                room.entries[j].type = described[j].type;
+                if (!MakeRoom(env, arena, room.entries[j], described[j].ulValueLen)) return;
             }
+            room.capacity = room.entries.size() * sizeof(CK_ATTRIBUTE);
         }
-        CK_RV rv = module->C_GetAttributeValue(hSession, hObject, tmpl, count);
+        give();
+        CK_RV rv = call();
 
         for (jsize i = 0; i < n; ++i) {
             const ValueRoom& room = rooms[i];
             CK_ATTRIBUTE view{room.type, room.buffer, Returned(room, attributes[i].ulValueLen)};
             std::vector<CK_ATTRIBUTE> entries;
             if (IsTemplateAttribute(room.type) && room.buffer) {
+                // Our own entry buffers, with the lengths the module wrote
+                // into the entry array, each cut to its buffer.
                 const auto* returned = static_cast<const CK_ATTRIBUTE*>(room.buffer);
-                size_t used = std::min<size_t>(view.ulValueLen / sizeof(CK_ATTRIBUTE), room.nested.size());
-                for (size_t j = 0; j < used; ++j) {
-                    const ValueRoom& inner = room.nested[j];
-                    entries.push_back(CK_ATTRIBUTE{inner.type, inner.buffer, Returned(inner, returned[j].ulValueLen)});
+                const size_t got = std::min<size_t>(Entries(view.ulValueLen), room.entries.size());
+                for (size_t j = 0; j < got; ++j) {
+                    const ValueRoom& entry = room.entries[j];
+                    entries.push_back(CK_ATTRIBUTE{entry.type, entry.buffer, Returned(entry, returned[j].ulValueLen)});
                 }
                 view.pValue = entries.empty() ? nullptr : entries.data();
                 view.ulValueLen = entries.size() * sizeof(CK_ATTRIBUTE);
             }
             LocalRef<jobject> element(env, ckAttributePtrToJAttribute(env, &view));
-            if (!element) return;
+            if (Pending(env)) return;
             env->SetObjectArrayElement(jTemplate, i, element.get());
             if (Pending(env)) return;
         }

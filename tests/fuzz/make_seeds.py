@@ -354,7 +354,43 @@ def p11_calls():
     write("p11_calls", "logged_out", b"\x01" + step(13, bytes(16)) + step(12, b"\x00"))
 
 
+# --- Java wrapper conversions -----------------------------------------------
+
+J_ARRAY_ATTR, J_TOKEN, J_LABEL, J_WRAP, J_UNWRAP, J_ALLOWED = 9, 1, 2, 6, 7, 10
+
+
+def jni_convert():
+    template, mechanism, get_attributes = b"\x42", b"\x40", b"\x41"
+    # byte[] under an unknown array attribute, in a template
+    write("jni_convert", "array_attribute_bytes",
+          b"\x01\x03\x01\x02\x03" + bytes([0x0E, J_ARRAY_ATTR, 0]) + b"\x0F\x01\x01" + template + b"\x02")
+    # nested templates that end up holding themselves, beside a plain one
+    write("jni_convert", "templates_in_a_loop",
+          b"\x07\x01" + bytes([0x0E, J_TOKEN, 0]) + b"\x0F\x01\x01" + bytes([0x0E, J_WRAP, 2]) +
+          b"\x0F\x01\x03" + bytes([0x0E, J_UNWRAP, 4]) + b"\x10\x02\x05\x00" + b"\x0F\x02\x03\x05" +
+          template + b"\x06")
+    write("jni_convert", "allowed_mechanisms",
+          b"\x03\x02" + struct.pack("<QQ", 0x1081, 0x1082) + bytes([0x0E, J_ALLOWED, 0]) + b"\x0F\x01\x01" +
+          template + b"\x02")
+    # SSL 3 key and MAC derivation: 128-bit IVs, Java IV arrays of 1 byte
+    randoms = b"\x01\x01\x00" + b"\x01\x20" + bytes(32) + b"\x13\x01\x01"
+    write("jni_convert", "ssl3_key_mat",
+          randoms + b"\x14\x05\x00\x00" + b"\x15\x00\xA0\x00\x80\x00\x80\x02\x03" + b"\x1A\x00\x04" +
+          mechanism + b"\x05\x07")
+    # TLS, 64-bit IVs, no Java IV arrays
+    write("jni_convert", "tls_key_mat_no_arrays",
+          b"\x00" + randoms + b"\x14\x05\x00\x00" + b"\x15\x00\xA0\x00\x80\x00\x40\x03\x04" +
+          b"\x1A\x01\x05" + mechanism + b"\x06\x07")
+    # a template attribute read back in three passes, beside a label
+    answers = (b"\x02\x02" + b"\x00\x04" + b"\x00" +
+               b"\x01\x00\x05" + b"\x01\x00\x03" + b"\x01" + b"\x00\x04" + b"f" + b"\x01" + b"\x00" +
+               b"\x00\x05i\x01" + b"\x00\x03j\x01" + b"\x01" + b"\x00\x04f\x01" + b"\x00")
+    write("jni_convert", "template_read_back",
+          b"\x00" + bytes([0x0E, J_WRAP, 0, 0x0E, J_LABEL, 0]) + b"\x0F\x02\x01\x02" + get_attributes + b"\x03" +
+          frame(answers))
+
+
 if __name__ == "__main__":
     for make in (ccid_answer, sm_unwrap, token_answers, file_system, object_file, container_map, sim_apdu,
-                 sim_create_file, sim_secure_channel, sim_ccid_reader, p11_calls):
+                 sim_create_file, sim_secure_channel, sim_ccid_reader, p11_calls, jni_convert):
         make()

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <jni.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -322,18 +323,115 @@ TEST_F(JniConvert, UnsupportedValuesThrowTheRuntimeException) {
               "native PKCS#11 type: java.lang.Short");
     EXPECT_EQ(p, nullptr);
 
-    // A template attribute whose value is not a CK_ATTRIBUTE[], and a null element.
-    jobject attribute = New("CK_ATTRIBUTE");
-    SetLong(attribute, "type", CKA_WRAP_TEMPLATE);
-    SetObject(attribute, "pValue", "Ljava/lang/Object;", ByteArray(Hex("0102")));
-    CK_ATTRIBUTE out;
-    EXPECT_NE(jAttributeToCKAttribute(env, attribute, arena, &out), 0);
-    EXPECT_NE(TakeException().find("PKCS11RuntimeException"), std::string::npos);
+    // A null element of a template.
     jobjectArray tmpl = env->NewObjectArray(2, env->FindClass((kPkg + "CK_ATTRIBUTE").c_str()), nullptr);
     CK_ATTRIBUTE_PTR attributes = nullptr;
     CK_ULONG count = 0;
     EXPECT_NE(jAttributeArrayToCKAttributeArray(env, tmpl, arena, &attributes, &count), 0);
     EXPECT_NE(TakeException().find("PKCS11RuntimeException"), std::string::npos);
+}
+
+// A converted attribute as text: TYPE=hex of the value, TYPE=[entries] for a
+// template, TYPE=null. Only whole CK_ATTRIBUTE arrays are followed.
+std::string Show(const CK_ATTRIBUTE& a) {
+    char type[24];
+    std::snprintf(type, sizeof type, "%lX=", static_cast<unsigned long>(a.type));
+    std::string out = type;
+    if (!a.pValue) return out + "null";
+    const auto* bytes = static_cast<const uint8_t*>(a.pValue);
+    if (!(a.type & CKF_ARRAY_ATTRIBUTE) || a.type == CKA_ALLOWED_MECHANISMS || a.ulValueLen % sizeof(CK_ATTRIBUTE))
+        return out + ToHex(Bytes(bytes, bytes + a.ulValueLen));
+    const auto* entries = static_cast<const CK_ATTRIBUTE*>(a.pValue);
+    out += "[";
+    for (CK_ULONG j = 0; j < a.ulValueLen / sizeof(CK_ATTRIBUTE); ++j) out += (j ? "," : "") + Show(entries[j]);
+    return out + "]";
+}
+
+TEST_F(JniConvert, ArrayAttributesBecomeTemplatesOrAreRefused) {
+    jclass attributeClass = env->FindClass((kPkg + "CK_ATTRIBUTE").c_str());
+    auto attribute = [&](CK_ATTRIBUTE_TYPE type, jobject value) {
+        jobject a = New("CK_ATTRIBUTE");
+        SetLong(a, "type", static_cast<jlong>(type));
+        SetObject(a, "pValue", "Ljava/lang/Object;", value);
+        return a;
+    };
+    // A Java template of `count` times the same attribute.
+    auto tmpl = [&](jsize count, jobject element) {
+        jobjectArray array = env->NewObjectArray(count, attributeClass, element);
+        return array;
+    };
+    jvalue v;
+    v.z = JNI_TRUE;
+    jobject yes = Boxed("java/lang/Boolean", "(Z)V", v);
+    v.j = 16;
+    jobject sixteen = Boxed("java/lang/Long", "(J)V", v);
+    jlongArray twoLongs = env->NewLongArray(2);
+    const jlong mechanisms[2] = {0x1081, 0x1082};
+    env->SetLongArrayRegion(twoLongs, 0, 2, mechanisms);
+
+    // Templates nested `depth` levels deep, and the text of their native form.
+    auto chain = [&](int depth, std::string& shown) {
+        jobject a = attribute(CKA_TOKEN, yes);
+        shown = "1=01";
+        for (int i = 0; i < depth; ++i) {
+            a = attribute(CKA_WRAP_TEMPLATE, tmpl(1, a));
+            shown = "40000211=[" + shown + "]";
+        }
+        return a;
+    };
+    std::string deepest, tooDeep;
+    jobject deepestChain = chain(kMaxTemplateDepth, deepest);
+    jobject tooDeepChain = chain(kMaxTemplateDepth + 1, tooDeep);
+    // A template holding itself.
+    jobjectArray loop = tmpl(1, nullptr);
+    jobject selfHolding = attribute(CKA_WRAP_TEMPLATE, loop);
+    env->SetObjectArrayElement(loop, 0, selfHolding);
+    // Few Java objects, many nested attributes: each of `wide` entries holds
+    // the same template of 32.
+    const jsize wide = static_cast<jsize>(kMaxNestedAttributes / 32 + 1);
+    jobject manyNested =
+        attribute(CKA_WRAP_TEMPLATE, tmpl(wide, attribute(CKA_UNWRAP_TEMPLATE, tmpl(32, attribute(CKA_TOKEN, yes)))));
+
+    const std::string refused = "iaik.pkcs.pkcs11.wrapper.PKCS11Exception: 0x00000013";
+    struct Case {
+        const char* what;
+        jobject attribute;
+        std::string expected;  // the native form shown, or the exception
+    };
+    const Case cases[] = {
+        {"unknown array type, byte[]", attribute(CKF_ARRAY_ATTRIBUTE | 1, ByteArray(Hex("010203"))), refused},
+        {"unknown array type, long[]", attribute(CKF_ARRAY_ATTRIBUTE | 1, twoLongs), refused},
+        {"wrap template, Long", attribute(CKA_WRAP_TEMPLATE, sixteen), refused},
+        {"wrap template, CK_ATTRIBUTE[]", attribute(CKA_WRAP_TEMPLATE, tmpl(1, attribute(CKA_ENCRYPT, yes))),
+         "40000211=[104=01]"},
+        {"another array type, CK_ATTRIBUTE[]",
+         attribute(CKF_ARRAY_ATTRIBUTE | 0x213, tmpl(1, attribute(CKA_VALUE_LEN, sixteen))),
+         "40000213=[161=1000000000000000]"},
+        {"allowed mechanisms, long[]", attribute(CKA_ALLOWED_MECHANISMS, twoLongs),
+         "40000600=81100000000000008210000000000000"},
+        {"array attribute without a value", attribute(CKA_UNWRAP_TEMPLATE, nullptr), "40000212=null"},
+        {"templates nested as deep as allowed", deepestChain, deepest},
+        {"one level deeper", tooDeepChain, refused},
+        {"a template holding itself", selfHolding, refused},
+        {"more nested attributes than allowed", manyNested, refused},
+    };
+    for (const Case& c : cases) {
+        NativeArena arena;
+        CK_ATTRIBUTE out{};
+        int rc = jAttributeToCKAttribute(env, c.attribute, arena, &out);
+        std::string shown = TakeException();
+        EXPECT_EQ(rc == 0, shown.empty()) << c.what;
+        if (rc == 0) shown = Show(out);
+        EXPECT_EQ(shown, c.expected) << c.what;
+    }
+    // In a Java template the same rules hold for every element.
+    jobjectArray mixed = tmpl(2, attribute(CKA_LABEL, ByteArray(Hex("41"))));
+    env->SetObjectArrayElement(mixed, 1, attribute(CKF_ARRAY_ATTRIBUTE | 7, ByteArray(Hex("00"))));
+    NativeArena arena;
+    CK_ATTRIBUTE_PTR attributes = nullptr;
+    CK_ULONG count = 0;
+    EXPECT_NE(jAttributeArrayToCKAttributeArray(env, mixed, arena, &attributes, &count), 0);
+    EXPECT_EQ(TakeException(), refused);
 }
 
 TEST_F(JniConvert, NestedTemplateBecomesAttributeArray) {
@@ -463,12 +561,33 @@ TEST_F(JniConvert, MechanismParameterStructures) {
     EXPECT_EQ(n.mechanism.pParameter, nullptr);
     EXPECT_EQ(n.mechanism.ulParameterLen, 0u);
 
-    // An iv of another width than the field is refused.
+    // Parameters a module would read or write past their buffers are refused.
     jobject aes = New("CK_AES_CBC_ENCRYPT_DATA_PARAMS");
     SetObject(aes, "iv", "[B", ByteArray(Bytes(8, 0)));
-    CkMechanism a;
-    EXPECT_NE(jMechanismParameterToCKMechanismParameter(env, aes, a), 0);
-    EXPECT_EQ(TakeException(), "iaik.pkcs.pkcs11.wrapper.PKCS11Exception: 0x00000071");
+    jobject shortRandomA = New("CK_KEA_DERIVE_PARAMS");
+    SetObject(shortRandomA, "pRandomA", "[B", ByteArray(Bytes(4, 1)));
+    SetObject(shortRandomA, "pRandomB", "[B", ByteArray(Bytes(8, 2)));
+    jobject shortPrime = New("CK_SKIPJACK_PRIVATE_WRAP_PARAMS");
+    SetObject(shortPrime, "pPrimeP", "[B", ByteArray(Bytes(64, 1)));
+    SetObject(shortPrime, "pBaseG", "[B", ByteArray(Bytes(128, 2)));
+    jobject longIvs = New("CK_SSL3_KEY_MAT_PARAMS");
+    SetLong(longIvs, "ulIVSizeInBits", jlong{1} << 40);
+    SetObject(longIvs, "pReturnedKeyMaterial", "Liaik/pkcs/pkcs11/wrapper/CK_SSL3_KEY_MAT_OUT;",
+              New("CK_SSL3_KEY_MAT_OUT"));
+    const struct {
+        const char* what;
+        jobject parameter;
+    } refused[] = {
+        {"an iv of another width than the field", aes},
+        {"KEA: pRandomA shorter than ulRandomLen", shortRandomA},
+        {"SKIPJACK: pPrimeP shorter than ulPAndGLen", shortPrime},
+        {"key and MAC derivation: IVs longer than any cipher block", longIvs},
+    };
+    for (const auto& c : refused) {
+        CkMechanism r;
+        EXPECT_NE(jMechanismParameterToCKMechanismParameter(env, c.parameter, r), 0) << c.what;
+        EXPECT_EQ(TakeException(), "iaik.pkcs.pkcs11.wrapper.PKCS11Exception: 0x00000071") << c.what;
+    }
 }
 
 TEST_F(JniConvert, CopyBackOnlyIntoTheClassThatWasConverted) {

@@ -44,8 +44,9 @@ import javax.crypto.spec.SecretKeySpec;
  */
 public final class WrapperTest {
     // PKCS#11 numbers used here.
-    static final long CKR_GENERAL_ERROR = 0x5, CKR_ATTRIBUTE_TYPE_INVALID = 0x12, CKR_PIN_INCORRECT = 0xA0,
-            CKR_PIN_INVALID = 0xA1, CKR_CRYPTOKI_NOT_INITIALIZED = 0x190, CKR_CRYPTOKI_ALREADY_INITIALIZED = 0x191,
+    static final long CKR_GENERAL_ERROR = 0x5, CKR_ATTRIBUTE_TYPE_INVALID = 0x12, CKR_ATTRIBUTE_VALUE_INVALID = 0x13,
+            CKR_PIN_INCORRECT = 0xA0, CKR_PIN_INVALID = 0xA1, CKR_CRYPTOKI_NOT_INITIALIZED = 0x190,
+            CKR_CRYPTOKI_ALREADY_INITIALIZED = 0x191,
             CKR_FUNCTION_NOT_SUPPORTED = 0x54, CKR_RANDOM_SEED_NOT_SUPPORTED = 0x120;
     static final long CKF_OS_LOCKING_OK = 2, CKF_RW_SESSION = 2, CKF_SERIAL_SESSION = 4, CKF_TOKEN_PRESENT = 1;
     static final long CKU_USER = 1, CKS_RW_PUBLIC_SESSION = 2, CKS_RW_USER_FUNCTIONS = 3;
@@ -53,7 +54,8 @@ public final class WrapperTest {
     static final long CKK_RSA = 0, CKK_DH = 2, CKK_AES = 0x1F;
     static final long CKA_CLASS = 0, CKA_TOKEN = 1, CKA_PRIVATE = 2, CKA_LABEL = 3, CKA_APPLICATION = 0x10,
             CKA_VALUE = 0x11, CKA_KEY_TYPE = 0x100, CKA_SENSITIVE = 0x103, CKA_ENCRYPT = 0x104, CKA_DECRYPT = 0x105,
-            CKA_WRAP = 0x106, CKA_UNWRAP = 0x107, CKA_SIGN = 0x108, CKA_VERIFY = 0x10A, CKA_VERIFY_RECOVER = 0x10B, CKA_DERIVE = 0x10C,
+            CKA_WRAP = 0x106, CKA_UNWRAP = 0x107, CKA_UNWRAP_TEMPLATE = 0x40000212L, CKA_SIGN = 0x108,
+            CKA_VERIFY = 0x10A, CKA_VERIFY_RECOVER = 0x10B, CKA_DERIVE = 0x10C,
             CKA_START_DATE = 0x110, CKA_MODULUS = 0x120, CKA_MODULUS_BITS = 0x121, CKA_PUBLIC_EXPONENT = 0x122,
             CKA_PRIME = 0x130, CKA_BASE = 0x132, CKA_VALUE_LEN = 0x161, CKA_EXTRACTABLE = 0x162,
             CKA_EC_PARAMS = 0x180, CKA_EC_POINT = 0x181;
@@ -280,8 +282,10 @@ public final class WrapperTest {
             PKCS11RuntimeException e = thrown(PKCS11RuntimeException.class,
                     () -> p.C_CreateObject(session, new CK_ATTRIBUTE[] {attr(CKA_LABEL, (short) 7)}));
             check(e != null && e.getMessage().endsWith("java.lang.Short"), "Short value refused");
-            check(thrown(PKCS11RuntimeException.class, () -> p.C_CreateObject(session,
-                    new CK_ATTRIBUTE[] {attr(0x40000211L, new byte[3])})) != null, "template value not an array");
+            check(status(() -> p.C_CreateObject(session, new CK_ATTRIBUTE[] {attr(0x40000211L, new byte[3])}))
+                    == CKR_ATTRIBUTE_VALUE_INVALID, "template value not an array");
+            check(status(() -> p.C_CreateObject(session, new CK_ATTRIBUTE[] {attr(CKA_CLASS, CKO_DATA),
+                attr(0x40000001L, new byte[24])})) == CKR_ATTRIBUTE_VALUE_INVALID, "bytes under an array type");
             check(thrown(PKCS11RuntimeException.class,
                     () -> p.C_CreateObject(session, new CK_ATTRIBUTE[] {null})) != null, "null attribute");
             check(thrown(PKCS11RuntimeException.class,
@@ -460,6 +464,20 @@ public final class WrapperTest {
             check(Arrays.equals(tokenSecret, Arrays.copyOfRange(z, z.length - 32, z.length)),
                     "the key is the end of javax.crypto's shared secret");
             check(Long.valueOf(CKK_DH).equals(read(p, session, pair[1], CKA_KEY_TYPE)), "DH key type");
+        });
+
+        section("a template attribute through the module and back", () -> {
+            CK_ATTRIBUTE[] inner = {attr(CKA_CLASS, CKO_SECRET_KEY), attr(CKA_EXTRACTABLE, true)};
+            long key = p.C_CreateObject(session, new CK_ATTRIBUTE[] {attr(CKA_CLASS, CKO_SECRET_KEY),
+                attr(CKA_KEY_TYPE, CKK_AES), attr(CKA_TOKEN, false), attr(CKA_VALUE, new byte[16]),
+                attr(CKA_UNWRAP, true), attr(CKA_UNWRAP_TEMPLATE, inner)});
+            Object back = read(p, session, key, CKA_UNWRAP_TEMPLATE);
+            check(back instanceof CK_ATTRIBUTE[], "a CK_ATTRIBUTE[]");
+            CK_ATTRIBUTE[] entries = (CK_ATTRIBUTE[]) back;
+            check(entries.length == 2 && entries[0].type == CKA_CLASS && Long.valueOf(CKO_SECRET_KEY).equals(
+                    entries[0].pValue) && entries[1].type == CKA_EXTRACTABLE && Boolean.TRUE.equals(entries[1].pValue),
+                    "its entries");
+            p.C_DestroyObject(session, key);
         });
 
         section("attributes, PIN change and the calls the module refuses", () -> {
