@@ -28,7 +28,9 @@ CK_RV SessionSlot::Refresh(bool containers) {
 CK_RV RefreshResult(RV rv) {
     // The refresh only reads the token: what stops it is the token's
     // answer or the transfer, never the caller.
-    if (rv == 0 || rv == CKR_HOST_MEMORY || rv == CKR_TOKEN_NOT_PRESENT || rv == CKR_TOKEN_NOT_RECOGNIZED) return rv;
+    // A token whose file system could not be read during a transfer fault
+    // is not unknown: that is a device error too.
+    if (rv == 0 || rv == CKR_HOST_MEMORY || rv == CKR_TOKEN_NOT_PRESENT) return rv;
     return CKR_DEVICE_ERROR;
 }
 

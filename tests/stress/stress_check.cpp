@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 
 #include "pkcs11.h"
@@ -54,6 +55,14 @@ public:
         return s + "; last fault before its end: '" + last->fault + "' injected " + Seconds(last->injected) + ", met " +
                Seconds(last->met) + ", window closed " + Seconds(last->closes);
     }
+    // The faults whose windows a call overlaps, for the evidence.
+    std::string Faults(const Call& c) const {
+        std::string faults;
+        for (const FaultWindow& w : run_.windows) {
+            if (c.begin <= w.closes && End(c) >= w.injected) faults += (faults.empty() ? "" : ", ") + w.fault;
+        }
+        return faults;
+    }
     // A fault may explain this call's failure or missing object.
     bool InWindow(const Call& c) const {
         for (const FaultWindow& w : run_.windows) {
@@ -98,7 +107,7 @@ void CheckCall(const Rules& rules, const Call& c, Figures& f) {
     auto violation = [&](const std::string& what) { f.violations.push_back(what + ": " + rules.Describe(c)); };
     if (c.rv != CKR_OK) {
         ++f.failures[Code(c.rv) + " " + c.op];
-        const std::string call = c.output.empty() ? "" : " (" + c.output + ")";
+        const std::string call = c.op == "login" && !c.output.empty() ? " (" + c.output + ")" : "";
         if (!SoundFailure(c.rv)) {
             violation("answered " + Code(c.rv) + call);
         } else if (!rules.InWindow(c) && !(LoginLossCode(c.rv) && rules.LoginLost(c))) {
@@ -200,6 +209,7 @@ std::string KeyFileStory(const RunRecord& run, const std::string& fid) {
         if (c.label != last->label) continue;
         story += " " + c.op + (c.ended ? " " + Code(c.rv) : " killed") + (c.output.empty() ? "" : "(" + c.output + ")") +
                  " " + rules.Seconds(c.begin);
+        if (!c.Ok() && !rules.Faults(c).empty()) story += " during '" + rules.Faults(c) + "'";
     }
     return story + "]";
 }

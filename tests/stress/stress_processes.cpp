@@ -14,8 +14,8 @@
 
 namespace stress {
 
-StressProcesses::StressProcesses(std::string socket, std::string dir, int budget, int apps)
-    : socket_(std::move(socket)), dir_(std::move(dir)), budget_(budget), apps_(apps) {}
+StressProcesses::StressProcesses(std::string socket, std::string dir, int budget, int apps, uint32_t seed)
+    : socket_(std::move(socket)), dir_(std::move(dir)), budget_(budget), apps_(apps), seed_(seed) {}
 
 StressProcesses::~StressProcesses() {
     for (const auto& [pid, id] : running_) {
@@ -29,7 +29,7 @@ void StressProcesses::Start(int id, uint64_t deadline, const std::vector<int>& a
     const uint64_t now = MonotonicNs();
     const uint64_t seconds = deadline > now ? (deadline - now + 999999999ULL) / 1000000000ULL : 1;
     std::vector<std::string> args{KV_STRESS_WORKER, socket_, Mirror(id % apps_), Journal(id), std::to_string(id),
-                                  std::to_string(seconds), std::to_string(1000 + id), std::to_string(budget_)};
+                                  std::to_string(seconds), std::to_string(seed_ + uint32_t(id)), std::to_string(budget_)};
     for (int dead : adopted) args.push_back(std::to_string(dead));
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));

@@ -22,7 +22,8 @@ public:
     // budget: token file records each process may fill with its objects;
     // apps: how many applications the processes belong to, each with its
     // own phone storage (the mirror folders Mirror(0) .. Mirror(apps - 1)).
-    StressProcesses(std::string socket, std::string dir, int budget, int apps);
+    // seed: the processes draw their choices from seed + id.
+    StressProcesses(std::string socket, std::string dir, int budget, int apps, uint32_t seed);
     ~StressProcesses();
     StressProcesses(const StressProcesses&) = delete;
     StressProcesses& operator=(const StressProcesses&) = delete;
@@ -50,6 +51,7 @@ private:
 
     const std::string socket_, dir_;
     const int budget_, apps_;
+    const uint32_t seed_;
     std::map<pid_t, int> running_;  // pid -> id
     std::set<pid_t> killed_;
     std::map<int, std::vector<int>> adopted_;  // id -> the dead whose objects it holds

@@ -6,15 +6,16 @@
 //
 // KV_STRESS_SECONDS (default 100), KV_STRESS_PROCESSES (default 4) size the
 // run; KV_STRESS_APPS (default 2) is the number of applications the
-// processes belong to, each with its own phone storage (mirror); the seed of
-// KV_STRESS_SEED repeats the driver's choices; KV_STRESS_KEEP names a folder
-// that gets the journals. scripts/stress.sh sets them.
+// processes belong to, each with its own phone storage (mirror);
+// KV_STRESS_SEED repeats the random choices (not the timing); KV_STRESS_KEEP
+// names a folder that gets the journals. scripts/stress.sh sets them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -120,6 +121,19 @@ std::string Fault(std::mt19937& random) {
     return "kill";
 }
 
+// What the journals tell of the key files a storage finding names.
+std::string KeyFileStories(const stress::RunRecord& run, const std::string& finding) {
+    std::istringstream words(finding);
+    std::string word, stories;
+    while (words >> word) {
+        while (!word.empty() && std::strchr("(),", word.back())) word.pop_back();
+        if (!word.empty() && word[0] == '(') word.erase(0, 1);
+        if (word.size() == 4 && word.find_first_not_of("0123456789ABCDEF") == std::string::npos && word[0] >= '8')
+            stories += stress::KeyFileStory(run, word);
+    }
+    return stories;
+}
+
 void Print(const char* title, const std::map<std::string, int>& counts) {
     std::printf("%s:", title);
     for (const auto& [what, n] : counts) std::printf(" %s=%d", what.c_str(), n);
@@ -141,8 +155,7 @@ TEST(Stress, ProcessesAndFaultsLoseNothing) {
                 apps, budget, seed);
 
     std::mt19937 random(seed);
-    std::vector<std::string> problems;
-    stress::StressProcesses workers(sim.Socket(), sim.Dir(), budget, apps);
+    stress::StressProcesses workers(sim.Socket(), sim.Dir(), budget, apps, seed);
     Injector injector(sim, run, workers);
     const uint64_t stop = run.start + uint64_t(seconds) * kSecond;
     for (int id = 1; id <= processes; ++id) workers.Start(id, stop);
@@ -189,16 +202,7 @@ TEST(Stress, ProcessesAndFaultsLoseNothing) {
             violations.push_back(who + " finds " + label + " otherwise than that of application 0");
     }
     for (const auto& v : figures.violations) violations.push_back(v);
-    for (const auto& v : audit.findings) {
-        std::string story;
-        for (size_t at = v.find_first_of("89ABC"); at != std::string::npos; at = v.find_first_of("89ABC", at + 1)) {
-            const std::string word = v.substr(at, 4);
-            if (word.size() == 4 && word.find_first_not_of("0123456789ABCDEF") == std::string::npos &&
-                (at == 0 || v[at - 1] == ' ') && (at + 4 == v.size() || v[at + 4] == ' ' || v[at + 4] == ','))
-                story += stress::KeyFileStory(run, word);
-        }
-        violations.push_back("storage: " + v + story);
-    }
+    for (const auto& v : audit.findings) violations.push_back("storage: " + v + KeyFileStories(run, v));
     for (const auto& v : injector.TriesSpent()) violations.push_back(v);
     if (tries != kFullTries) violations.push_back("PIN tries at the end: " + tries);
 
@@ -213,6 +217,7 @@ TEST(Stress, ProcessesAndFaultsLoseNothing) {
                 "check's sweep: %zu\n",
                 audit.objectFiles, audit.keyFiles, audit.containers, leftovers.size());
     for (const auto& l : leftovers) std::printf("  leftover: %s\n", l.c_str());
+    for (const auto& v : audit.open) std::printf("  OPEN storage: %s%s\n", v.c_str(), KeyFileStories(run, v).c_str());
     std::printf("violations: %zu\n", violations.size());
     for (const auto& v : violations) std::printf("  VIOLATION %s\n", v.c_str());
     std::fflush(stdout);

@@ -14,11 +14,10 @@
 // their labels and destroyed in time, like any object of uncertain fate).
 // Exit 0 at the deadline; 4 when the library cannot even be initialised.
 #include <openssl/evp.h>
-#include <openssl/sha.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
+#include <cstdio>
 #include <map>
 #include <random>
 
