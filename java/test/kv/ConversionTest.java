@@ -20,25 +20,12 @@ public final class ConversionTest {
     static final long CKM_AES_ECB = 0x1081, CKM_AES_CBC = 0x1082, CKM_SSL3_KEY_AND_MAC_DERIVE = 0x372,
             CKM_TLS_KEY_AND_MAC_DERIVE = 0x376;
 
-    private static int failures;
-
-    interface Section {
-        void run() throws Exception;
-    }
-
-    static void section(String name, Section body) {
-        try {
-            body.run();
-            System.out.println("ok: " + name);
-        } catch (Throwable t) {
-            failures++;
-            System.out.println("FAILED: " + name + ": " + t);
-            t.printStackTrace(System.out);
-        }
+    static void section(String name, Sections.Section body) {
+        Sections.section(name, body);
     }
 
     static void check(boolean ok, String what) {
-        if (!ok) throw new AssertionError(what);
+        Sections.check(ok, what);
     }
 
     static void same(Object actual, Object expected, String what) {
@@ -141,7 +128,6 @@ public final class ConversionTest {
         }
 
         p.disconnect();
-        System.out.println(failures == 0 ? "all sections passed" : failures + " sections failed");
-        System.exit(failures == 0 ? 0 : 1);
+        Sections.finish();
     }
 }

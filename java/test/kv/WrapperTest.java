@@ -65,40 +65,16 @@ public final class WrapperTest {
             CKM_AES_KEY_GEN = 0x1080, CKM_AES_ECB = 0x1081, CKM_AES_CBC_PAD = 0x1085;
     static final byte[] P256_OID = {0x06, 0x08, 0x2A, (byte) 0x86, 0x48, (byte) 0xCE, 0x3D, 0x03, 0x01, 0x07};
 
-    private static int failures;
-    private static int passes;
-
-    /** A failed check ends its section. */
-    static final class CheckFailed extends RuntimeException {
-        private static final long serialVersionUID = 1L;
-
-        CheckFailed(String what) {
-            super(what);
-        }
-    }
-
-    interface Section {
-        void run() throws Exception;
-    }
-
     interface Call {
         void run() throws Exception;
     }
 
     static void check(boolean ok, String what) {
-        if (!ok) throw new CheckFailed(what);
-        passes++;
+        Sections.check(ok, what);
     }
 
-    static void section(String name, Section body) {
-        try {
-            body.run();
-            System.out.println("ok: " + name);
-        } catch (Throwable t) {
-            failures++;
-            System.out.println("FAILED: " + name + ": " + t);
-            t.printStackTrace(System.out);
-        }
+    static void section(String name, Sections.Section body) {
+        Sections.section(name, body);
     }
 
     /** The PKCS#11 status the call throws, or -1 when it throws nothing. */
@@ -117,7 +93,7 @@ public final class WrapperTest {
             call.run();
         } catch (Throwable t) {
             if (kind.isInstance(t)) return kind.cast(t);
-            throw new CheckFailed("expected " + kind.getSimpleName() + ", got " + t);
+            throw new Sections.CheckFailed("expected " + kind.getSimpleName() + ", got " + t);
         }
         return null;
     }
@@ -508,8 +484,7 @@ public final class WrapperTest {
             check(thrown(PKCS11RuntimeException.class, p::C_GetInfo) != null, "disconnected");
         });
 
-        System.out.println(passes + " checks passed, " + failures + " sections failed");
-        System.exit(failures == 0 ? 0 : 1);
+        Sections.finish();
     }
 
     static byte[] concat(byte[] a, byte[] b) {
