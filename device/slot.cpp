@@ -57,16 +57,28 @@ RV Slot::CheckUpdate() {
     if (rv == 0 && containersMerged_) rv = CheckUpdate2();
     // Key files of creations and deletions cut short (here or in a process
     // that died) go before the call does its work; nothing noted, nothing sent.
-    if (rv == 0) token_->SweepKeyFiles();
+    if (rv == 0) {
+        token_->SweepKeyFiles();
+        SettleContainers();
+    }
     return rv;
+}
+
+void Slot::SettleContainers() {
+    fsContainers_->DropReferences(token_->TakeSweptKeyFiles());
+    // Only with every key object in its container can the maps tell a
+    // reference no object carries; a failed save is tried again later.
+    if (containersMerged_) fsContainers_->SettleDropped();
 }
 
 RV Slot::CheckUpdate2() {
     RV rv = Init();
     if (rv) return rv;
     rv = objects_->CheckUpdate2(nullptr, nullptr, nullptr);
-    if (rv == 0) containersMerged_ = true;
-    return rv;
+    if (rv) return rv;
+    containersMerged_ = true;
+    SettleContainers();
+    return 0;
 }
 
 IObjectManager* Slot::GetObjectManager() { return token_ && Init() == 0 ? objects_.get() : nullptr; }

@@ -50,6 +50,8 @@ public:
 
 private:
     void DropManagers();
+    // Key files the sweeps deleted leave the container maps.
+    void SettleContainers();
 
     uint32_t id_;
     std::unique_ptr<IToken> token_;

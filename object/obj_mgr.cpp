@@ -143,7 +143,7 @@ RV ObjMgrWithCont::CheckUpdate2(std::vector<ObjPtr>* added, std::vector<ObjPtr>*
     } restore{fsStore, suppressed};
 
     for (const auto& obj : r) {
-        if ((rv = containers_->RemoveObj(obj, true))) return rv;
+        if ((rv = containers_->ForgetObj(obj))) return rv;
     }
     // Private keys first, so their containers exist for the public keys and certificates.
     for (uint32_t pass : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY, CKO_CERTIFICATE}) {

@@ -49,7 +49,40 @@ RV ContMgrFsStore::AddObj(ObjPtr obj, const uint32_t* index, const uint32_t* usa
 }
 
 RV ContMgrFsStore::RemoveObj(ObjPtr obj, bool destroyEmpty) {
-    return Mutate([&] { return ContMgrImpl::RemoveObj(obj, destroyEmpty); });
+    uint32_t type = 0;
+    const bool key = obj && GetObjContainer(obj, nullptr, nullptr, &type) == 0 && type != KV_OBJ_CERTIFICATE;
+    const uint32_t reference = key ? KeyRef(*obj) : 0;
+    RV rv = Mutate([&] { return ContMgrImpl::RemoveObj(obj, destroyEmpty); });
+    // The next refresh reads the maps back with the reference in them.
+    if (rv && reference) dropped_.insert(reference);
+    return rv;
+}
+
+void ContMgrFsStore::DropReferences(const std::vector<uint16_t>& references) {
+    dropped_.insert(references.begin(), references.end());
+}
+
+RV ContMgrFsStore::SettleDropped() {
+    if (dropped_.empty()) return 0;
+    bool changed = false;
+    for (auto it = containers_.begin(); it != containers_.end();) {
+        bool cleared = false;
+        for (auto& pair : it->second.pairs) {
+            for (uint32_t t = 0; t < 2; ++t) {
+                // A slot's object always carries the slot's reference: a key file reused by a live key stays.
+                if (!pair.references[t] || pair.objects[t] || !dropped_.count(pair.references[t])) continue;
+                pair.references[t] = 0;
+                if (pair.Unused()) pair.recordedBits = 0;
+                cleared = true;
+            }
+        }
+        changed = changed || cleared;
+        const bool unused = it->second.pairs[0].Unused() && it->second.pairs[1].Unused();
+        it = cleared && unused ? containers_.erase(it) : std::next(it);
+    }
+    RV rv = changed ? Save() : 0;
+    if (rv == 0) dropped_.clear();
+    return rv;
 }
 
 RV ContMgrFsStore::BuildMapFiles(ByteVec& containerMap, ByteVec& references) const {
@@ -100,8 +133,22 @@ RV ContMgrFsStore::Save() {
     if (rv) return rv;
     if (refs.size() < refLen) refs.resize(refLen, 0);  // map files never shrink
     if (map.size() < mapLen) map.resize(mapLen, 0);
-    rv = Write(kRefDir, kRefFile, refs);
-    return rv ? rv : Write(kMapDir, kMapFile, map);
+    // A save cut between the two files must not leave a container without
+    // its references: a new container's references go first, and a
+    // container that goes leaves the map first (references of a container
+    // the map does not list are never read).
+    bool removes = false;
+    for (uint32_t index : mapped_) removes = removes || !containers_.count(index);
+    rv = removes ? Write(kMapDir, kMapFile, map) : Write(kRefDir, kRefFile, refs);
+    if (rv == 0) rv = removes ? Write(kRefDir, kRefFile, refs) : Write(kMapDir, kMapFile, map);
+    if (rv == 0) RememberMapped();
+    else counts_.clear();  // memory and token differ now: the next refresh reads both files back
+    return rv;
+}
+
+void ContMgrFsStore::RememberMapped() {
+    mapped_.clear();
+    for (const auto& c : containers_) mapped_.insert(c.first);
 }
 
 RV ContMgrFsStore::Write(const std::string& dir, const std::string& file, const ByteVec& data) {
@@ -145,6 +192,7 @@ RV ContMgrFsStore::CheckUpdate() {
             c.pairs[1].recordedBits = Le16(r + 84);
         }
         for (auto it = containers_.begin(); it != containers_.end();) it = it->first >= records ? containers_.erase(it) : std::next(it);
+        RememberMapped();
     }
     if (Outdated(kRefDir, kRefFile)) {
         ByteVec refs;

@@ -4,6 +4,7 @@
 #define KV_STORAGE_CONT_MGR_FS_STORE_H
 
 #include <map>
+#include <set>
 
 #include "cont_mgr_impl.h"
 #include "ifile_system.h"
@@ -24,6 +25,13 @@ public:
     bool SaveSuppressed() const { return suppressSave_; }
     void SetSaveSuppressed(bool on) { suppressSave_ = on; }
 
+    // Key references to take out of the maps once no object carries them:
+    // key files the sweep deleted, keys destroyed whose map save failed.
+    void DropReferences(const std::vector<uint16_t>& references);
+    // Takes them out (with the containers left unused) and saves the maps;
+    // they wait for a later call while the save fails.
+    RV SettleDropped();
+
     // Map file bytes for the current containers.
     RV BuildMapFiles(ByteVec& containerMap, ByteVec& references) const;
 
@@ -33,10 +41,13 @@ private:
     RV Read(const std::string& dir, const std::string& file, ByteVec& data);
     RV Write(const std::string& dir, const std::string& file, const ByteVec& data);
     bool Outdated(const std::string& dir, const std::string& file);
+    void RememberMapped();
 
     IFileSystem* fs_;
     std::map<std::string, uint32_t> counts_;  // file name + directory -> write count last seen
     bool suppressSave_ = false;
+    std::set<uint32_t> dropped_;
+    std::set<uint32_t> mapped_;  // container indexes the map file held when last read or written
 };
 
 #endif

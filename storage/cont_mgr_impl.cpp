@@ -5,14 +5,10 @@
 #include "random.h"
 #include "utils.h"
 
-namespace {
-
-uint32_t KeyRef(const IObj& obj) {
+uint32_t ContMgrImpl::KeyRef(const IObj& obj) {
     uint32_t v = 0, len = 4;
     return obj.GetAttr(static_cast<uint32_t>(CKA_VENDOR_KEY_REF), &v, &len) == CKR_OK && len == 4 ? v : 0;
 }
-
-}  // namespace
 
 RV ContMgrImpl::GetContainerList(std::vector<uint32_t>& indexes) {
     for (const auto& c : containers_) indexes.push_back(c.first);
@@ -174,6 +170,12 @@ RV ContMgrImpl::RemoveObj(ObjPtr obj, bool destroyEmpty) {
             }
         }
     }
+    return 0;
+}
+
+RV ContMgrImpl::ForgetObj(ObjPtr obj) {
+    uint32_t index = 0, usage = 0, type = 0;
+    if (GetObjContainer(obj, &index, &usage, &type) == 0) containers_[index].pairs[usage].objects[type].reset();
     return 0;
 }
 

@@ -17,6 +17,7 @@ public:
     RV AddObj(ObjPtr obj, const uint32_t* index = nullptr, const uint32_t* usage = nullptr,
               const uint32_t* type = nullptr) override;
     RV RemoveObj(ObjPtr obj, bool destroyEmpty) override;
+    RV ForgetObj(ObjPtr obj) override;
     RV GetObj(uint32_t index, uint32_t usage, uint32_t type, ObjPtr& obj) override;
     RV GetObjContainer(ObjPtr obj, uint32_t* index, uint32_t* usage, uint32_t* type) override;
     bool CheckMatchedKeyObj(ObjPtr obj, uint32_t* index) override;
@@ -24,6 +25,8 @@ public:
     const std::map<uint32_t, container_t>& Containers() const { return containers_; }
 
 protected:
+    // A key object's key reference (its key file), 0 when it has none.
+    static uint32_t KeyRef(const IObj& obj);
     // Records a key reference for a slot; empties the slot unless its object carries it.
     static void SetReference(container_t& c, uint32_t reference, uint32_t usage, uint32_t type);
     // The slot object's key reference, or the one recorded from the map file.

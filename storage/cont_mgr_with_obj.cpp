@@ -42,6 +42,8 @@ RV ContMgrWithObj::RemoveObj(ObjPtr obj, bool destroyEmpty) {
     return rv ? rv : containers_->RemoveObj(obj, destroyEmpty);
 }
 
+RV ContMgrWithObj::ForgetObj(ObjPtr obj) { return containers_ ? containers_->ForgetObj(obj) : CKR_GENERAL_ERROR; }
+
 RV ContMgrWithObj::DestroyContainer(uint32_t index) {
     if (!containers_ || !objects_) return CKR_GENERAL_ERROR;
     for (uint32_t usage = 0; usage < 2; ++usage) {

@@ -19,6 +19,7 @@ public:
     RV AddObj(ObjPtr obj, const uint32_t* index = nullptr, const uint32_t* usage = nullptr,
               const uint32_t* type = nullptr) override;
     RV RemoveObj(ObjPtr obj, bool destroyEmpty) override;
+    RV ForgetObj(ObjPtr obj) override;
     RV GetObj(uint32_t index, uint32_t usage, uint32_t type, ObjPtr& obj) override;
     RV GetObjContainer(ObjPtr obj, uint32_t* index, uint32_t* usage, uint32_t* type) override;
     bool CheckMatchedKeyObj(ObjPtr obj, uint32_t* index) override;

@@ -39,6 +39,10 @@ public:
     virtual RV AddObj(ObjPtr obj, const uint32_t* index = nullptr, const uint32_t* usage = nullptr,
                       const uint32_t* type = nullptr) = 0;
     virtual RV RemoveObj(ObjPtr obj, bool destroyEmpty) = 0;
+    // An object that left the token through another process: its slot is
+    // emptied, the references the map files record stay (they were read in
+    // the same lock scope and name what that process left there).
+    virtual RV ForgetObj(ObjPtr obj) = 0;
     virtual RV GetObj(uint32_t index, uint32_t usage, uint32_t type, ObjPtr& obj) = 0;
     virtual RV GetObjContainer(ObjPtr obj, uint32_t* index, uint32_t* usage, uint32_t* type) = 0;
     virtual bool CheckMatchedKeyObj(ObjPtr obj, uint32_t* index) = 0;

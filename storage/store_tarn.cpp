@@ -230,16 +230,18 @@ RV CStoreTarn::PurgeObj(ObjPtr obj) {
     if (!entry) return RV_NOT_FOUND;  // found before any file goes
     const uint32_t keyRef = ULong(*obj, static_cast<uint32_t>(CKA_VENDOR_KEY_REF));
     // The object goes first: a key object never names a missing key file.
-    // Its key file is noted before it goes, so that one whose deletion
-    // fails is swept later.
+    // Its key file is noted before the object goes, so that the sweep takes
+    // it when the key file's deletion fails, or when the object's deletion
+    // reports a failure (a lost answer) and happened after all.
+    const bool hasKeyFile = keyRef && keyRef <= 0xFFFF;
+    if (hasKeyFile) token_->NoteKeyFile(static_cast<uint16_t>(keyRef));
     const std::string name = entry->fileName;
     rv = fs_->DeleteFile(kDir, name);
     if (rv) return rv;
     RemoveEntry(entry);
-    if (!keyRef || keyRef > 0xFFFF) return 0;
+    if (!hasKeyFile) return 0;
     // With its object gone the key is destroyed: a key file that stays is
     // the sweep's, not the caller's failure.
-    token_->NoteKeyFile(static_cast<uint16_t>(keyRef));
     if (fs_->DeleteFileByFID(static_cast<uint16_t>(keyRef)) == 0) token_->SettleKeyFile(static_cast<uint16_t>(keyRef));
     return 0;
 }

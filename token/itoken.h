@@ -102,6 +102,9 @@ public:
     virtual void NoteKeyFile(uint16_t) {}
     virtual void SettleKeyFile(uint16_t) {}
     virtual void SweepKeyFiles() {}
+    // The key files the sweeps deleted since the last call: the container
+    // maps may still name them.
+    virtual std::vector<uint16_t> TakeSweptKeyFiles() { return {}; }
     virtual RV SetTries(uint32_t, uint32_t, uint32_t) { return RV_NOT_SUPPORTED; }
     virtual bool IsLogIn() { return false; }
     virtual RV GetHash(uint32_t, const uint8_t*, uint32_t, uint8_t*) { return RV_NOT_SUPPORTED; }

@@ -74,9 +74,17 @@ void CTokenTarn::SweepKeyFiles() {
     if (!store || store->CheckUpdate(false) != 0 || GetFileList(onToken) != 0) return;
     std::vector<uint16_t> left;
     for (uint16_t fid : candidates) {
-        if (Has(onToken, fid) && !store->NamesKeyFile(fid) && DeleteFile(fid) != 0) left.push_back(fid);
+        if (!Has(onToken, fid) || store->NamesKeyFile(fid)) continue;
+        if (DeleteFile(fid) != 0) left.push_back(fid);
+        else if (!Has(sweptKeys_, fid)) sweptKeys_.push_back(fid);
     }
     pendingKeys_ = left;
     for (uint16_t fid : left) kept.push_back({fid, Self()});
     if (mirror.Enabled()) mirror.WritePendingKeys(kept);
+}
+
+std::vector<uint16_t> CTokenTarn::TakeSweptKeyFiles() {
+    std::vector<uint16_t> swept;
+    swept.swap(sweptKeys_);
+    return swept;
 }

@@ -110,6 +110,7 @@ public:
     void NoteKeyFile(uint16_t fid) override;
     void SettleKeyFile(uint16_t fid) override;
     void SweepKeyFiles() override;
+    std::vector<uint16_t> TakeSweptKeyFiles() override;
     RV GetTokenInfo(CK_TOKEN_INFO* info) override;
     RV SetTokenInfoLabel(const uint8_t* label) override;
     RV GetTokenInfoFlag(uint32_t* flags) override;
@@ -224,6 +225,7 @@ protected:
     std::unique_ptr<AlgFactory> algFactory_;
     std::vector<uint32_t> hardwareMechanisms_;
     std::vector<uint16_t> pendingKeys_;
+    std::vector<uint16_t> sweptKeys_;  // deleted by a sweep, not yet taken
     uint32_t lockDepth_ = 0;
     uint64_t lockEpoch_ = 0;
     ProcessLock* processLock_ = nullptr;  // held from the scope's first command to its end

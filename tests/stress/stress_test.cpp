@@ -217,7 +217,6 @@ TEST(Stress, ProcessesAndFaultsLoseNothing) {
                 "check's sweep: %zu\n",
                 audit.objectFiles, audit.keyFiles, audit.containers, leftovers.size());
     for (const auto& l : leftovers) std::printf("  leftover: %s\n", l.c_str());
-    for (const auto& v : audit.open) std::printf("  OPEN storage: %s%s\n", v.c_str(), KeyFileStories(run, v).c_str());
     std::printf("violations: %zu\n", violations.size());
     for (const auto& v : violations) std::printf("  VIOLATION %s\n", v.c_str());
     std::fflush(stdout);

@@ -23,10 +23,6 @@ TokenBaseline ReadBaseline(const std::string& socket);
 
 struct StorageAudit {
     std::vector<std::string> findings;
-    // Faults known and still open, reported but not failed: the container
-    // maps when processes change key pairs at once, and key files that a
-    // destroy cut short leaves without a key object.
-    std::vector<std::string> open;
     size_t objectFiles = 0, keyFiles = 0, containers = 0;
 };
 

@@ -149,4 +149,78 @@ TEST(Containers, AKeyStaysInTheHalfItsReferenceIsRecordedIn) {
     EXPECT_EQ(ToHex(ByteVec(refs.begin() + 24, refs.begin() + 40)), "20A00000" "20800000" "00000000" "00000000");
 }
 
+// Another process destroyed a public key and made a new one in the same key
+// file, recording it in the same half; this instance, merging the change,
+// puts the new key where the map says, not where its attributes would.
+TEST(Containers, AKeyReplacedElsewhereTakesTheHalfTheMapRecords) {
+    auto m = testing_kv::MakeRsaMaterial();
+    ContMgrFsStore mgr(nullptr);
+    mgr.SetSaveSuppressed(true);
+    CK_ULONG pubRef = 0x8020;
+    uint32_t index = 0, usage = KV_USAGE_SIGNATURE;
+    ASSERT_EQ(mgr.CreateContainer("K", &index), 0u);
+    auto pub = testing_kv::RsaObject(CKO_PUBLIC_KEY, m.modulus, true, 3);
+    pub->SetAttr(static_cast<uint32_t>(CKA_VENDOR_KEY_REF), &pubRef, 8);
+    ASSERT_EQ(mgr.AddObj(pub, &index, &usage), 0u);
+
+    auto other = testing_kv::MakeRsaMaterial();
+    auto replacement = testing_kv::RsaObject(CKO_PUBLIC_KEY, other.modulus, true, 4);  // CKA_ENCRYPT: exchange by its flags
+    replacement->SetAttr(static_cast<uint32_t>(CKA_VENDOR_KEY_REF), &pubRef, 8);
+    ASSERT_EQ(mgr.ForgetObj(pub), 0u);
+    ASSERT_EQ(mgr.AddObj(replacement), 0u);
+    uint32_t found = 9, half = 9;
+    ASSERT_EQ(mgr.GetObjContainer(replacement, &found, &half, nullptr), 0u);
+    EXPECT_EQ(found, index);
+    EXPECT_EQ(half, uint32_t(KV_USAGE_SIGNATURE));
+    EXPECT_EQ(mgr.Containers().size(), 1u);
+}
+
+// Map writes that fail from the given one on, as a USB line cut mid-save.
+class CutFileSystem : public kvfuzz::MemoryFileSystem {
+public:
+    int writesLeft = 1 << 20;
+    RV ResizeFile(const std::string& dir, const std::string& name, uint32_t size, uint32_t* count,
+                  const uint8_t* data) override {
+        if (writesLeft-- <= 0) return CKR_DEVICE_ERROR;
+        return MemoryFileSystem::ResizeFile(dir, name, size, count, data);
+    }
+};
+
+// Whatever point a save is cut at, another reader never finds a container
+// that holds no key; a key whose removal was not saved leaves the maps at
+// the next refresh that can save them.
+TEST(Containers, ASaveCutShortNeverLeavesAnEmptyContainer) {
+    auto m = testing_kv::MakeRsaMaterial();
+    CK_ULONG prvRef = 0xA020;
+    for (int cutAfter : {0, 1}) {
+        for (bool adding : {true, false}) {
+            SCOPED_TRACE(testing::Message() << "cut after " << cutAfter << " writes, " << (adding ? "adding" : "removing"));
+            CutFileSystem fs;
+            fs.Plant("internal", "containermap", ByteVec(24, 0));
+            fs.Plant("mscp", "cmapfile", ByteVec());
+            ContMgrFsStore mgr(&fs);
+            ASSERT_EQ(mgr.CheckUpdate(), 0u);
+            auto prv = testing_kv::RsaObject(CKO_PRIVATE_KEY, m.modulus, false, 2);
+            prv->SetAttr(static_cast<uint32_t>(CKA_VENDOR_KEY_REF), &prvRef, 8);
+            if (!adding) {
+                ASSERT_EQ(mgr.AddObj(prv), 0u);
+            }
+            fs.writesLeft = cutAfter;
+            EXPECT_NE(adding ? mgr.AddObj(prv) : mgr.RemoveObj(prv, true), 0u);
+
+            ContMgrFsStore reader(&fs);
+            ASSERT_EQ(reader.CheckUpdate(), 0u);
+            for (const auto& c : reader.Containers())
+                EXPECT_FALSE(c.second.pairs[0].Unused() && c.second.pairs[1].Unused()) << "container " << c.first;
+            if (adding) continue;
+            fs.writesLeft = 1 << 20;
+            ASSERT_EQ(mgr.CheckUpdate(), 0u);
+            ASSERT_EQ(mgr.SettleDropped(), 0u);
+            ContMgrFsStore after(&fs);
+            ASSERT_EQ(after.CheckUpdate(), 0u);
+            EXPECT_TRUE(after.Containers().empty());
+        }
+    }
+}
+
 }  // namespace
