@@ -31,11 +31,15 @@ void Slot::Unlock() {
 }
 
 void Slot::DropManagers() {
+    // Handles of the next managers follow the ones handed out: a handle of
+    // the token that went never names an object of the one that comes.
+    if (storeObjects_) handleFloor_ = storeObjects_->LastHandle();
     storeObjects_.reset();
     objects_.reset();
     fsContainers_.reset();
     containers_.reset();
-    containersMerged_ = false;
+    // containersMerged_ stays: the managers built again merge the objects
+    // into the containers at the next refresh, and the handles stay valid.
 }
 
 RV Slot::Init() {
@@ -43,7 +47,7 @@ RV Slot::Init() {
     IFileSystem* fs = token_->GetFileSystem();
     IStore* store = token_->GetStore();
     if (!fs || !store) return CKR_TOKEN_NOT_RECOGNIZED;
-    if (!storeObjects_) storeObjects_ = std::make_unique<ObjMgrWithStore>(store);
+    if (!storeObjects_) storeObjects_ = std::make_unique<ObjMgrWithStore>(store, handleFloor_);
     if (!fsContainers_) fsContainers_ = std::make_unique<ContMgrFsStore>(fs);
     if (!objects_) objects_ = std::make_unique<ObjMgrWithCont>(storeObjects_.get(), fsContainers_.get());
     if (!containers_) containers_ = std::make_unique<ContMgrWithObj>(fsContainers_.get(), storeObjects_.get());
@@ -127,6 +131,19 @@ RV Slot::SelfTokenPresent() {
     if (rv) return rv;
     token_ = std::move(token);
     return 0;
+}
+
+RV Slot::KeepOrBindToken() {
+    {
+        ThreadMutexGuard guard(lock_);
+        if (token_ && token_->StillSameToken()) return 0;
+    }
+    return SelfTokenPresent();
+}
+
+void Slot::BindIfUnbound() {
+    ThreadMutexGuard guard(lock_);
+    if (!token_) SelfTokenPresent();
 }
 
 int Slot::IsTokenTimeout() {

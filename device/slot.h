@@ -40,6 +40,11 @@ public:
     RV GenerateRandom(uint8_t* buffer, uint32_t length);
     // Drops the token and reconnects; 0 when a token answered.
     RV SelfTokenPresent();
+    // Keeps the bound token, its login, sessions and handles when it still
+    // answers as the same token; else as SelfTokenPresent. 0 when a token is bound.
+    RV KeepOrBindToken();
+    // Binds an attached token when none is bound yet.
+    void BindIfUnbound();
     RV RefreshStore();
     // 2: no token, no time-out or timer off; 1: idle longer than the time-out; 0 otherwise.
     int IsTokenTimeout();
@@ -63,6 +68,7 @@ private:
     bool timerArmed_ = false;
     uint32_t timeoutMs_ = 0;  // the last time-out read from the token
     bool containersMerged_ = false;
+    uint32_t handleFloor_ = 1;  // the last token object handle handed out before the managers were rebuilt
     time_t idleStart_ = time(nullptr);
 };
 

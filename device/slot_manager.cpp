@@ -22,10 +22,10 @@ void SlotManager::FindSlots(bool tokenPresent, const CK_SLOT_ID* list, std::vect
         if (!tokenPresent) {
             // Clients look for the token through the slot information after
             // such a listing: bind an attached token if none is bound yet.
-            if (list && !entry.second->HasToken()) entry.second->SelfTokenPresent();
+            if (list) entry.second->BindIfUnbound();
             ids.push_back(entry.first);
         } else if (list) {
-            if (entry.second->SelfTokenPresent() == 0) ids.push_back(entry.first);
+            if (entry.second->KeepOrBindToken() == 0) ids.push_back(entry.first);
         } else {
             std::string reader;
             if (libusb_dev_t("").FindReader(reader) == 0) ids.push_back(entry.first);

@@ -22,6 +22,7 @@ public:
     RV GetAllObj(std::vector<ObjPtr>& all) override;
     // Gives the object the next handle no object holds (unless it has one).
     uint32_t MakeIDFor(const ObjPtr& obj);
+    uint32_t LastHandle() const { return lastHandle_; }
 
 private:
     std::map<uint32_t, ObjPtr> objects_;
@@ -30,7 +31,7 @@ private:
 
 class ObjMgrWithStore : public ObjMgrImpl {
 public:
-    explicit ObjMgrWithStore(IStore* store) : store_(store) {}
+    explicit ObjMgrWithStore(IStore* store, uint32_t firstHandle = 1) : ObjMgrImpl(firstHandle), store_(store) {}
 
     RV CheckUpdate(std::vector<ObjPtr>* added, std::vector<ObjPtr>* changed, std::vector<ObjPtr>* removed) override;
     RV AddObject(ObjPtr obj) override;

@@ -1,12 +1,14 @@
 // C_Initialize, C_Finalize, C_GetInfo, C_GetFunctionList and the calls
 // answered with a fixed code.
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 
 #include "p11_env.h"
 #include "p11_internal.h"
 #include "p11_text.h"
 #include "slot_manager.h"
+#include "template_values.h"
 #include "thread_mutex.h"
 
 namespace {
@@ -70,6 +72,7 @@ CK_RV _C_Initialize(CK_VOID_PTR pInitArgs) {
         if (!KVEnv::GetSlotManager() || !KVEnv::GetCP11SessionManager()) return CKR_HOST_MEMORY;
         g_initialisedOnce.store(true);
     }
+    ChooseEcPointForm(std::getenv("KVP11_EC_POINT"));
     env->Mutex().Lock();
     CK_RV rv = env->AddRef();
     env->Mutex().Unlock();

@@ -161,7 +161,7 @@ void ReadTemplateEntry(CK_ATTRIBUTE& entry, const ByteVec& stored, ReadMarks& ma
 }
 
 // One entry of C_GetAttributeValue that is not sensitive: CK_ULONG values as
-// whole CK_ULONGs, the EC point as 04 || x || y, templates as CK_ATTRIBUTE
+// whole CK_ULONGs, the EC point in the chosen form, templates as CK_ATTRIBUTE
 // arrays, the rest as kept.
 void ReadEntry(const IObj& obj, CK_ATTRIBUTE& entry, ReadMarks& marks) {
     const ByteVec* stored = entry.type > 0xFFFFFFFFUL ? nullptr : obj.Value(static_cast<uint32_t>(entry.type));
@@ -178,8 +178,7 @@ void ReadEntry(const IObj& obj, CK_ATTRIBUTE& entry, ReadMarks& marks) {
         const CK_ULONG value = narrow;
         PutValue(entry, &value, sizeof value, marks);
     } else if (entry.type == CKA_EC_POINT && !stored->empty()) {
-        ByteVec point{0x04};
-        point.insert(point.end(), stored->begin(), stored->end());
+        const ByteVec point = CallerEcPoint(*stored);
         PutValue(entry, point.data(), point.size(), marks);
     } else {
         PutValue(entry, stored->data(), stored->size(), marks);

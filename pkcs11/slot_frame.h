@@ -10,6 +10,8 @@ public:
     explicit SlotFrame(CK_SLOT_ID id) {
         rv = CheckInitialized();
         if (rv == CKR_OK) rv = FindSlot(id, slot);
+        // A client may name the slot without listing slots first.
+        if (rv == CKR_OK) slot->BindIfUnbound();
         if (rv == CKR_OK) {
             locked_ = slot->Lock() == 0;
             if (!locked_) rv = CKR_GENERAL_ERROR;

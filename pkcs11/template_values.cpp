@@ -1,5 +1,6 @@
 #include "template_values.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "attr_value.h"
@@ -31,6 +32,26 @@ CK_RV CheckTemplateValues(const CK_ATTRIBUTE* tmpl, CK_ULONG count) {
             return CKR_ATTRIBUTE_VALUE_INVALID;
     }
     return CKR_OK;
+}
+
+namespace {
+
+std::atomic<bool> g_ecPointDer{false};
+
+}  // namespace
+
+void ChooseEcPointForm(const char* setting) { g_ecPointDer = setting && std::strcmp(setting, "der") == 0; }
+
+ByteVec CallerEcPoint(const ByteVec& xy) {
+    ByteVec point{0x04};
+    point.insert(point.end(), xy.begin(), xy.end());
+    if (!g_ecPointDer) return point;
+    ByteVec der{0x04};
+    if (point.size() >= 0x80) der.push_back(point.size() > 0xFF ? 0x82 : 0x81);
+    if (point.size() > 0xFF) der.push_back(static_cast<uint8_t>(point.size() >> 8));
+    der.push_back(static_cast<uint8_t>(point.size()));
+    der.insert(der.end(), point.begin(), point.end());
+    return der;
 }
 
 ByteVec RawEcPoint(const uint8_t* value, size_t length) {

@@ -17,4 +17,11 @@ CK_RV CheckTemplateValues(const CK_ATTRIBUTE* tmpl, CK_ULONG count);
 // Any other value is kept as it is.
 ByteVec RawEcPoint(const uint8_t* value, size_t length);
 
+// The form C_GetAttributeValue gives a kept x || y in: 04 || x || y, or,
+// after ChooseEcPointForm("der"), that inside a DER OCTET STRING (what
+// PKCS#11 2.20 clients such as GnuTLS and OpenSSH expect). Chosen at
+// C_Initialize from $KVP11_EC_POINT ("der" or "raw"; anything else is raw).
+void ChooseEcPointForm(const char* setting);
+ByteVec CallerEcPoint(const ByteVec& xy);
+
 #endif

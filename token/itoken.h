@@ -107,6 +107,9 @@ public:
     virtual std::vector<uint16_t> TakeSweptKeyFiles() { return {}; }
     virtual RV SetTries(uint32_t, uint32_t, uint32_t) { return RV_NOT_SUPPORTED; }
     virtual bool IsLogIn() { return false; }
+    // Whether the token this object was connected to still answers, and as
+    // the same token (its identification data unchanged): one command.
+    virtual bool StillSameToken() { return false; }
     virtual RV GetHash(uint32_t, const uint8_t*, uint32_t, uint8_t*) { return RV_NOT_SUPPORTED; }
     virtual RV SetHmacKeyValue(const uint8_t*, uint32_t) { return RV_NOT_SUPPORTED; }
     virtual RV GetHmacResult(const uint8_t*, uint32_t, uint8_t*, uint32_t*) { return RV_NOT_SUPPORTED; }

@@ -131,6 +131,24 @@ RV CTokenTarn::GetSerialNumber(uint8_t* buffer, uint32_t capacity) {
     return 0;
 }
 
+bool CTokenTarn::StillSameToken() {
+    // The identification data read at connection (kept in the GET DATA
+    // cache) against a fresh answer: serial format and serial number.
+    constexpr uint32_t kIdentity = 20;
+    auto bound = getDataCache_.find(0x81);
+    if (bound == getDataCache_.end() || bound->second.size() < kIdentity) return false;
+    uint8_t id[32];
+    uint32_t len = sizeof id;
+    uint16_t sw = im_TransmitAPDU(APDU(0x00, 0xCA, 0x01, 0x81), id, &len, true);
+    if (TransferFailed(sw)) {
+        // A reader re-plugged or a line cut once: the next exchange opens
+        // the channel again, and the token must answer as the same one.
+        len = sizeof id;
+        sw = im_TransmitAPDU(APDU(0x00, 0xCA, 0x01, 0x81), id, &len, true);
+    }
+    return sw == 0x9000 && len >= kIdentity && std::memcmp(id, bound->second.data(), kIdentity) == 0;
+}
+
 RV CTokenTarn::GetFreePublicSize(uint32_t* size) {
     uint8_t answer[16];
     uint32_t len = sizeof answer;

@@ -128,6 +128,7 @@ public:
     // PIN and authentication.
     IAuthManager* GetAuthManager() override;
     bool IsLogIn() override { return userLoggedIn_ || soLoggedIn_; }
+    bool StillSameToken() override;
     RV VerifyPIN(uint32_t ref, const uint8_t* data, uint32_t length) override;
     RV ChangePIN(uint32_t ref, const uint8_t* oldValue, uint32_t oldLength, const uint8_t* newValue,
                  uint32_t newLength) override;

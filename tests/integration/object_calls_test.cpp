@@ -523,6 +523,38 @@ TEST_F(ObjectCalls, EcPointsAreKeptInOneForm) {
     }
 }
 
+// KVP11_EC_POINT, read at C_Initialize: "der" gives the DER OCTET STRING
+// 04 41 04 || x || y, "raw" (and no setting) 04 || x || y; any form is found.
+TEST_F(ObjectCalls, TheEcPointSwitchChoosesTheFormRead) {
+    const Bytes xy = P256Point();
+    const Bytes uncompressed = Concat({{0x04}, xy});
+    const Bytes der = Concat({{0x04, 0x41}, uncompressed});
+    struct Case {
+        const char* setting;
+        Bytes read;
+    } cases[] = {{"der", der}, {"raw", uncompressed}, {nullptr, uncompressed}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.setting ? c.setting : "unset");
+        C_CloseAllSessions(1);
+        while (C_Finalize(nullptr) == CKR_OK) {
+        }
+        if (c.setting) setenv("KVP11_EC_POINT", c.setting, 1);
+        else unsetenv("KVP11_EC_POINT");
+        ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+        Bind();
+        CK_SESSION_HANDLE h = Open(true);
+        ASSERT_EQ(Login(h, CKU_USER, "12345678"), CKR_OK);
+        CK_OBJECT_HANDLE o = 0;
+        KeyTemplate key = EcPublic(true, xy, "switch");
+        ASSERT_EQ(Create(h, key, &o), CKR_OK);
+        EXPECT_EQ(Attr(h, o, CKA_EC_POINT), c.read);
+        KeyTemplate t;
+        t.Raw(CKA_EC_POINT, der).Text(CKA_LABEL, "switch");
+        EXPECT_EQ(Find(h, t), std::vector<CK_OBJECT_HANDLE>{o});
+        ASSERT_EQ(C_DestroyObject(h, o), CKR_OK);
+    }
+}
+
 TEST_F(ObjectCalls, SearchTemplates) {
     CK_SESSION_HANDLE h = Open(true);
     ASSERT_EQ(Login(h, CKU_USER, "12345678"), CKR_OK);
