@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The test command, warnings as errors: the whole CTest suite in a normal
-# build and in an ASan+UBSan build, the multi-process stress test (label
+# build and in an ASan+UBSan build (the desktop clients, label "clients",
+# in the normal build only: they load the module as shipped), the
+# multi-process stress test (label
 # "stress", about two minutes; scripts/stress.sh runs it longer) in the
 # normal build, and the tests labelled "threads" in a ThreadSanitizer build.
 # Each stage prints its time.
