@@ -75,6 +75,10 @@ void Slot::SettleContainers() {
     if (containersMerged_) fsContainers_->SettleDropped();
 }
 
+void Slot::PrepareWrite() {
+    if (token_) token_->RequireFreshCounter();
+}
+
 RV Slot::CheckUpdate2() {
     RV rv = Init();
     if (rv) return rv;

@@ -31,6 +31,8 @@ public:
     RV Init();
     RV CheckUpdate();
     RV CheckUpdate2();
+    // Before the refresh of a call that writes: see IToken::RequireFreshCounter.
+    void PrepareWrite();
     IObjectManager* GetObjectManager();
     IContainerManager* GetContainerManager();
     IAuthManager* GetAuthManager();

@@ -57,7 +57,7 @@ struct SessionCall {
     }
     CK_RV Ready(CK_STATE& state) {
         if (!frame->slot->HasToken()) return CKR_TOKEN_NOT_PRESENT;
-        CK_RV r = frame->Refresh(false);
+        CK_RV r = frame->Refresh(false, true);  // PIN commands write the token's PIN flags
         if (r) return r;
         CK_SESSION_INFO info;
         if ((r = session->GetSessionInfo(&info))) return r;
@@ -78,6 +78,7 @@ CK_RV _C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, C
     if (frame.rv) return frame.rv;
     Slot& slot = *frame.slot;
     if (!slot.HasToken()) return CKR_TOKEN_NOT_PRESENT;
+    slot.PrepareWrite();
     if (slot.CheckUpdate() != 0 || slot.CheckUpdate2() != 0) return CKR_GENERAL_ERROR;
     auto sessions = KVEnv::GetCP11SessionManager();
     if (!sessions) return CKR_HOST_MEMORY;

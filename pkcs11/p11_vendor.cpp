@@ -98,6 +98,7 @@ CK_RV _E_SetTokenLabel(unsigned int slotID, CK_UTF8CHAR_PTR pLabel) {
     SlotFrame frame(slotID);
     if (frame.rv) return frame.rv;
     if (!frame.slot->HasToken()) return CKR_TOKEN_NOT_PRESENT;
+    frame.slot->PrepareWrite();
     return frame.slot->SetTokenLabel(pLabel) == 0 ? CKR_OK : CKR_GENERAL_ERROR;
 }
 

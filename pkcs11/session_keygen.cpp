@@ -131,7 +131,7 @@ CK_RV CSessionBase::GenerateKey(CK_MECHANISM_PTR mechanism, CK_ATTRIBUTE_PTR tmp
     SessionSlot frame(SlotId());
     if (frame.rv) return frame.rv;
     Slot& slot = *frame.slot;
-    if ((rv = frame.Refresh(true)) || (rv = CheckNewKeySpace(slot, tmpl, count))) return rv;
+    if ((rv = frame.Refresh(true, true)) || (rv = CheckNewKeySpace(slot, tmpl, count))) return rv;
     CK_KEY_TYPE keyType = 0;
     bool keyTypeKnown = false;
     if (!SecretKeyTypeOf(mechanism->mechanism, keyType, keyTypeKnown)) return CKR_MECHANISM_INVALID;
@@ -163,7 +163,7 @@ CK_RV CSessionBase::GenerateKeyPair(CK_MECHANISM_PTR mechanism, CK_ATTRIBUTE_PTR
     SessionSlot frame(SlotId());
     if (frame.rv) return frame.rv;
     Slot& slot = *frame.slot;
-    if ((rv = frame.Refresh(true))) return rv;
+    if ((rv = frame.Refresh(true, true))) return rv;
     // The token memory both halves take together.
     std::vector<CK_ATTRIBUTE> onToken;
     for (auto [t, n] : {std::make_pair(publicTmpl, publicCount), std::make_pair(privateTmpl, privateCount)}) {

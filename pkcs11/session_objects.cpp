@@ -197,7 +197,7 @@ CK_RV CSessionBase::CreateObject(CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, CK_OBJEC
 
     SessionSlot frame(SlotId());
     if (frame.rv) return frame.rv;
-    if ((rv = frame.Refresh(true))) return rv;
+    if ((rv = frame.Refresh(true, true))) return rv;
     Slot& slot = *frame.slot;
     if ((rv = CheckFreeSpace(slot, tmpl, count))) return rv;
     ByteVec point;
@@ -248,7 +248,7 @@ CK_RV CSessionBase::CreateObject(CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, CK_OBJEC
 CK_RV CSessionBase::DestroyObject(CK_OBJECT_HANDLE hObject) {
     SessionSlot frame(SlotId());
     if (frame.rv) return frame.rv;
-    CK_RV rv = frame.Refresh(true);
+    CK_RV rv = frame.Refresh(true, true);
     if (rv) return rv;
     Slot& slot = *frame.slot;
     ObjPtr obj = GetObject(slot, hObject);
@@ -323,7 +323,7 @@ CK_RV CSessionBase::SetAttributeValue(CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR
     if (rv) return rv;
     SessionSlot frame(SlotId());
     if (frame.rv) return frame.rv == CKR_GENERAL_ERROR && !frame.slot ? CKR_SESSION_HANDLE_INVALID : frame.rv;
-    if ((rv = frame.Refresh(false))) return rv;
+    if ((rv = frame.Refresh(false, true))) return rv;
     Slot& slot = *frame.slot;
     ObjPtr obj = GetObject(slot, hObject);
     if (!obj) return CKR_OBJECT_HANDLE_INVALID;

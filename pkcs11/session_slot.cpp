@@ -19,7 +19,8 @@ SessionSlot::~SessionSlot() {
     if (locked_) slot->Unlock();
 }
 
-CK_RV SessionSlot::Refresh(bool containers) {
+CK_RV SessionSlot::Refresh(bool containers, bool writes) {
+    if (writes) slot->PrepareWrite();
     RV failed = slot->CheckUpdate();
     if (failed == 0 && containers) failed = slot->CheckUpdate2();
     return RefreshResult(failed);

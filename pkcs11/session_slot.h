@@ -16,8 +16,9 @@ public:
     SessionSlot& operator=(const SessionSlot&) = delete;
 
     // Also runs the slot's refresh: CheckUpdate, and CheckUpdate2 when asked;
-    // a failure is CKR_DEVICE_ERROR (no memory, no token: those codes).
-    CK_RV Refresh(bool containers);
+    // a failure is CKR_DEVICE_ERROR (no memory, no token: those codes). A
+    // call that writes says so: its view then comes from the token's counter.
+    CK_RV Refresh(bool containers, bool writes = false);
 
     CK_RV rv;
     kv::shared_ptr<Slot> slot;

@@ -147,7 +147,7 @@ CK_RV CSessionBase::UnwrapKey(CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hUnwr
     SessionSlot frame(SlotId());
     if (frame.rv) return frame.rv;
     Slot& slot = *frame.slot;
-    if ((rv = frame.Refresh(true))) return rv;
+    if ((rv = frame.Refresh(true, true))) return rv;
     ObjPtr unwrappingKey = GetObject(slot, hUnwrappingKey), key;
     if (!unwrappingKey) return CKR_KEY_HANDLE_INVALID;
     if ((rv = MakeKeyFrom(slot, unwrappingKey, CKA_UNWRAP, mechanism->mechanism, ReadWrite(), tmpl, count, key)) ||
@@ -175,7 +175,7 @@ CK_RV CSessionBase::DeriveKey(CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hBase
     SessionSlot frame(SlotId());
     if (frame.rv) return frame.rv;
     Slot& slot = *frame.slot;
-    if ((rv = frame.Refresh(true))) return rv;
+    if ((rv = frame.Refresh(true, true))) return rv;
     ObjPtr baseKey = GetObject(slot, hBaseKey), key;
     if (!baseKey) return CKR_OBJECT_HANDLE_INVALID;
     if ((rv = MakeKeyFrom(slot, baseKey, CKA_DERIVE, mechanism->mechanism, ReadWrite(), tmpl, count, key)))

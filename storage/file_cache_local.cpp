@@ -69,18 +69,19 @@ void CFileCacheLocal::Reset() {
     changeCounter_ += 4096;  // counts handed out before stay outdated
 }
 
-RV CFileCacheLocal::TokenCounter(uint32_t& counter) {
+RV CFileCacheLocal::TokenCounter(uint32_t& counter, bool fresh) {
     const uint64_t scope = token_->LockScope();
-    if (counterKnown_ && scope && scope == counterScope_) {
+    if (counterKnown_ && scope && scope == counterScope_ && (counterFresh_ || !fresh)) {
         counter = counter_;
         return 0;
     }
     counterKnown_ = false;
-    RV rv = token_->GetWriteCount(&counter);
+    RV rv = fresh ? token_->GetWriteCount(&counter) : token_->RecentWriteCount(&counter);
     if (rv) return rv;
     counter_ = counter;
     counterScope_ = scope;
     counterKnown_ = true;
+    counterFresh_ = fresh;
     return 0;
 }
 
@@ -92,7 +93,7 @@ RV CFileCacheLocal::Initialize() {
 RV CFileCacheLocal::Load() {
     if (initialised_) return 0;
     uint32_t counter = 0;
-    RV rv = TokenCounter(counter);
+    RV rv = TokenCounter(counter, false);
     if (rv) return rv;
     block_ = std::make_unique<CSessionSyncShm>("kvp11_dev_shm_" + mirror_.Dir(), "kvp11_dev_mtx_" + mirror_.Dir(),
                                                kHeapStart + 2 * kHeapUnits);
@@ -140,14 +141,12 @@ RV CFileCacheLocal::ApplyTable(const std::vector<tagFILE_RECORD>& table) {
     for (uint32_t i = 0; i < kRecordCount; ++i) {
         RV rv = AdoptRecord(records_[i], table[i]);
         if (rv) return rv;
-        // A copy an earlier version left on the phone goes.
-        if (records_[i].rec.IsDataFile() && !Mirrored(records_[i])) mirror_.RemoveFile(records_[i].rec.fid);
     }
     return 0;
 }
 
 bool CFileCacheLocal::Mirrored(const FcRecord& r) const {
-    return !r.rec.FileName().empty() && !(offDisk_ && offDisk_(r.rec));
+    return !r.rec.FileName().empty() && !(offDisk_ && offDisk_(r.rec, r.buffer, r.rec.used));
 }
 
 RV CFileCacheLocal::AdoptRecord(FcRecord& r, const tagFILE_RECORD& rec) {
@@ -170,9 +169,9 @@ void CFileCacheLocal::ReloadNext() {
     mirror_.RemoveFile(0xFFFF);
 }
 
-RV CFileCacheLocal::Sync() {
+RV CFileCacheLocal::Sync(bool forWrite) {
     uint32_t counter = 0;
-    RV rv = TokenCounter(counter);
+    RV rv = TokenCounter(counter, forWrite);
     if (rv) return rv;
     if (counter == syncedCounter_) return 0;
     // Another application changed the token: nothing cached is trusted.
@@ -183,7 +182,7 @@ RV CFileCacheLocal::Sync() {
 void CFileCacheLocal::AfterOwnWrite() {
     counterKnown_ = false;
     uint32_t counter = 0;
-    if (TokenCounter(counter) == 0) {
+    if (TokenCounter(counter, true) == 0) {
         syncedCounter_ = counter;
         mirror_.WriteCounter(counter);
     } else {
@@ -191,9 +190,9 @@ void CFileCacheLocal::AfterOwnWrite() {
     }
 }
 
-RV CFileCacheLocal::Begin() {
+RV CFileCacheLocal::Begin(bool forWrite) {
     RV rv = Load();
-    return rv ? rv : Sync();
+    return rv ? rv : Sync(forWrite);
 }
 
 int CFileCacheLocal::FindRecordByFID(uint16_t fid) {
@@ -212,7 +211,7 @@ void CFileCacheLocal::MirrorTable() {
 RV CFileCacheLocal::Read(uint16_t fid, uint32_t offset, ByteVec& out, uint32_t* count) {
     Entry entry(*this);
     if (entry.Nested()) return kNestedEntry;
-    RV rv = Begin();
+    RV rv = Begin(false);
     if (rv) return rv;
     BlockLock lock(*block_);
     if (!lock.Held()) return CKR_CANT_LOCK;
@@ -229,11 +228,14 @@ RV CFileCacheLocal::Read(uint16_t fid, uint32_t offset, ByteVec& out, uint32_t* 
     FcRecord& r = records_[static_cast<size_t>(idx)];
     const uint32_t used = r.rec.used;
     if (r.stale && used) {
-        const bool mirrored = Mirrored(r);
-        if (!mirrored || !mirror_.ReadFile(fid, r.buffer, used)) {
+        const bool named = !r.rec.FileName().empty();
+        // A copy on the phone that holds key material (an earlier version
+        // wrote it) goes; the token's content decides what is kept there.
+        if (!named || !mirror_.ReadFile(fid, r.buffer, used) || !Mirrored(r)) {
+            if (named) mirror_.RemoveFile(fid);
             rv = token_->ReadBinary(fid, r.buffer, 0, used, nullptr);
             if (rv) return rv;
-            if (mirrored) mirror_.WriteFile(fid, r.buffer, used);
+            if (Mirrored(r)) mirror_.WriteFile(fid, r.buffer, used);
         }
     }
     r.stale = false;
@@ -246,7 +248,7 @@ RV CFileCacheLocal::Write(uint16_t fid, uint32_t offset, const uint8_t* data, ui
     Entry entry(*this);
     if (entry.Nested()) return kNestedEntry;
     if (length && !data) return CKR_ARGUMENTS_BAD;
-    RV rv = Begin();
+    RV rv = Begin(true);
     if (rv) return rv;
     BlockLock lock(*block_);
     if (!lock.Held()) return CKR_CANT_LOCK;
@@ -320,7 +322,7 @@ RV CFileCacheLocal::Create(uint16_t fid, uint32_t size, uint16_t acl, uint32_t* 
     Entry entry(*this);
     if (entry.Nested()) return kNestedEntry;
     if (size == 0 || size > 0xFFFF || fid < kFirstDataFid || fid > kLastDataFid) return CKR_ARGUMENTS_BAD;
-    RV rv = Begin();
+    RV rv = Begin(true);
     if (rv) return rv;
     BlockLock lock(*block_);
     if (!lock.Held()) return CKR_CANT_LOCK;
@@ -352,7 +354,7 @@ RV CFileCacheLocal::Create(uint16_t fid, uint32_t size, uint16_t acl, uint32_t* 
 RV CFileCacheLocal::Delete(uint16_t fid) {
     Entry entry(*this);
     if (entry.Nested()) return kNestedEntry;
-    RV rv = Begin();
+    RV rv = Begin(true);
     if (rv) return rv;
     BlockLock lock(*block_);
     if (!lock.Held()) return CKR_CANT_LOCK;
@@ -372,7 +374,7 @@ RV CFileCacheLocal::Delete(uint16_t fid) {
 RV CFileCacheLocal::DeleteUnrecorded(uint16_t fid) {
     Entry entry(*this);
     if (entry.Nested()) return kNestedEntry;
-    RV rv = Begin();
+    RV rv = Begin(true);
     if (rv) return rv;
     if (FindRecordByFID(fid) >= 0) return CKR_ARGUMENTS_BAD;
     rv = token_->DeleteFile(fid);
@@ -384,7 +386,7 @@ RV CFileCacheLocal::DeleteUnrecorded(uint16_t fid) {
 bool CFileCacheLocal::Outdated(uint16_t fid, uint32_t count) {
     Entry entry(*this);
     if (entry.Nested()) return true;
-    if (Begin() != 0) return true;
+    if (Begin(false) != 0) return true;
     int idx = FindRecordByFID(fid);
     return idx < 0 || records_[static_cast<size_t>(idx)].writeCount != count;
 }
@@ -392,7 +394,7 @@ bool CFileCacheLocal::Outdated(uint16_t fid, uint32_t count) {
 RV CFileCacheLocal::GetSize(uint16_t fid, uint32_t* size) {
     Entry entry(*this);
     if (entry.Nested()) return kNestedEntry;
-    RV rv = Begin();
+    RV rv = Begin(false);
     if (rv) return rv;
     int idx = FindRecordByFID(fid);
     if (idx < 0) return RV_NOT_FOUND;

@@ -39,9 +39,10 @@ public:
     RV Initialize();
 
     // Which files never reach the phone's storage (those that carry key
-    // material): kept in memory only. Files without a name yet are not
-    // mirrored either.
-    void SetOffDisk(std::function<bool(const tagFILE_RECORD&)> offDisk) { offDisk_ = std::move(offDisk); }
+    // material), told by their record and content: kept in memory only.
+    // Files without a name yet are not mirrored either.
+    using OffDisk = std::function<bool(const tagFILE_RECORD&, const uint8_t* content, uint32_t length)>;
+    void SetOffDisk(OffDisk offDisk) { offDisk_ = std::move(offDisk); }
 
     // After a write to the token that bypassed the cache: drops that file's
     // copies and learns the token's new counter.
@@ -60,10 +61,13 @@ private:
 
     RV Load();
     bool Mirrored(const FcRecord& r) const;
-    // The token's counter, read at most once per lock scope of the token.
-    RV TokenCounter(uint32_t& counter);
-    // Catches changes by other applications before anything is used or written.
-    RV Sync();
+    // The token's counter, asked at most once per lock scope of the token:
+    // as the processes sharing the token know it (IToken::RecentWriteCount),
+    // or, fresh, from the token itself.
+    RV TokenCounter(uint32_t& counter, bool fresh);
+    // Catches changes by other applications before anything is used, and
+    // with the token's own counter before anything is written.
+    RV Sync(bool forWrite);
     // After the library's own write: learn the new counter and stamp the mirror.
     void AfterOwnWrite();
     RV LoadTable(uint32_t tokenCounter);
@@ -74,7 +78,7 @@ private:
     // The next operation reloads everything from the token.
     void ReloadNext();
     void Reset();
-    RV Begin();
+    RV Begin(bool forWrite);
     RV WriteRecords(uint32_t offset, const uint8_t* data, uint32_t length);
     RV WriteData(FcRecord& r, uint32_t offset, const uint8_t* data, uint32_t length, uint32_t* count);
     void MirrorTable();
@@ -85,7 +89,7 @@ private:
     std::unique_ptr<CSessionSyncShm> block_;
     std::unique_ptr<CHeapManager> heap_;
     std::vector<FcRecord> records_;
-    std::function<bool(const tagFILE_RECORD&)> offDisk_;
+    OffDisk offDisk_;
     bool initialised_ = false;
     bool busy_ = false;  // a public call is in progress
     uint32_t changeCounter_ = 0;  // write counts handed out stay below it
@@ -93,6 +97,7 @@ private:
     bool counterKnown_ = false;
     uint32_t counter_ = 0;
     uint64_t counterScope_ = 0;
+    bool counterFresh_ = false;  // counter_ came from the token itself
 };
 
 #endif

@@ -91,10 +91,22 @@ RV CStoreTarn::ParseName(const std::string& name, CK_OBJECT_CLASS& cls, uint32_t
     return CKR_GENERAL_ERROR;
 }
 
-bool CStoreTarn::HoldsSecrets(const std::string& dir, const std::string& name) {
+bool CStoreTarn::HoldsSecrets(const std::string& dir, const std::string& name, const uint8_t* content,
+                              uint32_t length) {
     CK_OBJECT_CLASS cls = 0;
     uint32_t index = 0;
-    return dir == kDir && ParseName(name, cls, index) == 0 && (cls == CKO_PRIVATE_KEY || cls == CKO_SECRET_KEY);
+    if (dir != kDir || ParseName(name, cls, index) != 0 || (cls != CKO_PRIVATE_KEY && cls != CKO_SECRET_KEY)) return false;
+    static const uint32_t kSecret[] = {CKA_VALUE,      CKA_PRIVATE_EXPONENT, CKA_PRIME_1,    CKA_PRIME_2,
+                                       CKA_EXPONENT_1, CKA_EXPONENT_2,       CKA_COEFFICIENT};
+    size_t pos = 0;
+    while (pos < length) {
+        if (!content || length - pos < 8) return true;
+        const uint32_t type = GetLe32(content + pos), len = GetLe32(content + pos + 4);
+        if (length - pos - 8 < len) return true;
+        if (len && std::find(std::begin(kSecret), std::end(kSecret), type) != std::end(kSecret)) return true;
+        pos += 8 + len;
+    }
+    return length == 0;  // nothing readable yet
 }
 
 std::vector<tagOBJ_PROP>* CStoreTarn::GetObjList(CK_OBJECT_CLASS cls) { return cls < 5 ? &lists_[cls] : nullptr; }

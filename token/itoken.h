@@ -18,6 +18,10 @@ class IStore;
 class IAuthManager;
 class AlgFactory;
 
+// How long a write counter read by any process sharing the token stands
+// for the token's own (IToken::RecentWriteCount).
+constexpr uint64_t kCounterWindowMs = 2000;
+
 class IToken {
 public:
     IToken() = default;
@@ -76,6 +80,8 @@ public:
                            uint32_t* fileSize) = 0;
     virtual RV GetFileSize(uint16_t fid, uint32_t* size) = 0;
     virtual RV SelectFile(uint16_t fid) = 0;
+    // The application directory made current, unless it is known to be.
+    virtual RV SelectApplication() { return SelectFile(FID_ADF); }
     virtual RV CreateFile(uint16_t fid, uint32_t size, uint8_t access1, uint8_t access2, uint8_t access3) = 0;
     virtual RV DeleteFile(uint16_t fid) = 0;
     virtual RV Sha1Hmac(const uint8_t*, uint32_t, uint8_t*) { return 0; }
@@ -93,7 +99,16 @@ public:
     virtual RV SetTokenInfoFlag(uint32_t) { return RV_NOT_SUPPORTED; }
     virtual RV GetTimeOut(uint32_t*) { return RV_NOT_SUPPORTED; }
     virtual RV SetTimeOut(uint32_t) { return RV_NOT_SUPPORTED; }
+    // The token's write counter, read from the token.
     virtual RV GetWriteCount(uint32_t* count) = 0;
+    // The write counter as the processes sharing the token know it: read
+    // from the token only when nobody recorded it, a process of the family
+    // may have written since, or its last read is older than
+    // kCounterWindowMs (writers outside the family are seen within it).
+    virtual RV RecentWriteCount(uint32_t* count) { return GetWriteCount(count); }
+    // A call that is going to write: its first counter comes from the token,
+    // so that it decides on what the token holds now.
+    virtual void RequireFreshCounter() {}
     virtual RV ClearLocalFileCache() { return RV_NOT_SUPPORTED; }
     virtual RV AllocKeyFID(uint32_t, uint32_t, uint16_t*) { return RV_NOT_SUPPORTED; }
     // Key files of a key being made are noted before they are created and

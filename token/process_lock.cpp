@@ -13,7 +13,20 @@
 
 namespace {
 
-constexpr uint32_t kRecordBytes = 8;  // the channel owner, little-endian
+// The record: the channel owner (8 bytes), then the write counter: known
+// flag (4), value (4), time of its last read (8); little-endian.
+constexpr uint32_t kRecordBytes = 8;
+constexpr uint32_t kCounterAt = 8, kCounterBytes = 16;
+
+uint64_t Le(const uint8_t* p, int n) {
+    uint64_t v = 0;
+    for (int i = 0; i < n; ++i) v |= uint64_t(p[i]) << (8 * i);
+    return v;
+}
+
+void PutLe(uint8_t* p, uint64_t v, int n) {
+    for (int i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
 
 }  // namespace
 
@@ -95,6 +108,30 @@ uint64_t ProcessLock::ChannelOwner() const {
     uint64_t channel = 0;
     for (uint32_t i = 0; i < kRecordBytes; ++i) channel |= uint64_t(record[i]) << (8 * i);
     return channel;
+}
+
+ProcessLock::Counter ProcessLock::WriteCounter() const {
+    uint8_t record[kCounterBytes];
+    Counter counter;
+    if (fd_ < 0 || pread(fd_, record, sizeof record, kCounterAt) != static_cast<ssize_t>(sizeof record)) return counter;
+    counter.known = Le(record, 4) == 1;
+    counter.value = static_cast<uint32_t>(Le(record + 4, 4));
+    counter.readAtMs = Le(record + 8, 8);
+    return counter;
+}
+
+void ProcessLock::SetWriteCounter(const Counter& counter) {
+    uint8_t record[kCounterBytes];
+    PutLe(record, counter.known ? 1 : 0, 4);
+    PutLe(record + 4, counter.value, 4);
+    PutLe(record + 8, counter.readAtMs, 8);
+    if (fd_ >= 0 && pwrite(fd_, record, sizeof record, kCounterAt) != static_cast<ssize_t>(sizeof record)) {
+        // Unwritten, the record may keep an old known counter: the next
+        // holder reads the token's instead only if the record says unknown,
+        // so try once more to say that much.
+        const uint8_t unknown[4] = {};
+        (void)!pwrite(fd_, unknown, sizeof unknown, kCounterAt);
+    }
 }
 
 bool ProcessLock::SetChannelOwner(uint64_t channel) {

@@ -1,7 +1,7 @@
 // The lock that the processes sharing one token take around each span in
 // which they use it: an advisory lock (flock) on the file the device names
 // (kv_dev_t::LockPath), and in that file the record of whose secure channel
-// the token holds.
+// the token holds and of the token's write counter as its holders left it.
 // The token keeps one secure channel; a process that opens its own voids
 // everybody else's, so a process taking this lock learns from the record
 // whether its channel survived.
@@ -45,6 +45,19 @@ public:
     // cannot be written leaves the others to the token's channel recovery.
     uint64_t ChannelOwner() const;
     bool SetChannelOwner(uint64_t channel);
+
+    // The token's write counter as the last holder knew it, and when
+    // (steady-clock milliseconds) it was last read from the token. A holder
+    // about to write marks it unknown first, and records the new counter
+    // once it has read it: a holder killed in between leaves it unknown.
+    // Read and written by the holder only; an unreadable record is unknown.
+    struct Counter {
+        bool known = false;
+        uint32_t value = 0;
+        uint64_t readAtMs = 0;
+    };
+    Counter WriteCounter() const;
+    void SetWriteCounter(const Counter& counter);
 
 private:
     // In a child made by fork: the descriptor (its lock belongs to the

@@ -45,6 +45,7 @@ uint16_t CTokenTarn::im_TransmitAPDU(const APDU& apdu, uint8_t* out, uint32_t* o
         return kSwLockOrConnect;
     }
     LogApduCommand(apdu);
+    NoteWriteCommand(apdu);
     bool reselectAllowed = true;
     int channelRetries = 3;
     uint8_t command[kBuffer];
@@ -58,12 +59,15 @@ uint16_t CTokenTarn::im_TransmitAPDU(const APDU& apdu, uint8_t* out, uint32_t* o
         uint16_t sw = static_cast<uint16_t>(sw1 << 8 | sw2);
         if (rv == 0 && sw == 0x6985 && reselectAllowed && ready_) {
             reselectAllowed = false;
+            applicationCurrent_ = false;
+            counterFreshNeeded_ = true;  // a reset: whoever wrote meanwhile was not of the family
             if (ReSelectADF() == 0) continue;
             return kSwExchange;
         }
         if (rv != 0) return kSwExchange;
         if (sw == 0x6988 && secureMessaging_ && channelRetries > 0) {
             --channelRetries;
+            counterFreshNeeded_ = true;  // the channel went without a record of it: not the family
             if (GetInitKey(kvprov::kStaticEncKey, kvprov::kStaticMacKey) == 0) continue;
             return kSwLockOrConnect;
         }
@@ -93,6 +97,7 @@ RV CTokenTarn::GetInitKey(const uint8_t* kEnc, const uint8_t* kMac) {
     if (held) return held;
     // From INITIALIZE UPDATE on, no channel on the token is anybody's.
     channelId_ = 0;
+    applicationCurrent_ = false;
     if (processLock_) processLock_->SetChannelOwner(0);
     const bool remembered = secureMessaging_;
     secureMessaging_ = false;

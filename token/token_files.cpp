@@ -1,8 +1,10 @@
 // CTokenTarn: file commands, GET DATA, serial number, free space, random
 // bytes and the write counter.
+#include <chrono>
 #include <cstring>
 
 #include "device_lock.h"
+#include "process_lock.h"
 #include "token_tarn.h"
 #include "utils.h"
 
@@ -27,7 +29,21 @@ RV CTokenTarn::GetFileSize(uint16_t fid, uint32_t* size) {
     return 0;
 }
 
-RV CTokenTarn::SelectFile(uint16_t fid) { return GetFileSize(fid, nullptr); }
+RV CTokenTarn::SelectFile(uint16_t fid) {
+    RV rv = GetFileSize(fid, nullptr);
+    if (fid == FID_ADF) applicationCurrent_ = rv == 0;
+    return rv;
+}
+
+RV CTokenTarn::SelectApplication() {
+    DeviceLock lock(*this);
+    if (lock.Result()) return lock.Result();
+    if (HoldProcessLock() != 0) return CKR_DEVICE_ERROR;
+    // Files of the application are selected by their FID within it; only a
+    // reset or another program's channel leaves another directory current.
+    const bool ours = secureMessaging_ && channelId_ && processLock_ && processLock_->ChannelOwner() == channelId_;
+    return applicationCurrent_ && ours ? 0 : SelectFile(FID_ADF);
+}
 
 RV CTokenTarn::ReadBinary(uint16_t fid, uint8_t* buffer, uint32_t offset, uint32_t length, uint32_t* fileSize) {
     if (uint64_t(offset) + length > kMaxOffset || (length && !buffer)) return CKR_DATA_LEN_RANGE;
@@ -174,6 +190,52 @@ RV CTokenTarn::GenerateRandom(uint8_t* buffer, uint32_t length) {
     return 0;
 }
 
+namespace {
+
+uint64_t NowMs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+}  // namespace
+
+RV CTokenTarn::RecentWriteCount(uint32_t* count) {
+    if (!device_) return CKR_DEVICE_ERROR;
+    DeviceLock lock(*this);
+    if (lock.Result()) return lock.Result();
+    if (HoldProcessLock() != 0) return CKR_DEVICE_ERROR;
+    if (processLock_ && !counterFreshNeeded_) {
+        const ProcessLock::Counter recorded = processLock_->WriteCounter();
+        const uint64_t now = NowMs();
+        if (recorded.known && now >= recorded.readAtMs && now - recorded.readAtMs < kCounterWindowMs) {
+            *count = recorded.value;
+            return 0;
+        }
+    }
+    return GetWriteCount(count);
+}
+
+void CTokenTarn::NoteWriteCommand(const APDU& apdu) {
+    switch (apdu.ins) {
+        case 0xA4:  // SELECT
+        case 0xB0:  // READ BINARY
+        case 0xCA:  // GET DATA
+        case 0xC0:  // GET RESPONSE
+        case 0x84:  // GET CHALLENGE
+        case 0x50:  // INITIALIZE UPDATE
+        case 0x82:  // EXTERNAL AUTHENTICATE: channel or PIN
+        case 0x34:  // file list
+        case 0x22:  // MANAGE SECURITY ENVIRONMENT
+        case 0x2A:  // PERFORM SECURITY OPERATION
+            return;
+        default:
+            break;
+    }
+    if (processLock_ && recordMayBeKnown_) processLock_->SetWriteCounter(ProcessLock::Counter{});
+    recordMayBeKnown_ = false;
+}
+
 RV CTokenTarn::GetWriteCount(uint32_t* count) {
     if (!device_) return CKR_DEVICE_ERROR;
     // Read under the cross-process lock, which the scope keeps to its end:
@@ -190,11 +252,24 @@ RV CTokenTarn::GetWriteCount(uint32_t* count) {
     RV rv = device_->Transmit(command, sizeof command, answer, &len, &sw1, &sw2);
     if (rv) return rv;
     if (sw1 != 0x90 || sw2 != 0x00) return CKR_DEVICE_ERROR;
+    if (!CounterIn(answer, len, *count)) return CKR_DEVICE_ERROR;
+    RecordWriteCount(*count);
+    return 0;
+}
+
+bool CTokenTarn::CounterIn(const uint8_t* answer, uint32_t len, uint32_t& count) {
     for (uint32_t i = 0; i + 12 <= len; ++i) {  // 85 0A and its ten value bytes
         if (answer[i] == 0x85 && answer[i + 1] == 0x0A) {
-            *count = uint32_t(answer[i + 2]) << 8 | answer[i + 3];
-            return 0;
+            count = uint32_t(answer[i + 2]) << 8 | answer[i + 3];
+            return true;
         }
     }
-    return CKR_DEVICE_ERROR;
+    return false;
+}
+
+void CTokenTarn::RecordWriteCount(uint32_t count) {
+    counterFreshNeeded_ = false;
+    if (!processLock_) return;
+    processLock_->SetWriteCounter(ProcessLock::Counter{true, count, NowMs()});
+    recordMayBeKnown_ = true;
 }

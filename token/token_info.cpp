@@ -31,7 +31,9 @@ IFileCache* CTokenTarn::GetFileCache() {
             dir = DiskMirror::DirFor(text);
         }
         fileCache_ = std::make_unique<CFileCacheLocal>(this, dir, FID_RECORD);
-        fileCache_->SetOffDisk([](const tagFILE_RECORD& r) { return CStoreTarn::HoldsSecrets(r.DirName(), r.FileName()); });
+        fileCache_->SetOffDisk([](const tagFILE_RECORD& r, const uint8_t* content, uint32_t length) {
+            return CStoreTarn::HoldsSecrets(r.DirName(), r.FileName(), content, length);
+        });
     }
     return fileCache_.get();
 }

@@ -40,6 +40,7 @@ RV CTokenTarn::HoldProcessLock() {
     RV rv = lock->Lock();
     if (rv) return rv;
     processLock_ = lock;
+    recordMayBeKnown_ = true;
     ResumeChannel();
     return 0;
 }
@@ -73,6 +74,7 @@ RV CTokenTarn::ConnectAndSetenv() {
     RV rv = device_->Connect();
     if (rv) return fail(rv);
 
+    counterFreshNeeded_ = true;  // maybe another token, or one reset
     const bool remembered = secureMessaging_;
     secureMessaging_ = false;
     uint8_t challenge[16];
@@ -93,6 +95,10 @@ RV CTokenTarn::ConnectAndSetenv() {
     }
     SelectFile(FID_ADF);
     ready_ = true;
+    // The configuration answer carries the write counter: read in this lock
+    // scope, it is the token's.
+    uint32_t counter = 0;
+    if (CounterIn(config, configLen, counter)) RecordWriteCount(counter);
 
     uint8_t id[32];
     uint32_t idLen = sizeof id;

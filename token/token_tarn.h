@@ -47,6 +47,7 @@ public:
     RV WriteBinary(uint16_t fid, uint32_t offset, const uint8_t* data, uint32_t length, uint32_t* fileSize) override;
     RV GetFileSize(uint16_t fid, uint32_t* size) override;
     RV SelectFile(uint16_t fid) override;
+    RV SelectApplication() override;
     RV CreateFile(uint16_t fid, uint32_t size, uint8_t access1, uint8_t access2, uint8_t access3) override;
     RV DeleteFile(uint16_t fid) override;
     RV GetFileList(std::vector<uint16_t>& list) override;
@@ -54,6 +55,8 @@ public:
     RV GetSerialNumber(uint8_t* buffer, uint32_t capacity) override;
     RV GetFreePublicSize(uint32_t* size) override;
     RV GetWriteCount(uint32_t* count) override;
+    RV RecentWriteCount(uint32_t* count) override;
+    void RequireFreshCounter() override { counterFreshNeeded_ = true; }
 
     // Key files, key pairs, key parts and public keys.
     RV CreateRSAReference(uint32_t publicFid, uint32_t privateFid, uint32_t bits) override;
@@ -230,7 +233,23 @@ protected:
     uint32_t lockDepth_ = 0;
     uint64_t lockEpoch_ = 0;
     ProcessLock* processLock_ = nullptr;  // held from the scope's first command to its end
+    // The lock's record may hold a known write counter: from the taking of
+    // the lock, or this process's last read, until a write command marks it
+    // unknown.
+    bool recordMayBeKnown_ = false;
+    // After a connection or a new secure channel (a reset, maybe another
+    // token) the next counter comes from the token.
+    bool counterFreshNeeded_ = true;
+    // Before a command that may write: the lock's record says unknown.
+    void NoteWriteCommand(const APDU& apdu);
+    // The counter in a GET DATA 0x86 answer (85 0A, two bytes big-endian).
+    static bool CounterIn(const uint8_t* answer, uint32_t len, uint32_t& count);
+    // A counter just read from the token, for this process and the lock's record.
+    void RecordWriteCount(uint32_t count);
     uint64_t channelId_ = 0;              // this object's channel on the token; 0: none known
+    // The application directory was selected on this channel, which nobody
+    // else has used since (every other program's command would void it).
+    bool applicationCurrent_ = false;
 };
 
 #endif

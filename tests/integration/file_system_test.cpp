@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <set>
 
 #include "file_cache_local.h"
@@ -131,21 +133,32 @@ TEST_F(FileSystemOnSim, WritesSendOnlyTheBytesThatDiffer) {
     EXPECT_NE(Trace().find("APDU 00D60064 data=9B le=0"), std::string::npos) << Trace();
 }
 
+// Another application, outside the processes that share the lock file,
+// changes a file: a reader sees it once the counter's window is over, a
+// writer at once.
 TEST_F(FileSystemOnSim, AnotherApplicationsWriteIsSeen) {
-    ASSERT_EQ(fs->CreateFile("pkcs11", "g", 4, 4, 0xDB00, nullptr), 0u);
-    const uint8_t mine[4] = {1, 2, 3, 4};
-    uint32_t count = 0;
-    ASSERT_EQ(fs->WriteFile("pkcs11", "g", 0, mine, 4, &count), 0u);
-    const uint16_t fid = Fids().at("pkcs11/g");
-    EXPECT_TRUE(OnDisk(fid));
-    // Another application changes the file behind our back.
-    sim.Control("other 00A4000002" + Hex16(fid));
-    sim.Control("other 00D6000004AABBCCDD");
-    EXPECT_TRUE(fs->Outdated("pkcs11", "g", count));
-    EXPECT_FALSE(OnDisk(fid)) << "the disk mirror is wiped";
-    ByteVec back;
-    ASSERT_EQ(fs->ReadFile("pkcs11", "g", 0, back, nullptr), 0u);
-    EXPECT_EQ(back, (ByteVec{0xAA, 0xBB, 0xCC, 0xDD}));
+    for (bool writer : {true, false}) {
+        SCOPED_TRACE(writer ? "writer" : "reader");
+        const std::string name = writer ? "g" : "h";
+        ASSERT_EQ(fs->CreateFile("pkcs11", name, 4, 4, 0xDB00, nullptr), 0u);
+        const uint8_t mine[4] = {1, 2, 3, 4};
+        uint32_t count = 0;
+        ASSERT_EQ(fs->WriteFile("pkcs11", name, 0, mine, 4, &count), 0u);
+        const uint16_t fid = Fids().at("pkcs11/" + name);
+        EXPECT_TRUE(OnDisk(fid));
+        sim.Control("other 00A4000002" + Hex16(fid));
+        sim.Control("other 00D6000004AABBCCDD");
+        if (writer) {
+            ASSERT_EQ(fs->CreateFile("pkcs11", "w", 4, 4, 0xDB00, nullptr), 0u);
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kCounterWindowMs + 100));
+        }
+        EXPECT_TRUE(fs->Outdated("pkcs11", name, count));
+        EXPECT_FALSE(OnDisk(fid)) << "the disk mirror is wiped";
+        ByteVec back;
+        ASSERT_EQ(fs->ReadFile("pkcs11", name, 0, back, nullptr), 0u);
+        EXPECT_EQ(back, (ByteVec{0xAA, 0xBB, 0xCC, 0xDD}));
+    }
 }
 
 TEST_F(FileSystemOnSim, PartialWritesLeaveNoDiskCopy) {
