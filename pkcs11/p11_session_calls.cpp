@@ -65,7 +65,6 @@ CK_RV Verify(CP11Session& session, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, 
     auto slot = slots->GetSlot(session.SlotId());
     if (!slot) return CKR_GENERAL_ERROR;
     LockSlotHolder holder(*slot);
-    slot->PrepareWrite();  // a login writes the token's PIN flags
     IAuthManager* auth = holder.Locked() ? slot->GetAuthManager() : nullptr;
     if (!auth) return CKR_GENERAL_ERROR;
     static const CK_UTF8CHAR empty = 0;

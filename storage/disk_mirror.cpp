@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr uint16_t kCounterFid = 0xFFFF;
 const char kPendingName[] = "keys.pending";
 constexpr uint32_t kPendingEntry = 6;
 
@@ -95,17 +94,17 @@ std::string DiskMirror::PathOf(uint16_t fid) const {
 
 bool DiskMirror::MakeDir() const { return Enabled() && MakeDirs(dir_); }
 
-bool DiskMirror::ReadCounter(uint32_t& counter) const {
+bool DiskMirror::ReadCounter(uint32_t& counter, uint16_t fid) const {
     uint8_t b[4];
-    if (!ReadFile(kCounterFid, b, 4)) return false;
+    if (!ReadFile(fid, b, 4)) return false;
     counter = b[0] | b[1] << 8 | b[2] << 16 | uint32_t(b[3]) << 24;
     return true;
 }
 
-void DiskMirror::WriteCounter(uint32_t counter) {
+void DiskMirror::WriteCounter(uint32_t counter, uint16_t fid) {
     const uint8_t b[4] = {static_cast<uint8_t>(counter), static_cast<uint8_t>(counter >> 8),
                           static_cast<uint8_t>(counter >> 16), static_cast<uint8_t>(counter >> 24)};
-    WriteFile(kCounterFid, b, 4);
+    WriteFile(fid, b, 4);
 }
 
 bool DiskMirror::ReadFile(uint16_t fid, uint8_t* out, uint32_t length) const {

@@ -27,8 +27,12 @@ public:
     bool Enabled() const { return !dir_.empty(); }
     const std::string& Dir() const { return dir_; }
 
-    bool ReadCounter(uint32_t& counter) const;
-    void WriteCounter(uint32_t counter);
+    // A token write counter kept in the mirror: FFFF.dat, the counter at
+    // which the mirror matched the token; FFFE.dat (kSweptFid), the counter
+    // at which the file system last found nothing to sweep.
+    static constexpr uint16_t kSweptFid = 0xFFFE;
+    bool ReadCounter(uint32_t& counter, uint16_t fid = 0xFFFF) const;
+    void WriteCounter(uint32_t counter, uint16_t fid = 0xFFFF);
     // The whole file when it holds exactly length bytes.
     bool ReadFile(uint16_t fid, uint8_t* out, uint32_t length) const;
     // Replaces the file; on failure the file is removed.

@@ -190,6 +190,16 @@ void CFileCacheLocal::AfterOwnWrite() {
     }
 }
 
+bool CFileCacheLocal::CleanSinceSweep() {
+    uint32_t swept = 0;
+    return initialised_ && syncedCounter_ != kNoCounter && mirror_.ReadCounter(swept, DiskMirror::kSweptFid) &&
+           swept == syncedCounter_;
+}
+
+void CFileCacheLocal::NoteCleanSweep() {
+    if (initialised_ && syncedCounter_ != kNoCounter) mirror_.WriteCounter(syncedCounter_, DiskMirror::kSweptFid);
+}
+
 RV CFileCacheLocal::Begin(bool forWrite) {
     RV rv = Load();
     return rv ? rv : Sync(forWrite);

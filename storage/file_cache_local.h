@@ -36,6 +36,8 @@ public:
     RV ForgetAll() override;
     int FindRecordByFID(uint16_t fid) override;
     RV DeleteUnrecorded(uint16_t fid) override;
+    bool CleanSinceSweep() override;
+    void NoteCleanSweep() override;
     RV Initialize();
 
     // Which files never reach the phone's storage (those that carry key

@@ -52,7 +52,10 @@ RV CFileSystemTarn::CheckUpdate() {
         known_ = raw;
     }
     for (uint32_t i = 0; i < kRecordCount; ++i) table_[i] = tagFILE_RECORD::Decode(raw.data() + i * kRecordSize);
-    if (sweepDue_ && steps_ == 0) Sweep();
+    if (sweepDue_ && steps_ == 0) {
+        if (cache_->CleanSinceSweep()) sweepDue_ = false;
+        else Sweep();
+    }
     return 0;
 }
 
@@ -78,22 +81,28 @@ void CFileSystemTarn::Sweep() {
     sweepDue_ = false;
     Steps steps(*this);
     auto present = [&onToken](uint16_t fid) { return std::find(onToken.begin(), onToken.end(), fid) != onToken.end(); };
+    bool repaired = false;
     for (uint32_t i = 0; i < kRecordCount; ++i) {
         const tagFILE_RECORD r = table_[i];
         if (!r.IsDataFile()) continue;
         const std::string file = r.FileName();
         RV rv = 0;
         if (!present(r.fid)) {
+            repaired = true;
             rv = WriteRecord(i, tagFILE_RECORD());
         } else if (FindRecordByNAME(r.DirName(), &file) != static_cast<int>(i)) {
+            repaired = true;
             rv = RemoveAt(i);
         }
         if (rv) sweepDue_ = true;
     }
     for (uint16_t fid : onToken) {
-        if (fid >= kFirstDataFid && fid <= kLastDataFid && FindRecordByFID(fid) < 0 && cache_->DeleteUnrecorded(fid) != 0)
-            sweepDue_ = true;
+        if (fid < kFirstDataFid || fid > kLastDataFid || FindRecordByFID(fid) >= 0) continue;
+        repaired = true;
+        if (cache_->DeleteUnrecorded(fid) != 0) sweepDue_ = true;
     }
+    // Found nothing: until the token is written again, nothing needs a look.
+    if (!repaired && !sweepDue_) cache_->NoteCleanSweep();
 }
 
 int CFileSystemTarn::FindRecordByFID(uint16_t fid) const {

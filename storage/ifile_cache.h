@@ -25,6 +25,11 @@ public:
     // cut short leaves behind), keeping the cache in step; a file a record
     // names is refused.
     virtual RV DeleteUnrecorded(uint16_t fid) = 0;
+    // Whether the token has not been written since a sweep of the file
+    // system found nothing to repair (NoteCleanSweep): no change cut short
+    // can have left anything since.
+    virtual bool CleanSinceSweep() { return false; }
+    virtual void NoteCleanSweep() {}
 };
 
 #endif

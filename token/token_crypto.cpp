@@ -80,8 +80,22 @@ RV CTokenTarn::cmdSetMSE(uint8_t p1, uint8_t p2, uint8_t algorithm, uint32_t ref
     } else {
         data.insert(data.end(), {0x81, 0x02, Hi(reference), Lo(reference)});
     }
-    return CommandResult(
+    // A secret-key environment the token holds from earlier in this lock
+    // scope (the pieces of one long cipher call) is not sent again: nobody
+    // else had the token since, and a new channel or a reset forgets it.
+    ByteVec environment{p1, p2};
+    environment.insert(environment.end(), data.begin(), data.end());
+    if (secretKey && lockDepth_ && environment == lastMse_ && lastMseEpoch_ == lockEpoch_ && channelEpoch_ == lastMseChannel_)
+        return 0;
+    lastMse_.clear();
+    RV rv = CommandResult(
         im_TransmitAPDU(APDU(0x00, 0x22, p1, p2, static_cast<uint32_t>(data.size()), data.data()), nullptr, nullptr, false));
+    if (rv == 0 && secretKey) {
+        lastMse_ = environment;
+        lastMseEpoch_ = lockEpoch_;
+        lastMseChannel_ = channelEpoch_;
+    }
+    return rv;
 }
 
 RV CTokenTarn::cmdPSO(uint8_t p1, uint8_t p2, const uint8_t* data, uint32_t length, uint32_t le, uint8_t* out,

@@ -31,7 +31,10 @@ RV CTokenTarn::GetFileSize(uint16_t fid, uint32_t* size) {
 
 RV CTokenTarn::SelectFile(uint16_t fid) {
     RV rv = GetFileSize(fid, nullptr);
-    if (fid == FID_ADF) applicationCurrent_ = rv == 0;
+    if (fid == FID_ADF) {
+        applicationCurrent_ = rv == 0;
+        ++channelEpoch_;  // selecting the directory again resets its security environment
+    }
     return rv;
 }
 

@@ -250,6 +250,13 @@ protected:
     // The application directory was selected on this channel, which nobody
     // else has used since (every other program's command would void it).
     bool applicationCurrent_ = false;
+    // Counts channel openings and selections of the application: what the
+    // token's security environment held before them is gone.
+    uint64_t channelEpoch_ = 0;
+    // The last secret-key security environment set, in which lock scope and
+    // on which channel.
+    ByteVec lastMse_;
+    uint64_t lastMseEpoch_ = 0, lastMseChannel_ = 0;
 };
 
 #endif
