@@ -107,6 +107,11 @@ void DiskMirror::WriteCounter(uint32_t counter, uint16_t fid) {
     WriteFile(fid, b, 4);
 }
 
+bool DiskMirror::ReadSome(uint16_t fid, uint8_t* out, uint32_t capacity, uint32_t& got) const {
+    got = 0;
+    return Enabled() && ReadPath(PathOf(fid), out, capacity, got);
+}
+
 bool DiskMirror::ReadFile(uint16_t fid, uint8_t* out, uint32_t length) const {
     uint32_t got = 0;
     return Enabled() && ReadPath(PathOf(fid), out, length, got) && got == length;

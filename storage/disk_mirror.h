@@ -35,6 +35,8 @@ public:
     void WriteCounter(uint32_t counter, uint16_t fid = 0xFFFF);
     // The whole file when it holds exactly length bytes.
     bool ReadFile(uint16_t fid, uint8_t* out, uint32_t length) const;
+    // The whole file when it holds at most capacity bytes; got its length.
+    bool ReadSome(uint16_t fid, uint8_t* out, uint32_t capacity, uint32_t& got) const;
     // Replaces the file; on failure the file is removed.
     void WriteFile(uint16_t fid, const uint8_t* data, uint32_t length);
     void RemoveFile(uint16_t fid);

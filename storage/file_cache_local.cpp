@@ -57,9 +57,14 @@ private:
 };
 
 CFileCacheLocal::CFileCacheLocal(IToken* token, std::string mirrorDir, uint16_t recordFid)
-    : token_(token), recordFid_(recordFid), mirror_(std::move(mirrorDir)) {}
+    : token_(token), recordFid_(recordFid), mirror_(std::move(mirrorDir)) {
+    scopeEnds_ = token_ && token_->SetScopeEnd([this] { EndOfScope(); });
+}
 
-CFileCacheLocal::~CFileCacheLocal() { Reset(); }
+CFileCacheLocal::~CFileCacheLocal() {
+    if (scopeEnds_) token_->SetScopeEnd(nullptr);
+    Reset();
+}
 
 void CFileCacheLocal::Reset() {
     heap_.reset();
@@ -76,12 +81,13 @@ RV CFileCacheLocal::TokenCounter(uint32_t& counter, bool fresh) {
         return 0;
     }
     counterKnown_ = false;
-    RV rv = fresh ? token_->GetWriteCount(&counter) : token_->RecentWriteCount(&counter);
+    bool asked = fresh;
+    RV rv = fresh ? token_->GetWriteCount(&counter) : token_->RecentWriteCount(&counter, &asked);
     if (rv) return rv;
     counter_ = counter;
     counterScope_ = scope;
     counterKnown_ = true;
-    counterFresh_ = fresh;
+    counterFresh_ = asked;
     return 0;
 }
 
@@ -180,6 +186,10 @@ RV CFileCacheLocal::Sync(bool forWrite) {
 }
 
 void CFileCacheLocal::AfterOwnWrite() {
+    // Inside a lock scope whose counter this cache knows, nobody else writes
+    // until the scope ends: the new counter is read once, then.
+    const uint64_t scope = token_->LockScope();
+    if (scopeEnds_ && scope && counterKnown_ && counterScope_ == scope && counter_ == syncedCounter_) return;
     counterKnown_ = false;
     uint32_t counter = 0;
     if (TokenCounter(counter, true) == 0) {
@@ -198,6 +208,24 @@ bool CFileCacheLocal::CleanSinceSweep() {
 
 void CFileCacheLocal::NoteCleanSweep() {
     if (initialised_ && syncedCounter_ != kNoCounter) mirror_.WriteCounter(syncedCounter_, DiskMirror::kSweptFid);
+}
+
+void CFileCacheLocal::EndOfScope() {
+    const uint64_t scope = token_->LockScope();
+    // This process wrote in this scope (through the cache or past it, as a
+    // key generation does) after the cache last matched the token: the
+    // token's new counter is this cache's own.
+    const bool matched = initialised_ && scope && counterKnown_ && counterScope_ == scope && counter_ == syncedCounter_;
+    if (!matched) return;
+    uint32_t counter = 0;
+    if (token_->GetWriteCount(&counter) != 0) {
+        counterKnown_ = false;
+        ReloadNext();
+        return;
+    }
+    counter_ = syncedCounter_ = counter;
+    counterFresh_ = true;
+    mirror_.WriteCounter(counter);
 }
 
 RV CFileCacheLocal::Begin(bool forWrite) {
@@ -289,6 +317,10 @@ RV CFileCacheLocal::WriteRecords(uint32_t offset, const uint8_t* data, uint32_t 
             ReloadNext();
             return rv;
         }
+        // A file whose content was written before its record named it
+        // reaches the phone now.
+        FcRecord& r = records_[i];
+        if (r.rec.IsDataFile() && r.buffer && !r.stale && Mirrored(r)) mirror_.WriteFile(r.rec.fid, r.buffer, r.rec.used);
     }
     AfterOwnWrite();
     MirrorTable();

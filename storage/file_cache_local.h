@@ -70,8 +70,10 @@ private:
     // Catches changes by other applications before anything is used, and
     // with the token's own counter before anything is written.
     RV Sync(bool forWrite);
-    // After the library's own write: learn the new counter and stamp the mirror.
+    // After the library's own write: learn the new counter and stamp the
+    // mirror, at once or at the end of the lock scope (EndOfScope).
     void AfterOwnWrite();
+    void EndOfScope();
     RV LoadTable(uint32_t tokenCounter);
     RV ApplyTable(const std::vector<tagFILE_RECORD>& table);
     // Gives a slot its record and a buffer that fits it; a slot that keeps
@@ -100,6 +102,7 @@ private:
     uint32_t counter_ = 0;
     uint64_t counterScope_ = 0;
     bool counterFresh_ = false;  // counter_ came from the token itself
+    bool scopeEnds_ = false;     // the token tells the end of its lock scopes
 };
 
 #endif

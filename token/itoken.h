@@ -5,6 +5,7 @@
 #define KV_TOKEN_ITOKEN_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -105,10 +106,21 @@ public:
     // from the token only when nobody recorded it, a process of the family
     // may have written since, or its last read is older than
     // kCounterWindowMs (writers outside the family are seen within it).
-    virtual RV RecentWriteCount(uint32_t* count) { return GetWriteCount(count); }
+    // fresh (when given) tells whether the token was asked.
+    virtual RV RecentWriteCount(uint32_t* count, bool* fresh = nullptr) {
+        if (fresh) *fresh = true;
+        return GetWriteCount(count);
+    }
     // A call that is going to write: its first counter comes from the token,
     // so that it decides on what the token holds now.
     virtual void RequireFreshCounter() {}
+    // Called once at the end of a lock scope in which this object sent a
+    // command that may have written, while the scope's lock is still held.
+    // False when the token cannot tell (the handler is then never called).
+    virtual bool SetScopeEnd(std::function<void()> handler) {
+        (void)handler;
+        return false;
+    }
     virtual RV ClearLocalFileCache() { return RV_NOT_SUPPORTED; }
     virtual RV AllocKeyFID(uint32_t, uint32_t, uint16_t*) { return RV_NOT_SUPPORTED; }
     // Key files of a key being made are noted before they are created and

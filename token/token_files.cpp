@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "device_lock.h"
+#include "disk_mirror.h"
 #include "process_lock.h"
 #include "token_tarn.h"
 #include "utils.h"
@@ -110,12 +111,25 @@ RV CTokenTarn::DeleteFile(uint16_t fid) {
 }
 
 RV CTokenTarn::GetFileList(std::vector<uint16_t>& list) {
+    DeviceLock lock(*this);
+    if (lock.Result()) return lock.Result();
+    // Within one lock scope, until this process sends a command that may
+    // write, the list stays what the token said.
+    if (fileListKnown_ && fileListEpoch_ == lockEpoch_ && fileListChannel_ == channelEpoch_ && !wroteSinceList_) {
+        list = fileList_;
+        return 0;
+    }
     uint8_t answer[2048];
     uint32_t len = sizeof answer;
     uint16_t sw = im_TransmitAPDU(APDU(0x80, 0x34, 0x00, 0x00), answer, &len, true);
     if (sw != 0x9000) return CommandResult(sw);
     list.clear();
     for (uint32_t i = 0; i + 1 < len; i += 2) list.push_back(static_cast<uint16_t>(answer[i] << 8 | answer[i + 1]));
+    fileList_ = list;
+    fileListKnown_ = true;
+    fileListEpoch_ = lockEpoch_;
+    fileListChannel_ = channelEpoch_;
+    wroteSinceList_ = false;
     return 0;
 }
 
@@ -127,10 +141,50 @@ RV CTokenTarn::cmdGetData(uint8_t tag, uint8_t* buffer, uint32_t* length) {
         *length = static_cast<uint32_t>(cached->second.size());
         return 0;
     }
+    // Kept on the phone only where processes share a lock file, whose record
+    // tells the write counter without a command.
+    const bool kept = tag != 0x81 && tag != 0x86 && device_ && !device_->LockPath().empty();
+    if (kept && KeptAnswer(tag, buffer, length)) return 0;
+    const uint32_t capacity = *length;
     uint16_t sw = im_TransmitAPDU(APDU(0x00, 0xCA, 0x01, tag), buffer, length, true);
     if (sw != 0x9000) return CommandResult(sw);
     if (tag != 0x82 && tag != 0x86) getDataCache_[tag] = ByteVec(buffer, buffer + *length);
+    if (kept && *length <= capacity) KeepAnswer(tag, buffer, *length);
     return 0;
+}
+
+// Answers kept on the phone beside the token's file mirror ("FFxx.dat" for
+// tag xx): those that never change, and the free space with the write
+// counter it was read at (4 bytes before the answer). The identification
+// data (it tells which token this is) and the counter are always asked.
+bool CTokenTarn::KeptAnswer(uint8_t tag, uint8_t* buffer, uint32_t* length) {
+    DiskMirror mirror = PendingMirror();
+    uint8_t kept[68];
+    uint32_t got = 0;
+    if (!mirror.Enabled() || !mirror.ReadSome(0xFF00 | tag, kept, sizeof kept, got)) return false;
+    uint32_t at = 0;
+    if (tag == 0x82) {
+        uint32_t now = 0;
+        if (got < 4 || RecentWriteCount(&now) != 0 || now != (kept[0] | kept[1] << 8 | kept[2] << 16 | uint32_t(kept[3]) << 24))
+            return false;
+        at = 4;
+    }
+    if (got - at > *length) return false;
+    std::memcpy(buffer, kept + at, got - at);
+    *length = got - at;
+    if (tag != 0x82) getDataCache_[tag] = ByteVec(buffer, buffer + *length);
+    return true;
+}
+
+void CTokenTarn::KeepAnswer(uint8_t tag, const uint8_t* answer, uint32_t length) {
+    DiskMirror mirror = PendingMirror();
+    uint32_t counter = 0;
+    if (!mirror.Enabled() || length > 64 || (tag == 0x82 && RecentWriteCount(&counter) != 0)) return;
+    ByteVec kept;
+    if (tag == 0x82) kept = {static_cast<uint8_t>(counter), static_cast<uint8_t>(counter >> 8),
+                             static_cast<uint8_t>(counter >> 16), static_cast<uint8_t>(counter >> 24)};
+    kept.insert(kept.end(), answer, answer + length);
+    mirror.WriteFile(0xFF00 | tag, kept.data(), static_cast<uint32_t>(kept.size()));
 }
 
 RV CTokenTarn::GetSerialNumber(uint8_t* buffer, uint32_t capacity) {
@@ -203,7 +257,8 @@ uint64_t NowMs() {
 
 }  // namespace
 
-RV CTokenTarn::RecentWriteCount(uint32_t* count) {
+RV CTokenTarn::RecentWriteCount(uint32_t* count, bool* fresh) {
+    if (fresh) *fresh = false;
     if (!device_) return CKR_DEVICE_ERROR;
     DeviceLock lock(*this);
     if (lock.Result()) return lock.Result();
@@ -216,6 +271,7 @@ RV CTokenTarn::RecentWriteCount(uint32_t* count) {
             return 0;
         }
     }
+    if (fresh) *fresh = true;
     return GetWriteCount(count);
 }
 
@@ -237,6 +293,8 @@ void CTokenTarn::NoteWriteCommand(const APDU& apdu) {
     }
     if (processLock_ && recordMayBeKnown_) processLock_->SetWriteCounter(ProcessLock::Counter{});
     recordMayBeKnown_ = false;
+    wroteInScope_ = true;
+    wroteSinceList_ = true;
 }
 
 RV CTokenTarn::GetWriteCount(uint32_t* count) {

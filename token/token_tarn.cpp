@@ -47,6 +47,12 @@ RV CTokenTarn::HoldProcessLock() {
 
 RV CTokenTarn::Unlock() {
     if (!device_) return 0;
+    if (lockDepth_ == 1 && wroteInScope_ && scopeEnd_ && !endingScope_) {
+        endingScope_ = true;
+        scopeEnd_();
+        endingScope_ = false;
+    }
+    if (lockDepth_ == 1) wroteInScope_ = false;
     if (lockDepth_ && --lockDepth_ == 0 && processLock_) {
         processLock_->Unlock();
         processLock_ = nullptr;

@@ -55,8 +55,12 @@ public:
     RV GetSerialNumber(uint8_t* buffer, uint32_t capacity) override;
     RV GetFreePublicSize(uint32_t* size) override;
     RV GetWriteCount(uint32_t* count) override;
-    RV RecentWriteCount(uint32_t* count) override;
+    RV RecentWriteCount(uint32_t* count, bool* fresh = nullptr) override;
     void RequireFreshCounter() override { counterFreshNeeded_ = true; }
+    bool SetScopeEnd(std::function<void()> handler) override {
+        scopeEnd_ = std::move(handler);
+        return true;
+    }
 
     // Key files, key pairs, key parts and public keys.
     RV CreateRSAReference(uint32_t publicFid, uint32_t privateFid, uint32_t bits) override;
@@ -237,11 +241,17 @@ protected:
     // the lock, or this process's last read, until a write command marks it
     // unknown.
     bool recordMayBeKnown_ = false;
+    bool wroteInScope_ = false;  // a command that may write was sent in this lock scope
+    bool endingScope_ = false;
+    std::function<void()> scopeEnd_;
     // After a connection or a new secure channel (a reset, maybe another
     // token) the next counter comes from the token.
     bool counterFreshNeeded_ = true;
     // Before a command that may write: the lock's record says unknown.
     void NoteWriteCommand(const APDU& apdu);
+    // GET DATA answers kept on the phone (see cmdGetData).
+    bool KeptAnswer(uint8_t tag, uint8_t* buffer, uint32_t* length);
+    void KeepAnswer(uint8_t tag, const uint8_t* answer, uint32_t length);
     // The counter in a GET DATA 0x86 answer (85 0A, two bytes big-endian).
     static bool CounterIn(const uint8_t* answer, uint32_t len, uint32_t& count);
     // A counter just read from the token, for this process and the lock's record.
@@ -256,6 +266,10 @@ protected:
     // The last secret-key security environment set, in which lock scope and
     // on which channel.
     ByteVec lastMse_;
+    // The last file list and when it was read (see GetFileList).
+    std::vector<uint16_t> fileList_;
+    bool fileListKnown_ = false, wroteSinceList_ = false;
+    uint64_t fileListEpoch_ = 0, fileListChannel_ = 0;
     uint64_t lastMseEpoch_ = 0, lastMseChannel_ = 0;
 };
 
