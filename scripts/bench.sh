@@ -14,6 +14,7 @@ source "$root/scripts/token_daemon.sh"
 "$root/build/bench/bench/token_sign_bench"
 "$root/build/bench/bench/find_objects_bench"
 "$root/build/bench/bench/process_switch_bench"
+"$root/bench/listing_bench.sh" "$root/build/bench/sim/kvtoken" "$root/build/bench/libkvp11.so"
 
 work=$(mktemp -d /tmp/kvbench-XXXXXX)
 serial=$(od -An -tx1 -N8 /dev/urandom | tr -d ' \n' | tr a-f A-F)

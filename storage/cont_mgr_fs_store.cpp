@@ -171,7 +171,12 @@ bool ContMgrFsStore::Outdated(const std::string& dir, const std::string& file) {
 }
 
 RV ContMgrFsStore::CheckUpdate() {
-    if (Outdated(kMapDir, kMapFile)) {
+    // The two files are read together: a container the map newly lists
+    // takes its references from the other file even when that file's bytes
+    // did not change (a key pair made again in the key files a removal cut
+    // short left named there writes the same references).
+    const bool mapChanged = Outdated(kMapDir, kMapFile);
+    if (mapChanged) {
         ByteVec map;
         RV rv = Read(kMapDir, kMapFile, map);
         if (rv) return rv;
@@ -194,7 +199,7 @@ RV ContMgrFsStore::CheckUpdate() {
         for (auto it = containers_.begin(); it != containers_.end();) it = it->first >= records ? containers_.erase(it) : std::next(it);
         RememberMapped();
     }
-    if (Outdated(kRefDir, kRefFile)) {
+    if (mapChanged || Outdated(kRefDir, kRefFile)) {
         ByteVec refs;
         RV rv = Read(kRefDir, kRefFile, refs);
         if (rv) return rv;

@@ -142,7 +142,11 @@ void CheckContainers(IFileSystem& fs, const std::vector<KeyObject>& keys, const 
                 if (!Has(files, ref)) found.push_back(name + " names the missing key file " + Fid(ref));
             }
         }
-        if (!holds) found.push_back(name + " holds no key");
+        if (!holds) {
+            found.push_back(name + " holds no key (name " + c.name + ", key sizes " +
+                            std::to_string(c.pairs[0].recordedBits) + "/" + std::to_string(c.pairs[1].recordedBits) +
+                            (c.isDefault ? ", default" : "") + ")");
+        }
     }
     std::set<uint32_t> keyRefs;
     for (const KeyObject& k : keys) {

@@ -175,13 +175,17 @@ TEST(Containers, AKeyReplacedElsewhereTakesTheHalfTheMapRecords) {
     EXPECT_EQ(mgr.Containers().size(), 1u);
 }
 
-// Map writes that fail from the given one on, as a USB line cut mid-save.
+// Map writes that fail from the given one on, as a USB line cut mid-save;
+// like the token's file system, a write of the bytes a file already holds
+// changes nothing, not even its write count.
 class CutFileSystem : public kvfuzz::MemoryFileSystem {
 public:
     int writesLeft = 1 << 20;
     RV ResizeFile(const std::string& dir, const std::string& name, uint32_t size, uint32_t* count,
                   const uint8_t* data) override {
         if (writesLeft-- <= 0) return CKR_DEVICE_ERROR;
+        ByteVec now;
+        if (data && ReadFile(dir, name, 0, now, nullptr) == 0 && now == ByteVec(data, data + size)) return 0;
         return MemoryFileSystem::ResizeFile(dir, name, size, count, data);
     }
 };
@@ -221,6 +225,39 @@ TEST(Containers, ASaveCutShortNeverLeavesAnEmptyContainer) {
             EXPECT_TRUE(after.Containers().empty());
         }
     }
+}
+
+// A removal cut between the two files leaves the old references of a
+// container the map no longer lists; a key pair made again in the same key
+// files writes the same references, so that file does not change. Another
+// instance still reads them for the container the map lists again.
+TEST(Containers, AContainerListedAgainTakesReferencesThatDidNotChange) {
+    auto m = testing_kv::MakeRsaMaterial();
+    CutFileSystem fs;
+    fs.Plant("internal", "containermap", ByteVec(24, 0));
+    fs.Plant("mscp", "cmapfile", ByteVec());
+    CK_ULONG ref = 0xA020;
+    auto key = [&] {
+        auto prv = testing_kv::RsaObject(CKO_PRIVATE_KEY, m.modulus, false, 2);
+        prv->SetAttr(static_cast<uint32_t>(CKA_VENDOR_KEY_REF), &ref, 8);
+        return prv;
+    };
+    ContMgrFsStore writer(&fs), other(&fs);
+    ASSERT_EQ(writer.CheckUpdate(), 0u);
+    auto first = key();
+    ASSERT_EQ(writer.AddObj(first), 0u);
+    ASSERT_EQ(other.CheckUpdate(), 0u);
+    fs.writesLeft = 1;  // the map goes, the references stay
+    EXPECT_NE(writer.RemoveObj(first, true), 0u);
+    ASSERT_EQ(other.CheckUpdate(), 0u);
+    EXPECT_TRUE(other.Containers().empty());
+
+    fs.writesLeft = 1 << 20;
+    ASSERT_EQ(writer.CheckUpdate(), 0u);
+    ASSERT_EQ(writer.AddObj(key()), 0u);  // same key file: same references
+    ASSERT_EQ(other.CheckUpdate(), 0u);
+    ASSERT_EQ(other.Containers().size(), 1u);
+    EXPECT_EQ(other.Containers().begin()->second.pairs[KV_USAGE_SIGNATURE].references[KV_OBJ_PRIVATE_KEY], ref);
 }
 
 }  // namespace
