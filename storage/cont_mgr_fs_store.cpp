@@ -137,9 +137,23 @@ RV ContMgrFsStore::Save() {
     // its references: a new container's references go first, and a
     // container that goes leaves the map first (references of a container
     // the map does not list are never read).
-    bool removes = false;
+    bool removes = false, adds = false;
     for (uint32_t index : mapped_) removes = removes || !containers_.count(index);
-    rv = removes ? Write(kMapDir, kMapFile, map) : Write(kRefDir, kRefFile, refs);
+    for (const auto& c : containers_) adds = adds || !mapped_.count(c.first);
+    if (removes && adds) {
+        // Both at once (a refresh placed a key in a new container, and this
+        // change drops another): the references of both first, then as for
+        // a removal.
+        ByteVec onToken, both = refs;
+        rv = Read(kRefDir, kRefFile, onToken);
+        for (uint32_t index : mapped_) {
+            const size_t at = (size_t(index) + 1) * kRefRecord;
+            if (rv == 0 && !containers_.count(index) && at + kRefRecord <= onToken.size() && at + kRefRecord <= both.size())
+                std::copy(onToken.begin() + at, onToken.begin() + at + kRefRecord, both.begin() + at);
+        }
+        if (rv == 0) rv = Write(kRefDir, kRefFile, both);
+    }
+    if (rv == 0) rv = removes ? Write(kMapDir, kMapFile, map) : Write(kRefDir, kRefFile, refs);
     if (rv == 0) rv = removes ? Write(kRefDir, kRefFile, refs) : Write(kMapDir, kMapFile, map);
     if (rv == 0) RememberMapped();
     else counts_.clear();  // memory and token differ now: the next refresh reads both files back

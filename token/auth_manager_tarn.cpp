@@ -52,7 +52,7 @@ RV AuthManagerTarn::ForgetChallenge() {
 
 RV AuthManagerTarn::Authenticate(uint32_t ref, const uint8_t* value, uint32_t length) {
     if (!ValidPinValue(value, length)) return CKR_ARGUMENTS_BAD;
-    RV rv = token_->SelectApplication();
+    RV rv = token_->SelectFile(FID_ADF);
     if (rv) return rv;
     uint8_t challenge[8], response[8];
     rv = GetChallenge(challenge, sizeof challenge);

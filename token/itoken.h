@@ -81,8 +81,6 @@ public:
                            uint32_t* fileSize) = 0;
     virtual RV GetFileSize(uint16_t fid, uint32_t* size) = 0;
     virtual RV SelectFile(uint16_t fid) = 0;
-    // The application directory made current, unless it is known to be.
-    virtual RV SelectApplication() { return SelectFile(FID_ADF); }
     virtual RV CreateFile(uint16_t fid, uint32_t size, uint8_t access1, uint8_t access2, uint8_t access3) = 0;
     virtual RV DeleteFile(uint16_t fid) = 0;
     virtual RV Sha1Hmac(const uint8_t*, uint32_t, uint8_t*) { return 0; }

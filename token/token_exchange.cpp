@@ -59,7 +59,6 @@ uint16_t CTokenTarn::im_TransmitAPDU(const APDU& apdu, uint8_t* out, uint32_t* o
         uint16_t sw = static_cast<uint16_t>(sw1 << 8 | sw2);
         if (rv == 0 && sw == 0x6985 && reselectAllowed && ready_) {
             reselectAllowed = false;
-            applicationCurrent_ = false;
             ++channelEpoch_;
             counterFreshNeeded_ = true;  // a reset: whoever wrote meanwhile was not of the family
             if (ReSelectADF() == 0) continue;
@@ -98,7 +97,6 @@ RV CTokenTarn::GetInitKey(const uint8_t* kEnc, const uint8_t* kMac) {
     if (held) return held;
     // From INITIALIZE UPDATE on, no channel on the token is anybody's.
     channelId_ = 0;
-    applicationCurrent_ = false;
     ++channelEpoch_;
     if (processLock_) processLock_->SetChannelOwner(0);
     const bool remembered = secureMessaging_;

@@ -33,21 +33,11 @@ RV CTokenTarn::GetFileSize(uint16_t fid, uint32_t* size) {
 RV CTokenTarn::SelectFile(uint16_t fid) {
     RV rv = GetFileSize(fid, nullptr);
     if (fid == FID_ADF) {
-        applicationCurrent_ = rv == 0;
         ++channelEpoch_;  // selecting the directory again resets its security environment
     }
     return rv;
 }
 
-RV CTokenTarn::SelectApplication() {
-    DeviceLock lock(*this);
-    if (lock.Result()) return lock.Result();
-    if (HoldProcessLock() != 0) return CKR_DEVICE_ERROR;
-    // Files of the application are selected by their FID within it; only a
-    // reset or another program's channel leaves another directory current.
-    const bool ours = secureMessaging_ && channelId_ && processLock_ && processLock_->ChannelOwner() == channelId_;
-    return applicationCurrent_ && ours ? 0 : SelectFile(FID_ADF);
-}
 
 RV CTokenTarn::ReadBinary(uint16_t fid, uint8_t* buffer, uint32_t offset, uint32_t length, uint32_t* fileSize) {
     if (uint64_t(offset) + length > kMaxOffset || (length && !buffer)) return CKR_DATA_LEN_RANGE;

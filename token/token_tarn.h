@@ -47,7 +47,6 @@ public:
     RV WriteBinary(uint16_t fid, uint32_t offset, const uint8_t* data, uint32_t length, uint32_t* fileSize) override;
     RV GetFileSize(uint16_t fid, uint32_t* size) override;
     RV SelectFile(uint16_t fid) override;
-    RV SelectApplication() override;
     RV CreateFile(uint16_t fid, uint32_t size, uint8_t access1, uint8_t access2, uint8_t access3) override;
     RV DeleteFile(uint16_t fid) override;
     RV GetFileList(std::vector<uint16_t>& list) override;
@@ -257,9 +256,6 @@ protected:
     // A counter just read from the token, for this process and the lock's record.
     void RecordWriteCount(uint32_t count);
     uint64_t channelId_ = 0;              // this object's channel on the token; 0: none known
-    // The application directory was selected on this channel, which nobody
-    // else has used since (every other program's command would void it).
-    bool applicationCurrent_ = false;
     // Counts channel openings and selections of the application: what the
     // token's security environment held before them is gone.
     uint64_t channelEpoch_ = 0;

@@ -227,6 +227,36 @@ TEST(Containers, ASaveCutShortNeverLeavesAnEmptyContainer) {
     }
 }
 
+// One save that lists a container a refresh made in memory and drops
+// another: cut after any of its writes, no reader finds an empty container.
+TEST(Containers, ASaveThatAddsAndRemovesIsNeverTornEmpty) {
+    auto m = testing_kv::MakeRsaMaterial();
+    auto other = testing_kv::MakeRsaMaterial();
+    for (int cutAfter : {0, 1, 2}) {
+        SCOPED_TRACE(testing::Message() << "cut after " << cutAfter << " writes");
+        CutFileSystem fs;
+        fs.Plant("internal", "containermap", ByteVec(24, 0));
+        fs.Plant("mscp", "cmapfile", ByteVec());
+        ContMgrFsStore mgr(&fs);
+        ASSERT_EQ(mgr.CheckUpdate(), 0u);
+        CK_ULONG first = 0xA020, second = 0xA040;
+        auto gone = testing_kv::RsaObject(CKO_PRIVATE_KEY, m.modulus, false, 2);
+        gone->SetAttr(static_cast<uint32_t>(CKA_VENDOR_KEY_REF), &first, 8);
+        ASSERT_EQ(mgr.AddObj(gone), 0u);
+        auto found = testing_kv::RsaObject(CKO_PRIVATE_KEY, other.modulus, false, 3);
+        found->SetAttr(static_cast<uint32_t>(CKA_VENDOR_KEY_REF), &second, 8);
+        mgr.SetSaveSuppressed(true);  // a refresh places it: memory only
+        ASSERT_EQ(mgr.AddObj(found), 0u);
+        mgr.SetSaveSuppressed(false);
+        fs.writesLeft = cutAfter;
+        EXPECT_NE(mgr.RemoveObj(gone, true), 0u);
+        ContMgrFsStore reader(&fs);
+        ASSERT_EQ(reader.CheckUpdate(), 0u);
+        for (const auto& c : reader.Containers())
+            EXPECT_FALSE(c.second.pairs[0].Unused() && c.second.pairs[1].Unused()) << "container " << c.first;
+    }
+}
+
 // A removal cut between the two files leaves the old references of a
 // container the map no longer lists; a key pair made again in the same key
 // files writes the same references, so that file does not change. Another
