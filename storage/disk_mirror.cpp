@@ -114,7 +114,7 @@ bool DiskMirror::ReadSome(uint16_t fid, uint8_t* out, uint32_t capacity, uint32_
 
 bool DiskMirror::ReadFile(uint16_t fid, uint8_t* out, uint32_t length) const {
     uint32_t got = 0;
-    return Enabled() && ReadPath(PathOf(fid), out, length, got) && got == length;
+    return ReadSome(fid, out, length, got) && got == length;
 }
 
 bool DiskMirror::ReadPath(const std::string& path, uint8_t* out, uint32_t capacity, uint32_t& got) {

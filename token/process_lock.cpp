@@ -18,14 +18,14 @@ namespace {
 constexpr uint32_t kRecordBytes = 8;
 constexpr uint32_t kCounterAt = 8, kCounterBytes = 16;
 
-uint64_t Le(const uint8_t* p, int n) {
+uint64_t Le(const uint8_t* p, uint32_t n) {
     uint64_t v = 0;
-    for (int i = 0; i < n; ++i) v |= uint64_t(p[i]) << (8 * i);
+    for (uint32_t i = 0; i < n; ++i) v |= uint64_t(p[i]) << (8 * i);
     return v;
 }
 
-void PutLe(uint8_t* p, uint64_t v, int n) {
-    for (int i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+void PutLe(uint8_t* p, uint64_t v, uint32_t n) {
+    for (uint32_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
 }  // namespace
@@ -105,9 +105,7 @@ void ProcessLock::Unlock() {
 uint64_t ProcessLock::ChannelOwner() const {
     uint8_t record[kRecordBytes];
     if (fd_ < 0 || pread(fd_, record, sizeof record, 0) != static_cast<ssize_t>(sizeof record)) return 0;
-    uint64_t channel = 0;
-    for (uint32_t i = 0; i < kRecordBytes; ++i) channel |= uint64_t(record[i]) << (8 * i);
-    return channel;
+    return Le(record, kRecordBytes);
 }
 
 ProcessLock::Counter ProcessLock::WriteCounter() const {
@@ -125,17 +123,11 @@ void ProcessLock::SetWriteCounter(const Counter& counter) {
     PutLe(record, counter.known ? 1 : 0, 4);
     PutLe(record + 4, counter.value, 4);
     PutLe(record + 8, counter.readAtMs, 8);
-    if (fd_ >= 0 && pwrite(fd_, record, sizeof record, kCounterAt) != static_cast<ssize_t>(sizeof record)) {
-        // Unwritten, the record may keep an old known counter: the next
-        // holder reads the token's instead only if the record says unknown,
-        // so try once more to say that much.
-        const uint8_t unknown[4] = {};
-        (void)!pwrite(fd_, unknown, sizeof unknown, kCounterAt);
-    }
+    if (fd_ >= 0) (void)!pwrite(fd_, record, sizeof record, kCounterAt);
 }
 
 bool ProcessLock::SetChannelOwner(uint64_t channel) {
     uint8_t record[kRecordBytes];
-    for (uint32_t i = 0; i < kRecordBytes; ++i) record[i] = static_cast<uint8_t>(channel >> (8 * i));
+    PutLe(record, channel, kRecordBytes);
     return fd_ >= 0 && pwrite(fd_, record, sizeof record, 0) == static_cast<ssize_t>(sizeof record);
 }

@@ -53,15 +53,25 @@ const Stored* Find(CK_ATTRIBUTE_TYPE type) {
 
 // One plain value into the caller's attribute: a length query, a copy, or
 // CKR_BUFFER_TOO_SMALL.
-CK_RV Answer(CK_ATTRIBUTE& a, const void* value, CK_ULONG length) {
+// Whether the caller's buffer takes length bytes; if not, rv says why (a
+// length query is answered then).
+bool Takes(CK_ATTRIBUTE& a, CK_ULONG length, CK_RV& rv) {
+    rv = CKR_OK;
     if (!a.pValue) {
         a.ulValueLen = length;
-        return CKR_OK;
+        return false;
     }
     if (a.ulValueLen < length) {
         a.ulValueLen = CK_UNAVAILABLE_INFORMATION;
-        return CKR_BUFFER_TOO_SMALL;
+        rv = CKR_BUFFER_TOO_SMALL;
+        return false;
     }
+    return true;
+}
+
+CK_RV Answer(CK_ATTRIBUTE& a, const void* value, CK_ULONG length) {
+    CK_RV rv;
+    if (!Takes(a, length, rv)) return rv;
     std::memcpy(a.pValue, value, length);
     a.ulValueLen = length;
     return CKR_OK;
@@ -71,16 +81,9 @@ CK_RV Answer(CK_ATTRIBUTE& a, const void* value, CK_ULONG length) {
 // them, each entry's type and length (entries without a buffer) or value.
 CK_RV AnswerTemplate(CK_ATTRIBUTE& a, const CK_ATTRIBUTE* entries, CK_ULONG count) {
     const CK_ULONG length = count * sizeof(CK_ATTRIBUTE);
-    if (!a.pValue) {
-        a.ulValueLen = length;
-        return CKR_OK;
-    }
-    if (a.ulValueLen < length) {
-        a.ulValueLen = CK_UNAVAILABLE_INFORMATION;
-        return CKR_BUFFER_TOO_SMALL;
-    }
+    CK_RV rv;
+    if (!Takes(a, length, rv)) return rv;
     auto* out = static_cast<CK_ATTRIBUTE*>(a.pValue);
-    CK_RV rv = CKR_OK;
     for (CK_ULONG j = 0; j < count; ++j) {
         out[j].type = entries[j].type;
         CK_RV one = Answer(out[j], entries[j].pValue, entries[j].ulValueLen);
