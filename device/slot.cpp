@@ -5,6 +5,7 @@
 #include "libusb_dev.h"
 #include "obj_mgr.h"
 #include "token_tarn.h"
+#include "token_wiring.h"
 
 Slot::Slot(uint32_t id) : id_(id) {}
 
@@ -128,7 +129,7 @@ RV Slot::SelfTokenPresent() {
         delete device;
         return CKR_TOKEN_NOT_PRESENT;
     }
-    auto token = std::make_unique<CTokenTarn>();
+    auto token = std::make_unique<CTokenTarn>(SlotTokenParts());
     token->Init(device);
     token->SetDev(device);
     rv = token->ConnectAndSetenv();

@@ -48,7 +48,7 @@ public:
 
     // After a write to the token that bypassed the cache: drops that file's
     // copies and learns the token's new counter.
-    void NoteDirectWrite(uint16_t fid);
+    void NoteDirectWrite(uint16_t fid) override;
     const DiskMirror& Mirror() const { return mirror_; }
 
 private:

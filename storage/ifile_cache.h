@@ -30,6 +30,9 @@ public:
     // can have left anything since.
     virtual bool CleanSinceSweep() { return false; }
     virtual void NoteCleanSweep() {}
+    // fid was written past the cache (straight through the token's file
+    // commands): what the cache holds of it is no longer the token's.
+    virtual void NoteDirectWrite(uint16_t) {}
 };
 
 #endif

@@ -16,6 +16,7 @@
 #include "libusb_dev.h"
 #include "sim_process.h"
 #include "token_tarn.h"
+#include "token_wiring.h"
 
 namespace testing_kv {
 
@@ -30,7 +31,7 @@ inline int StatOf(SimProcess& sim, const std::string& key) {
 struct TokenClient {
     explicit TokenClient(const std::string& socket) {
         bridge.SetSocketPath(socket);
-        token = std::make_unique<CTokenTarn>();
+        token = std::make_unique<CTokenTarn>(SlotTokenParts());
         auto* device = new libusb_dev_t("", &bridge);
         token->SetDev(device);
         token->Init(device);  // the token's mechanisms, as the slot binds them

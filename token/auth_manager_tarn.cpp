@@ -1,6 +1,6 @@
 #include "auth_manager_tarn.h"
 
-#include "alg_factory.h"
+#include "hash_backend.h"
 #include "secure_wipe.h"
 #include "sm_crypto.h"
 #include "token_tarn.h"
@@ -11,16 +11,9 @@ bool ValidPinValue(const uint8_t* value, uint32_t length) { return value && (len
 
 ByteVec GetPinHash(const uint8_t* pin, uint32_t length) {
     if (!pin) return ByteVec();
-    AlgFactory factory;
-    CK_MECHANISM m{CKM_SHA_1, nullptr, 0};
-    Alg* digest = nullptr;
+    std::unique_ptr<HashBackend> sha1 = HashBackend::ForDigest(CKM_SHA_1);
     ByteVec value(24, 0);
-    uint32_t len = 20;
-    if (factory.CreateDigestAlg(&m, &digest) != CKR_OK || digest->Do(pin, length, value.data(), &len) != CKR_OK) {
-        delete digest;
-        return ByteVec();
-    }
-    delete digest;
+    if (!sha1 || !sha1->Start() || !sha1->Update(pin, length) || !sha1->Finish(value.data())) return ByteVec();
     for (int i = 0; i < 4; ++i) value[20 + i] = static_cast<uint8_t>(length >> (24 - 8 * i));
     return value;
 }

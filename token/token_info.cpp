@@ -3,10 +3,7 @@
 
 #include "auth_manager_tarn.h"
 #include "disk_mirror.h"
-#include "file_cache_local.h"
-#include "file_system_tarn.h"
 #include "p11_text.h"
-#include "store_tarn.h"
 #include "token_tarn.h"
 
 namespace {
@@ -22,7 +19,7 @@ uint32_t Le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_
 }  // namespace
 
 IFileCache* CTokenTarn::GetFileCache() {
-    if (!fileCache_) {
+    if (!fileCache_ && parts_.fileCache) {
         uint8_t serial[17] = {};
         std::string dir;
         if (device_ && GetSerialNumber(serial, sizeof serial) == 0) {
@@ -30,30 +27,28 @@ IFileCache* CTokenTarn::GetFileCache() {
             while (!text.empty() && text.back() == ' ') text.pop_back();
             dir = DiskMirror::DirFor(text);
         }
-        fileCache_ = std::make_unique<CFileCacheLocal>(this, dir, FID_RECORD);
-        fileCache_->SetOffDisk([](const tagFILE_RECORD& r, const uint8_t* content, uint32_t length) {
-            return CStoreTarn::HoldsSecrets(r.DirName(), r.FileName(), content, length);
-        });
+        fileCache_ = parts_.fileCache(this, dir, FID_RECORD);
+        if (fileCache_) mirrorDir_ = dir;
     }
     return fileCache_.get();
 }
 
 IFileSystem* CTokenTarn::GetFileSystem() {
-    if (!fileSystem_) {
+    if (!fileSystem_ && parts_.fileSystem) {
         IFileCache* cache = GetFileCache();
         if (!cache) return nullptr;
-        auto fs = std::make_unique<CFileSystemTarn>(cache, this, FID_RECORD);
-        if (fs->Initialize(false) != 0) return nullptr;
+        std::unique_ptr<IFileSystem> fs = parts_.fileSystem(cache, this, FID_RECORD);
+        if (!fs || fs->Initialize(false) != 0) return nullptr;
         fileSystem_ = std::move(fs);
     }
     return fileSystem_.get();
 }
 
 IStore* CTokenTarn::GetStore() {
-    if (!store_) {
+    if (!store_ && parts_.store) {
         IFileSystem* fs = GetFileSystem();
         if (!fs) return nullptr;
-        store_ = std::make_unique<CStoreTarn>(fs, this);
+        store_ = parts_.store(fs, this);
     }
     return store_.get();
 }

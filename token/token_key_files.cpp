@@ -11,8 +11,6 @@
 #include <cerrno>
 
 #include "disk_mirror.h"
-#include "file_cache_local.h"
-#include "istore.h"
 #include "token_tarn.h"
 
 namespace {
@@ -30,7 +28,7 @@ bool Has(const std::vector<uint16_t>& list, uint16_t fid) {
 }  // namespace
 
 DiskMirror CTokenTarn::PendingMirror() {
-    return DiskMirror(GetFileCache() && fileCache_ ? fileCache_->Mirror().Dir() : std::string());
+    return DiskMirror(GetFileCache() ? mirrorDir_ : std::string());
 }
 
 void CTokenTarn::NoteKeyFile(uint16_t fid) {

@@ -3,22 +3,17 @@
 
 #include "auth_manager_tarn.h"
 #include "device_lock.h"
-#include "file_cache_local.h"
-#include "file_system_tarn.h"
-#include "hard_registration.h"
 #include "kv_provisioning.h"
 #include "process_lock.h"
-#include "store_tarn.h"
 
-CTokenTarn::CTokenTarn() = default;
+CTokenTarn::CTokenTarn(TokenParts parts) : parts_(std::move(parts)) {}
 
 CTokenTarn::~CTokenTarn() { ClearStore(); }
 
-// The token's algorithm factory; token-backed mechanisms register here.
+// The token's algorithm factory, with the token-backed mechanisms registered.
 int CTokenTarn::Init(kv_dev_t* device) {
     if (!device) return 0;
-    algFactory_ = std::make_unique<AlgFactory>(this);
-    RegHardAlg(*algFactory_);
+    if (parts_.algFactory) algFactory_ = parts_.algFactory(this);
     return 1;
 }
 

@@ -8,15 +8,15 @@
 #include <memory>
 
 #include "apdu.h"
-#include "alg_factory.h"
+#include "ifile_cache.h"
+#include "ifile_system.h"
+#include "istore.h"
 #include "itoken.h"
 #include "mechanism_table.h"
 #include "sm_session.h"
+#include "token_parts.h"
 
 class AuthManagerTarn;
-class CFileCacheLocal;
-class CFileSystemTarn;
-class CStoreTarn;
 class DiskMirror;
 class ProcessLock;
 
@@ -30,7 +30,9 @@ public:
     static constexpr uint32_t kKindRsa = 1;
     static constexpr uint32_t kKindEc = 2;
 
-    CTokenTarn();
+    // Without parts the token answers commands only: no factory, cache,
+    // file system or store (the command-level tests use it so).
+    explicit CTokenTarn(TokenParts parts = {});
     ~CTokenTarn() override;
 
     int Init(kv_dev_t* device) override;
@@ -225,11 +227,13 @@ protected:
     bool mechanismsLoaded_ = false;
     bool ready_ = false;
     std::string namePrefix_;
-    std::unique_ptr<CFileCacheLocal> fileCache_;
-    std::unique_ptr<CFileSystemTarn> fileSystem_;
+    const TokenParts parts_;
+    std::string mirrorDir_;  // the file cache's phone mirror, once the cache is made
+    std::unique_ptr<IFileCache> fileCache_;
+    std::unique_ptr<IFileSystem> fileSystem_;
     std::unique_ptr<AuthManagerTarn> authManager_;
-    std::unique_ptr<CStoreTarn> store_;
-    std::unique_ptr<AlgFactory> algFactory_;
+    std::unique_ptr<IStore> store_;
+    std::shared_ptr<AlgFactory> algFactory_;
     std::vector<uint32_t> hardwareMechanisms_;
     std::vector<uint16_t> pendingKeys_;
     std::vector<uint16_t> sweptKeys_;  // deleted by a sweep, not yet taken

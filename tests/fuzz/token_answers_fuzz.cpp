@@ -13,6 +13,7 @@
 #include "scratch_dir.h"
 #include "scripted_device.h"
 #include "token_tarn.h"
+#include "token_wiring.h"
 
 namespace {
 
@@ -148,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kvfuzz::EmptyScratchDir();
     DiskMirror::SetBase(kvfuzz::ScratchDir());
     FuzzInput in(data, size);
-    CTokenTarn token;
+    CTokenTarn token{SlotTokenParts()};
     token.SetDev(new kvfuzz::ScriptedDevice(in));
     token.Init(token.GetDev());
     token.ConnectAndSetenv();

@@ -10,6 +10,7 @@
 #include "libusb_dev.h"
 #include "sim_process.h"
 #include "token_tarn.h"
+#include "token_wiring.h"
 
 using testing_kv::SimProcess;
 
@@ -35,7 +36,7 @@ protected:
     }
 
     SimProcess sim;
-    CTokenTarn token;
+    CTokenTarn token{SlotTokenParts()};
 };
 
 TEST_P(TokenOnSim, ConnectsAndRunsFileCommands) {
@@ -112,7 +113,7 @@ TEST_P(TokenOnSim, ChannelLossIsRecoveredAtMostThreeTimes) {
 TEST_P(TokenOnSim, SecondApplicationInterleaving) {
     HostSocketBridge otherBridge;
     otherBridge.SetSocketPath(sim.Socket());
-    CTokenTarn other;
+    CTokenTarn other{SlotTokenParts()};
     other.SetDev(new libusb_dev_t("", &otherBridge));
 
     ASSERT_EQ(token.ConnectAndSetenv(), 0u);

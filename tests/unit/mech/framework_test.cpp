@@ -10,6 +10,7 @@
 #include "random.h"
 #include "test_vectors.h"
 #include "token_tarn.h"
+#include "token_wiring.h"
 
 using testing_kv::Bytes;
 using testing_kv::ToHex;
@@ -113,7 +114,7 @@ kv::shared_ptr<IObj> Key(bool onToken, uint32_t ref) {
 TEST(Factory, ChoosesTokenOnlyForTokenKeysWithAReference) {
     const CK_MECHANISM_TYPE testMech = CKM_VENDOR_DEFINED + 0x77;
     ASSERT_TRUE(AlgFactory::RegisterSoftAlg(testMech, []() -> Alg* { return new Marker(false); }));
-    CTokenTarn token;
+    CTokenTarn token{SlotTokenParts()};
     AlgFactory factory(&token);
     ASSERT_TRUE(factory.RegisterHardAlg(testMech, [](IToken*) -> Alg* { return new Marker(true); }));
     CK_MECHANISM m{testMech, nullptr, 0};

@@ -16,6 +16,7 @@
 #include "rsa_prv_hard.h"
 #include "test_vectors.h"
 #include "token_tarn.h"
+#include "token_wiring.h"
 #include "unit/token/fake_card_device.h"
 
 using fake_token::Bytes;
@@ -52,7 +53,7 @@ bool Is(const Alg* a) {
 }
 
 TEST(HardRegistry, TheTokenObjectFillsItsFactory) {
-    CTokenTarn token;
+    CTokenTarn token{SlotTokenParts()};
     FakeCardDevice device;
     ASSERT_EQ(token.Init(&device), 1);
     AlgFactory* factory = token.GetAlgFactory();

@@ -4,6 +4,7 @@
 
 #include "fake_card_device.h"
 #include "token_tarn.h"
+#include "token_wiring.h"
 
 using testing_kv::Bytes;
 using testing_kv::ToHex;
@@ -21,7 +22,7 @@ protected:
         dev->sent.clear();
     }
     FakeCardDevice* dev;
-    CTokenTarn token;
+    CTokenTarn token{SlotTokenParts()};
 };
 
 TEST_F(TokenCommands, ConnectsWithoutMessagingWhenTheTokenSaysSo) {
@@ -140,7 +141,7 @@ TEST_F(TokenCommands, SerialNumberFormats) {
     EXPECT_STREQ(reinterpret_cast<char*>(buf), "0011223344556677");
 
     for (uint8_t format : {0x86, 0x07}) {
-        CTokenTarn t;
+        CTokenTarn t{SlotTokenParts()};
         auto* d = new FakeCardDevice;
         d->identification = FakeCardDevice::Identification(format, 0x88);
         t.SetDev(d);

@@ -5,6 +5,7 @@
 
 #include "fake_card_device.h"
 #include "token_tarn.h"
+#include "token_wiring.h"
 
 using testing_kv::Bytes;
 using testing_kv::Hex;
@@ -26,7 +27,7 @@ protected:
         return m;
     }
     FakeCardDevice* dev;
-    CTokenTarn token;
+    CTokenTarn token{SlotTokenParts()};
 };
 
 // SHA-1 state after whole 64-byte blocks, from OpenSSL's own context.

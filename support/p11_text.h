@@ -1,6 +1,6 @@
 // Fixed-width, blank-padded PKCS#11 character fields.
-#ifndef KV_PKCS11_P11_TEXT_H
-#define KV_PKCS11_P11_TEXT_H
+#ifndef KV_SUPPORT_P11_TEXT_H
+#define KV_SUPPORT_P11_TEXT_H
 
 #include <cstddef>
 

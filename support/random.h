@@ -1,6 +1,6 @@
-// The software random source: CTR_DRBG seeded from the operating system.
-#ifndef KV_MECH_RANDOM_H
-#define KV_MECH_RANDOM_H
+// The software random source: the operating system's generator.
+#ifndef KV_SUPPORT_RANDOM_H
+#define KV_SUPPORT_RANDOM_H
 
 #include <cstdint>
 
