@@ -1,7 +1,6 @@
 #include "container_name.h"
 
-#include <cstdio>
-
+#include "guid_text.h"
 #include "random.h"
 
 namespace {
@@ -10,15 +9,6 @@ constexpr size_t kGuidBytes = 16;
 constexpr int kNameDraws = 16;
 
 }  // namespace
-
-std::string GuidText(const uint8_t* bytes, size_t length) {
-    uint8_t b[kGuidBytes] = {};
-    for (size_t i = 0; i < kGuidBytes && i < length; ++i) b[i] = bytes[i];
-    char text[40];
-    std::snprintf(text, sizeof text, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0],
-                  b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
-    return text;
-}
 
 CK_RV ObjectContainerName(IContainerManager& containers, const ObjPtr& obj, std::string& name) {
     uint32_t index = 0;

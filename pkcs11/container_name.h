@@ -7,10 +7,6 @@
 
 #include "icontainer_manager.h"
 
-// 16 bytes (zero-padded when fewer) as upper-case hex text in GUID layout,
-// 8-4-4-4-12 digits.
-std::string GuidText(const uint8_t* bytes, size_t length);
-
 // The name of the container holding the object; a certificate in no
 // container is named after its key material (its public modulus, else the
 // start of its CKA_VALUE). RV_NOT_FOUND when the object has no name; a

@@ -69,6 +69,29 @@ CK_RV MakeKeyFrom(Slot& slot, const ObjPtr& from, CK_ATTRIBUTE_TYPE usage, CK_ME
     return rv;
 }
 
+// The common start of an unwrapping and a derivation, in the slot frame
+// the call holds: the objects refreshed, the key `from` found by the
+// session's look-up (missing: the code `missing`), the new key made from the caller's template once
+// `from` permits `usage` with mechanism, and the slot's algorithm factory.
+struct KeyFromKey {
+    ObjPtr from, key;
+    AlgFactory* factory = nullptr;
+};
+
+CK_RV StartKeyFromKey(SessionSlot& frame, ObjPtr (*find)(Slot&, CK_OBJECT_HANDLE), CK_OBJECT_HANDLE hFrom, CK_RV missing, CK_ATTRIBUTE_TYPE usage,
+                      CK_MECHANISM_TYPE mechanism, bool readWrite, const CK_ATTRIBUTE* tmpl, CK_ULONG count,
+                      KeyFromKey& made) {
+    if (frame.rv) return frame.rv;
+    Slot& slot = *frame.slot;
+    CK_RV rv = frame.Refresh(true, true);
+    if (rv) return rv;
+    made.from = find(slot, hFrom);
+    if (!made.from) return missing;
+    if ((rv = MakeKeyFrom(slot, made.from, usage, mechanism, readWrite, tmpl, count, made.key))) return rv;
+    made.factory = slot.GetAlgFactory();
+    return made.factory ? CKR_OK : CKR_GENERAL_ERROR;
+}
+
 // The unwrapping key's CKA_UNWRAP_TEMPLATE on the new key: its entries go
 // through the checks of a caller's template, and one that the caller's
 // template gives otherwise is CKR_TEMPLATE_INCONSISTENT.
@@ -145,27 +168,23 @@ CK_RV CSessionBase::UnwrapKey(CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hUnwr
     CK_RV rv = CheckNewKeyTemplate(ReadWrite(), SecurityOfficer(), tmpl, count);
     if (rv) return rv;
     SessionSlot frame(SlotId());
-    if (frame.rv) return frame.rv;
-    Slot& slot = *frame.slot;
-    if ((rv = frame.Refresh(true, true))) return rv;
-    ObjPtr unwrappingKey = GetObject(slot, hUnwrappingKey), key;
-    if (!unwrappingKey) return CKR_KEY_HANDLE_INVALID;
-    if ((rv = MakeKeyFrom(slot, unwrappingKey, CKA_UNWRAP, mechanism->mechanism, ReadWrite(), tmpl, count, key)) ||
-        (rv = ImposeUnwrapTemplate(unwrappingKey, tmpl, count, key)))
+    KeyFromKey made;
+    if ((rv = StartKeyFromKey(frame, GetObject, hUnwrappingKey, CKR_KEY_HANDLE_INVALID, CKA_UNWRAP, mechanism->mechanism,
+                              ReadWrite(), tmpl, count, made)) ||
+        (rv = ImposeUnwrapTemplate(made.from, tmpl, count, made.key)))
         return rv;
     // The key was made elsewhere.
     const CK_BBOOL no = CK_FALSE;
-    if (key->SetAttr(CKA_LOCAL, &no, 1) != CKR_OK) return CKR_GENERAL_ERROR;
-    AlgFactory* factory = slot.GetAlgFactory();
-    if (!factory) return CKR_GENERAL_ERROR;
+    if (made.key->SetAttr(CKA_LOCAL, &no, 1) != CKR_OK) return CKR_GENERAL_ERROR;
 
     AlgMultiPart* cipher = nullptr;
-    if ((rv = NewCipher(wrapCipher_, wrapAlg_, *factory, mechanism, unwrappingKey, false, cipher))) return rv;
-    rv = KeepCreated(unwrapAlg_,
-                     [&](Alg** out) { return factory->CreateUnwrapAlg(mechanism, unwrappingKey, key, cipher, out); });
+    if ((rv = NewCipher(wrapCipher_, wrapAlg_, *made.factory, mechanism, made.from, false, cipher))) return rv;
+    rv = KeepCreated(unwrapAlg_, [&](Alg** out) {
+        return made.factory->CreateUnwrapAlg(mechanism, made.from, made.key, cipher, out);
+    });
     if (rv) return rv;
     if ((rv = unwrapAlg_->Do(wrapped, static_cast<uint32_t>(wrappedLen), nullptr, nullptr))) return rv;
-    return FileNewKey(slot, key, phKey);
+    return FileNewKey(*frame.slot, made.key, phKey);
 }
 
 CK_RV CSessionBase::DeriveKey(CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hBaseKey, CK_ATTRIBUTE_PTR tmpl,
@@ -173,23 +192,18 @@ CK_RV CSessionBase::DeriveKey(CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hBase
     CK_RV rv = CheckNewKeyTemplate(ReadWrite(), SecurityOfficer(), tmpl, count);
     if (rv) return rv;
     SessionSlot frame(SlotId());
-    if (frame.rv) return frame.rv;
-    Slot& slot = *frame.slot;
-    if ((rv = frame.Refresh(true, true))) return rv;
-    ObjPtr baseKey = GetObject(slot, hBaseKey), key;
-    if (!baseKey) return CKR_OBJECT_HANDLE_INVALID;
-    if ((rv = MakeKeyFrom(slot, baseKey, CKA_DERIVE, mechanism->mechanism, ReadWrite(), tmpl, count, key)))
+    KeyFromKey made;
+    if ((rv = StartKeyFromKey(frame, GetObject, hBaseKey, CKR_OBJECT_HANDLE_INVALID, CKA_DERIVE, mechanism->mechanism,
+                              ReadWrite(), tmpl, count, made)))
         return rv;
-    AlgFactory* factory = slot.GetAlgFactory();
-    if (!factory) return CKR_GENERAL_ERROR;
-
     {
-        TokenFlagAside aside(key);
+        TokenFlagAside aside(made.key);
         if (aside.rv) return CKR_GENERAL_ERROR;
-        rv = KeepCreated(deriveAlg_, [&](Alg** out) { return factory->CreateDeriveAlg(mechanism, baseKey, key, out); });
+        rv = KeepCreated(deriveAlg_,
+                         [&](Alg** out) { return made.factory->CreateDeriveAlg(mechanism, made.from, made.key, out); });
         if (rv || (rv = deriveAlg_->Do(nullptr, 0, nullptr, nullptr))) return rv;
     }
-    return FileNewKey(slot, key, phKey);
+    return FileNewKey(*frame.slot, made.key, phKey);
 }
 
 CK_RV CSessionBase::FileNewKey(Slot& slot, const ObjPtr& key, CK_OBJECT_HANDLE_PTR phKey) {

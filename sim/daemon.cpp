@@ -35,16 +35,11 @@ bool WriteAll(int fd, const uint8_t* p, size_t n) {
     return true;
 }
 
-uint32_t Le32(const uint8_t* p) { return p[0] | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24); }
-
 bool Reply(int fd, int32_t value, const Bytes& payload) {
-    uint8_t head[8];
-    uint32_t v = static_cast<uint32_t>(value), n = static_cast<uint32_t>(payload.size());
-    for (int i = 0; i < 4; ++i) {
-        head[i] = static_cast<uint8_t>(v >> (8 * i));
-        head[4 + i] = static_cast<uint8_t>(n >> (8 * i));
-    }
-    return WriteAll(fd, head, 8) && WriteAll(fd, payload.data(), payload.size());
+    uint8_t head[kResponseHead];
+    PutLe32(static_cast<uint32_t>(value), head);
+    PutLe32(static_cast<uint32_t>(payload.size()), head + 4);
+    return WriteAll(fd, head, sizeof head) && WriteAll(fd, payload.data(), payload.size());
 }
 
 constexpr uint32_t kMaxPayload = 1 << 20;
@@ -52,9 +47,9 @@ constexpr uint32_t kMaxPayload = 1 << 20;
 void ServeClient(int fd, VirtualToken& token) {
     CcidReader reader(token);
     for (;;) {
-        uint8_t head[5];
-        if (!ReadAll(fd, head, 5)) break;
-        uint32_t n = Le32(head + 1);
+        uint8_t head[kRequestHead];
+        if (!ReadAll(fd, head, sizeof head)) break;
+        uint32_t n = GetLe32(head + 1);
         if (n > kMaxPayload) break;
         Bytes payload(n);
         if (!ReadAll(fd, payload.data(), n)) break;
@@ -72,7 +67,7 @@ void ServeClient(int fd, VirtualToken& token) {
                 break;
             case kOpReceive: {
                 Bytes message;
-                size_t capacity = n >= 4 ? Le32(payload.data()) : 0;
+                size_t capacity = n >= 4 ? GetLe32(payload.data()) : 0;
                 if (reader.Receive(capacity, message)) {
                     ok = Reply(fd, static_cast<int32_t>(message.size()), message);
                 } else {

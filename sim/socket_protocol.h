@@ -21,11 +21,23 @@
 #ifndef KVSIM_SOCKET_PROTOCOL_H
 #define KVSIM_SOCKET_PROTOCOL_H
 
+#include <cstddef>
 #include <cstdint>
 
 namespace sim {
 
 enum SocketOp : uint8_t { kOpVendorId = 1, kOpProductId = 2, kOpSend = 3, kOpReceive = 4, kOpControl = 5 };
+
+constexpr size_t kRequestHead = 5;   // op, payload length
+constexpr size_t kResponseHead = 8;  // value, payload length
+
+inline uint32_t GetLe32(const uint8_t* p) {
+    return p[0] | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+inline void PutLe32(uint32_t v, uint8_t* p) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
 
 }  // namespace sim
 

@@ -1,7 +1,7 @@
 #include "cont_mgr_impl.h"
 
-#include <cstdio>
 
+#include "guid_text.h"
 #include "random.h"
 #include "utils.h"
 
@@ -99,11 +99,7 @@ RV ContMgrImpl::FindContainerByCheckvalue(const ByteVec& value, uint32_t& index,
 std::string ContMgrImpl::NewContainerName() {
     uint8_t r[16] = {};
     genrate_random_bytes(r, sizeof r);
-    char name[40];
-    std::snprintf(name, sizeof name,
-                  "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", r[0], r[1], r[2], r[3],
-                  r[4], r[5], r[6], r[7], r[8], r[9], r[10], r[11], r[12], r[13], r[14], r[15]);
-    return name;
+    return GuidText(r, sizeof r);
 }
 
 RV ContMgrImpl::AddObj(ObjPtr obj, const uint32_t* index, const uint32_t* usage, const uint32_t* type) {

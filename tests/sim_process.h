@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "sim/socket_protocol.h"
+
 namespace testing_kv {
 
 class SimClient {
@@ -42,14 +44,15 @@ public:
 
     // One request; returns the value, fills payload.
     int32_t Call(uint8_t op, const std::vector<uint8_t>& in, std::vector<uint8_t>* out = nullptr) {
-        std::vector<uint8_t> req{op};
-        for (int i = 0; i < 4; ++i) req.push_back(static_cast<uint8_t>(in.size() >> (8 * i)));
+        std::vector<uint8_t> req(sim::kRequestHead);
+        req[0] = op;
+        sim::PutLe32(static_cast<uint32_t>(in.size()), &req[1]);
         req.insert(req.end(), in.begin(), in.end());
         if (write(fd_, req.data(), req.size()) != static_cast<ssize_t>(req.size())) throw std::runtime_error("write");
-        uint8_t head[8];
-        ReadAll(head, 8);
-        int32_t value = static_cast<int32_t>(head[0] | head[1] << 8 | head[2] << 16 | uint32_t(head[3]) << 24);
-        uint32_t n = head[4] | head[5] << 8 | head[6] << 16 | uint32_t(head[7]) << 24;
+        uint8_t head[sim::kResponseHead];
+        ReadAll(head, sizeof head);
+        int32_t value = static_cast<int32_t>(sim::GetLe32(head));
+        uint32_t n = sim::GetLe32(head + 4);
         std::vector<uint8_t> payload(n);
         ReadAll(payload.data(), n);
         if (out) *out = payload;
@@ -57,7 +60,7 @@ public:
     }
     std::string Control(const std::string& line, int32_t* value = nullptr) {
         std::vector<uint8_t> out;
-        int32_t v = Call(5, std::vector<uint8_t>(line.begin(), line.end()), &out);
+        int32_t v = Call(sim::kOpControl, std::vector<uint8_t>(line.begin(), line.end()), &out);
         if (value) *value = v;
         return std::string(out.begin(), out.end());
     }

@@ -8,6 +8,7 @@
 #include "attr_find.h"
 #include "cont_mgr_impl.h"
 #include "container_name.h"
+#include "guid_text.h"
 #include "obj_factory.h"
 #include "template_values.h"
 
