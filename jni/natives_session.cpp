@@ -16,7 +16,7 @@ KV_NATIVE(jlong, C_1OpenSession)(JNIEnv* env, jobject self, jlong slot, jlong fl
 
 namespace {
 
-// The natives that pass one handle and return nothing.
+// The natives that pass one handle (a session or a slot) and return nothing.
 template <typename Fn>
 void HandleCall(JNIEnv* env, jobject self, jlong handle, Fn CK_FUNCTION_LIST::*fn) {
     TrapVoid(env, [&] {
@@ -27,29 +27,17 @@ void HandleCall(JNIEnv* env, jobject self, jlong handle, Fn CK_FUNCTION_LIST::*f
 
 }  // namespace
 
-KV_NATIVE(void, C_1CloseSession)(JNIEnv* env, jobject self, jlong session) {
-    HandleCall(env, self, session, &CK_FUNCTION_LIST::C_CloseSession);
-}
+#define KV_HANDLE_NATIVE(name, function)                                       \
+    KV_NATIVE(void, name)(JNIEnv * env, jobject self, jlong handle) {          \
+        HandleCall(env, self, handle, &CK_FUNCTION_LIST::function);            \
+    }
 
-KV_NATIVE(void, C_1CloseAllSessions)(JNIEnv* env, jobject self, jlong slot) {
-    HandleCall(env, self, slot, &CK_FUNCTION_LIST::C_CloseAllSessions);
-}
-
-KV_NATIVE(void, C_1Logout)(JNIEnv* env, jobject self, jlong session) {
-    HandleCall(env, self, session, &CK_FUNCTION_LIST::C_Logout);
-}
-
-KV_NATIVE(void, C_1FindObjectsFinal)(JNIEnv* env, jobject self, jlong session) {
-    HandleCall(env, self, session, &CK_FUNCTION_LIST::C_FindObjectsFinal);
-}
-
-KV_NATIVE(void, C_1GetFunctionStatus)(JNIEnv* env, jobject self, jlong session) {
-    HandleCall(env, self, session, &CK_FUNCTION_LIST::C_GetFunctionStatus);
-}
-
-KV_NATIVE(void, C_1CancelFunction)(JNIEnv* env, jobject self, jlong session) {
-    HandleCall(env, self, session, &CK_FUNCTION_LIST::C_CancelFunction);
-}
+KV_HANDLE_NATIVE(C_1CloseSession, C_CloseSession)
+KV_HANDLE_NATIVE(C_1CloseAllSessions, C_CloseAllSessions)
+KV_HANDLE_NATIVE(C_1Logout, C_Logout)
+KV_HANDLE_NATIVE(C_1FindObjectsFinal, C_FindObjectsFinal)
+KV_HANDLE_NATIVE(C_1GetFunctionStatus, C_GetFunctionStatus)
+KV_HANDLE_NATIVE(C_1CancelFunction, C_CancelFunction)
 
 KV_NATIVE(jobject, C_1GetSessionInfo)(JNIEnv* env, jobject self, jlong session) {
     return Trap(env, jobject{}, [&]() -> jobject {
