@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "logger.h"
 #include "p11_env.h"
 #include "p11_internal.h"
 #include "p11_text.h"
@@ -73,6 +74,9 @@ CK_RV _C_Initialize(CK_VOID_PTR pInitArgs) {
         g_initialisedOnce.store(true);
     }
     ChooseEcPointForm(std::getenv("KVP11_EC_POINT"));
+#ifndef __ANDROID__
+    ConfigureLogging(std::getenv("KVP11_LOG"));  // the Android build logs only where the app asks
+#endif
     env->Mutex().Lock();
     CK_RV rv = env->AddRef();
     env->Mutex().Unlock();

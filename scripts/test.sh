@@ -12,6 +12,9 @@
 # suites must still answer on the same socket after them: the one already
 # served there, or else one served there for the run. While scripts/run.sh or
 # another test run holds the socket's lock, it is not watched.
+#
+# The suites run with a home and a cache folder of their own (HOME,
+# XDG_CACHE_HOME); the account's real home must come out of them untouched.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/token_daemon.sh"
@@ -66,9 +69,30 @@ check_default_socket() {
   echo "ok: the token served at $default_socket before the suites still answers there"
 }
 
+real_home=$(getent passwd "$(id -u)" | cut -d: -f6)
+own_home() {
+  test_home=$(mktemp -d /tmp/kvhome-XXXXXX)
+  home_stamp=$(mktemp /tmp/kvhome-stamp-XXXXXX)
+  export HOME=$test_home XDG_CACHE_HOME=$test_home/.cache
+}
+check_real_home() {
+  [ -n "$real_home" ] && [ -d "$real_home" ] || return 0
+  local touched
+  touched=$(find "$real_home" -xdev -newer "$home_stamp" 2>/dev/null | head -20)
+  rm -f "$home_stamp"
+  if [ -n "$touched" ]; then
+    echo "FAILED: the suites wrote into the real home $real_home:"
+    echo "$touched"
+    return 1
+  fi
+  rm -rf "$test_home"
+  echo "ok: nothing written into the real home $real_home"
+}
+
 stage setup "$root/scripts/setup.sh"
 stage "normal build" "$root/scripts/build.sh" "$normal" -DKV_WERROR=ON
 watch_default_socket
+own_home
 stage "normal suite" run_ctest "$normal" -LE stress
 stage "stress" run_ctest "$normal" -L stress
 stage "ASan+UBSan build" "$root/scripts/build.sh" "$root/build/sanitize" -DKV_WERROR=ON -DKV_SANITIZE=ON
@@ -77,3 +101,4 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 stage "TSan build" tsan_build
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 stage "TSan threads tests" run_ctest "$tsan" -L threads
 check_default_socket
+check_real_home

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -38,6 +39,14 @@ std::string DefaultBase() {
     if (package.empty() || package.find('/') != std::string::npos) return std::string();
     return "/data/data/" + package + "/cache/kvp11";
 #else
+    // The user's cache folder as desktop programs find it: $XDG_CACHE_HOME
+    // (an absolute path, else ignored), else $HOME/.cache, else the home of
+    // the account. A test or a sandbox that sets either keeps the mirror
+    // out of the real home.
+    const char* xdg = std::getenv("XDG_CACHE_HOME");
+    if (xdg && xdg[0] == '/') return std::string(xdg) + "/kvp11";
+    const char* home = std::getenv("HOME");
+    if (home && home[0] == '/') return std::string(home) + "/.cache/kvp11";
     const passwd* pw = getpwuid(getuid());
     if (!pw || !pw->pw_dir || !*pw->pw_dir) return std::string();
     return std::string(pw->pw_dir) + "/.cache/kvp11";

@@ -75,6 +75,12 @@ bool MessageLogger::Configure(LogOutput output, const char* path) {
     return opened;
 }
 
+bool ConfigureLogging(const char* setting) {
+    if (!setting || !*setting) return true;
+    if (std::strcmp(setting, "stderr") == 0) return get_msg_logger().Configure(LogOutput::System);
+    return get_msg_logger().Configure(LogOutput::File, setting);
+}
+
 void MessageLogger::Format(int indent, const char* fmt, va_list args) {
     const uint64_t level = level_.load(std::memory_order_relaxed);
     Record r;

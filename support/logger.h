@@ -61,6 +61,11 @@ private:
 // The one process-wide logger.
 MessageLogger& get_msg_logger();
 
+// The host's switch of the logger, the value of KVP11_LOG: "stderr" logs to
+// standard error, any other text names a file to append to; null or empty
+// leaves the logger as it is. False when the file cannot be opened.
+bool ConfigureLogging(const char* setting);
+
 // Entry record at construction, exit record at destruction; nothing while
 // the logger is off. Depth (0..3 steps of four blanks) follows a process-wide
 // nesting counter unless noNest is set.

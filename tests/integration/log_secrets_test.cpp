@@ -57,11 +57,14 @@ protected:
         ASSERT_GE(fd, 0);
         close(fd);
         path_ = tmpl;
-        ASSERT_TRUE(get_msg_logger().Configure(LogOutput::File, path_.c_str()));
+        // The switch a desktop user turns: read at C_Initialize.
+        setenv("KVP11_LOG", path_.c_str(), 1);
         FreshToken::SetUp();
+        ASSERT_TRUE(get_msg_logger().Enabled());
     }
     void TearDown() override {
         FreshToken::TearDown();
+        unsetenv("KVP11_LOG");
         get_msg_logger().Configure(LogOutput::Off);
         if (!HasFailure()) std::remove(path_.c_str());
     }

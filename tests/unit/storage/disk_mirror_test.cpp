@@ -54,4 +54,35 @@ TEST_F(PendingKeys, DamagedListsReadAsWholeEntriesOrNothing) {
     EXPECT_TRUE(DiskMirror("").ReadPendingKeys().empty());
 }
 
+// Where the mirror lives on a host: the desktop cache folder of the user
+// the environment names, so that a test or sandbox setting HOME or
+// XDG_CACHE_HOME never writes into the account's real home.
+TEST(MirrorBase, FollowsTheCacheFolderTheEnvironmentNames) {
+    struct Case {
+        const char* xdg;  // null: unset
+        const char* home;
+        std::string want;
+    } cases[] = {
+        {"/tmp/xdg-cache", "/tmp/home-a", "/tmp/xdg-cache/kvp11"},
+        {nullptr, "/tmp/home-a", "/tmp/home-a/.cache/kvp11"},
+        {"", "/tmp/home-b", "/tmp/home-b/.cache/kvp11"},
+        {"relative/cache", "/tmp/home-c", "/tmp/home-c/.cache/kvp11"},  // not absolute: ignored
+    };
+    const char* savedXdg = std::getenv("XDG_CACHE_HOME");
+    const char* savedHome = std::getenv("HOME");
+    const std::string xdgBefore = savedXdg ? savedXdg : "", homeBefore = savedHome ? savedHome : "";
+    for (const Case& c : cases) {
+        if (c.xdg) setenv("XDG_CACHE_HOME", c.xdg, 1);
+        else unsetenv("XDG_CACHE_HOME");
+        setenv("HOME", c.home, 1);
+        DiskMirror::SetBase("");
+        EXPECT_EQ(DiskMirror::Base(), c.want) << (c.xdg ? c.xdg : "(unset)");
+    }
+    if (savedXdg) setenv("XDG_CACHE_HOME", xdgBefore.c_str(), 1);
+    else unsetenv("XDG_CACHE_HOME");
+    if (savedHome) setenv("HOME", homeBefore.c_str(), 1);
+    else unsetenv("HOME");
+    DiskMirror::SetBase("");
+}
+
 }  // namespace

@@ -181,6 +181,24 @@ TEST_F(LogFile, NothingOnceSwitchedOff) {
     EXPECT_FALSE(get_msg_logger().Enabled());
 }
 
+// KVP11_LOG's values: unset or empty leaves the logger as it is, "stderr"
+// and a path switch it on, a path that cannot be opened leaves it off.
+TEST_F(LogFile, TheHostSwitchTakesStderrOrAPath) {
+    get_msg_logger().Configure(LogOutput::Off);
+    EXPECT_TRUE(ConfigureLogging(nullptr));
+    EXPECT_TRUE(ConfigureLogging(""));
+    EXPECT_FALSE(get_msg_logger().Enabled());
+    EXPECT_TRUE(ConfigureLogging("stderr"));
+    EXPECT_TRUE(get_msg_logger().Enabled());
+    EXPECT_FALSE(ConfigureLogging("/nonexistent-dir/x.log"));
+    EXPECT_FALSE(get_msg_logger().Enabled());
+    ASSERT_TRUE(ConfigureLogging(path_.c_str()));
+    get_msg_logger().LogString("switched on by its path");
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("switched on by its path"), std::string::npos);
+}
+
 TEST_F(LogFile, EightThreadsWriteWholeRecords) {
     constexpr int kThreads = 8, kRecords = 200;
     std::vector<std::thread> threads;
