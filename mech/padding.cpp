@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "random.h"
+#include "random_backend.h"
 
 CK_RV AddPKCSPadding(Blocker& queue, uint32_t blockSize) {
     const uint32_t p = blockSize - queue.Size() % blockSize;

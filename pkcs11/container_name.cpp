@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "random.h"
+#include "random_backend.h"
 
 namespace {
 

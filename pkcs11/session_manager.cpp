@@ -3,7 +3,7 @@
 #include "iauth_manager.h"
 #include "key_rules.h"
 #include "p11_env.h"
-#include "random.h"
+#include "random_backend.h"
 #include "slot_manager.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "random.h"
+#include "random_backend.h"
 #include "utils.h"
 
 uint32_t ContMgrImpl::KeyRef(const IObj& obj) {

@@ -7,7 +7,7 @@
 #include "device_lock.h"
 #include "kv_provisioning.h"
 #include "process_lock.h"
-#include "random.h"
+#include "random_backend.h"
 #include "secure_wipe.h"
 #include "status_words.h"
 #include "token_tarn.h"

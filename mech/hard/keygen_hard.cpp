@@ -2,7 +2,7 @@
 
 #include "hard_key.h"
 #include "itoken.h"
-#include "random.h"
+#include "random_backend.h"
 #include "secure_wipe.h"
 
 // DES keys take 8 bytes only; 3DES two or three keys; AES any of its sizes.

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "random.h"
+#include "random_backend.h"
 
 namespace {
 

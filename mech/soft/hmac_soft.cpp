@@ -1,7 +1,5 @@
 #include "hmac_soft.h"
 
-#include <openssl/crypto.h>
-
 #include <vector>
 
 #include "soft_registration.h"
@@ -41,7 +39,7 @@ CK_RV HmacVerifySoft::Do(const uint8_t* in, uint32_t inLen, uint8_t* signature, 
     if (*signatureLen != GetBlockSize()) return CKR_SIGNATURE_LEN_RANGE;
     uint8_t mac[64];
     CK_RV rv = Compute(in, inLen, mac);
-    if (rv == CKR_OK && CRYPTO_memcmp(mac, signature, GetBlockSize()) != 0) rv = CKR_GENERAL_ERROR;
+    if (rv == CKR_OK && !HashBackend::SameMac(mac, signature, GetBlockSize())) rv = CKR_GENERAL_ERROR;
     SecureWipe(mac, sizeof mac);
     return rv;
 }

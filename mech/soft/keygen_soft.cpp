@@ -1,6 +1,6 @@
 #include "keygen_soft.h"
 
-#include "random.h"
+#include "random_backend.h"
 #include "secure_wipe.h"
 #include "soft_registration.h"
 

@@ -7,7 +7,7 @@
 #include "alg_factory.h"
 #include "obj_factory.h"
 #include "padding.h"
-#include "random.h"
+#include "random_backend.h"
 #include "test_vectors.h"
 #include "token_tarn.h"
 

@@ -1,4 +1,4 @@
-#include "random.h"
+#include "random_backend.h"
 
 #include <mbedtls/ctr_drbg.h>
 #include <mbedtls/entropy.h>
