@@ -1,6 +1,5 @@
 #include "cont_mgr_impl.h"
 
-
 #include "guid_text.h"
 #include "random.h"
 #include "utils.h"

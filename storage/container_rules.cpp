@@ -1,11 +1,8 @@
 // Which slot of a container an object takes, and what pairs keys together.
-#include <mbedtls/pk.h>
-#include <mbedtls/rsa.h>
-#include <mbedtls/x509_crt.h>
-
 #include <cstring>
 
 #include "icontainer_manager.h"
+#include "pubkey_backend.h"
 
 namespace {
 
@@ -19,21 +16,6 @@ bool Flag(const IObj& obj, uint32_t type) {
     uint8_t v = 0;
     uint32_t len = 1;
     return obj.GetAttr(type, &v, &len) == CKR_OK && v;
-}
-
-// The RSA modulus of a DER certificate, big-endian without leading zeros.
-RV CertificateModulus(const ByteVec& der, ByteVec& modulus) {
-    mbedtls_x509_crt crt;
-    mbedtls_x509_crt_init(&crt);
-    RV rv = CKR_GENERAL_ERROR;
-    if (!der.empty() && mbedtls_x509_crt_parse_der(&crt, der.data(), der.size()) == 0 &&
-        mbedtls_pk_get_type(&crt.pk) == MBEDTLS_PK_RSA) {
-        const mbedtls_rsa_context* rsa = mbedtls_pk_rsa(crt.pk);
-        modulus.resize(mbedtls_mpi_size(&rsa->N));
-        if (mbedtls_mpi_write_binary(&rsa->N, modulus.data(), modulus.size()) == 0) rv = 0;
-    }
-    mbedtls_x509_crt_free(&crt);
-    return rv;
 }
 
 }  // namespace
@@ -100,7 +82,7 @@ RV GetKeyBits(const IObj& obj, uint32_t& bits) {
 RV GetCheckValue(const IObj& obj, uint32_t type, ByteVec& value) {
     if (type == KV_OBJ_CERTIFICATE || !obj.HasAttr(CKA_KEY_TYPE)) {
         const ByteVec* der = obj.Value(CKA_VALUE);
-        return der ? CertificateModulus(*der, value) : CKR_GENERAL_ERROR;
+        return der && CertificateRsaModulus(der->data(), der->size(), value) ? 0 : CKR_GENERAL_ERROR;
     }
     RV rv = 0;
     const uint32_t keyType = ULong(obj, CKA_KEY_TYPE, rv);

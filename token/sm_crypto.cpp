@@ -1,56 +1,32 @@
 #include "sm_crypto.h"
 
-#include <mbedtls/des.h>
-#include <openssl/evp.h>
-
 #include <cstring>
 #include <vector>
 
+#include "cipher_backend.h"
 #include "secure_wipe.h"
 
 namespace {
 
+// One CBC run from iv (null: zeros) with a cipher made for it.
+bool Cbc(std::unique_ptr<BlockCipher> cipher, size_t block, const uint8_t* iv, const uint8_t* in, size_t len,
+         uint8_t* out) {
+    uint8_t chain[16] = {};
+    if (iv) std::memcpy(chain, iv, block);
+    return cipher && cipher->Crypt(in, out, len, chain);
+}
+
 bool AesCbc(const uint8_t* key, const uint8_t* iv, const uint8_t* in, size_t len, uint8_t* out, bool encrypt) {
-    uint8_t zero[16] = {};
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    if (!ctx) return false;
-    int n1 = 0, n2 = 0;
-    bool ok = EVP_CipherInit_ex(ctx, EVP_aes_128_cbc(), nullptr, key, iv ? iv : zero, encrypt) == 1 &&
-              EVP_CIPHER_CTX_set_padding(ctx, 0) == 1 &&
-              EVP_CipherUpdate(ctx, out, &n1, in, static_cast<int>(len)) == 1 &&
-              EVP_CipherFinal_ex(ctx, out + n1, &n2) == 1;
-    EVP_CIPHER_CTX_free(ctx);
-    return ok;
+    return Cbc(BlockCipher::Aes(key, 16, CipherMode::Cbc, encrypt), 16, iv, in, len, out);
 }
 
 bool Des3Cbc(const uint8_t* key, size_t keyLen, const uint8_t* iv, const uint8_t* in, size_t len, uint8_t* out,
              bool encrypt) {
-    mbedtls_des3_context ctx;
-    mbedtls_des3_init(&ctx);
-    uint8_t chain[8] = {};
-    if (iv) std::memcpy(chain, iv, 8);
-    int rc;
-    if (keyLen == 24) {
-        rc = encrypt ? mbedtls_des3_set3key_enc(&ctx, key) : mbedtls_des3_set3key_dec(&ctx, key);
-    } else {
-        rc = encrypt ? mbedtls_des3_set2key_enc(&ctx, key) : mbedtls_des3_set2key_dec(&ctx, key);
-    }
-    if (rc == 0)
-        rc = mbedtls_des3_crypt_cbc(&ctx, encrypt ? MBEDTLS_DES_ENCRYPT : MBEDTLS_DES_DECRYPT, len, chain, in, out);
-    mbedtls_des3_free(&ctx);
-    return rc == 0;
+    return Cbc(BlockCipher::Des3(key, keyLen, CipherMode::Cbc, encrypt), 8, iv, in, len, out);
 }
 
 bool DesCbc(const uint8_t* key8, const uint8_t* iv, const uint8_t* in, size_t len, uint8_t* out, bool encrypt) {
-    mbedtls_des_context ctx;
-    mbedtls_des_init(&ctx);
-    uint8_t chain[8] = {};
-    if (iv) std::memcpy(chain, iv, 8);
-    int rc = encrypt ? mbedtls_des_setkey_enc(&ctx, key8) : mbedtls_des_setkey_dec(&ctx, key8);
-    if (rc == 0)
-        rc = mbedtls_des_crypt_cbc(&ctx, encrypt ? MBEDTLS_DES_ENCRYPT : MBEDTLS_DES_DECRYPT, len, chain, in, out);
-    mbedtls_des_free(&ctx);
-    return rc == 0;
+    return Cbc(BlockCipher::Des(key8, CipherMode::Cbc, encrypt), 8, iv, in, len, out);
 }
 
 }  // namespace

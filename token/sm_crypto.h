@@ -1,5 +1,5 @@
-// Block ciphers of the secure channel: AES-128 (OpenSSL EVP) and DES /
-// triple DES (mbed TLS), CBC without padding over whole blocks.
+// Block ciphers of the secure channel: AES-128 and DES / triple DES, CBC
+// without padding over whole blocks, through the software cipher backend.
 #ifndef KV_TOKEN_SM_CRYPTO_H
 #define KV_TOKEN_SM_CRYPTO_H
 

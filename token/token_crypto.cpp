@@ -1,13 +1,11 @@
 // CTokenTarn: security environment and security operations: signing with
 // an on-token or phone-side hash, private-key deciphering, ECB and CBC with
 // on-token secret keys, and the on-token HMAC.
-#include <mbedtls/sha1.h>
-#include <mbedtls/sha256.h>
-
 #include <algorithm>
 #include <cstring>
 
 #include "device_lock.h"
+#include "hash_backend.h"
 #include "secure_wipe.h"
 #include "token_tarn.h"
 
@@ -21,28 +19,6 @@ uint8_t Lo(uint32_t v) { return static_cast<uint8_t>(v); }
 
 void PutBe32(ByteVec& out, uint32_t v) {
     for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
-}
-
-// The chaining value after hashing whole 64-byte blocks, each state word big-endian.
-void ChainingValue(uint32_t digestLen, const uint8_t* head, size_t length, ByteVec& out) {
-    uint32_t state[8] = {};
-    if (digestLen == 20) {
-        mbedtls_sha1_context ctx;
-        mbedtls_sha1_init(&ctx);
-        mbedtls_sha1_starts_ret(&ctx);
-        mbedtls_sha1_update_ret(&ctx, head, length);
-        std::memcpy(state, ctx.state, sizeof ctx.state);
-        mbedtls_sha1_free(&ctx);
-    } else {
-        mbedtls_sha256_context ctx;
-        mbedtls_sha256_init(&ctx);
-        mbedtls_sha256_starts_ret(&ctx, 0);
-        mbedtls_sha256_update_ret(&ctx, head, length);
-        std::memcpy(state, ctx.state, sizeof ctx.state);
-        mbedtls_sha256_free(&ctx);
-    }
-    for (uint32_t i = 0; i < digestLen / 4; ++i) PutBe32(out, state[i]);
-    SecureWipe(state, sizeof state);
 }
 
 // Algorithm byte and hash length of a hash-and-sign or hash mechanism.
@@ -130,7 +106,7 @@ RV CTokenTarn::cmdSetHash(uint32_t fid, const uint8_t* message, uint32_t length,
     ByteVec data = {0x81, 0x04};
     PutBe32(data, head / 64);
     data.insert(data.end(), {0x90, static_cast<uint8_t>(digestLen)});
-    ChainingValue(digestLen, message, head, data);
+    HashBackend::ChainingValue(digestLen, message, head, data);
     data.insert(data.end(), {0x80, static_cast<uint8_t>(tail)});
     data.insert(data.end(), message + head, message + length);
     rv = cmdPSO(0x90, 0xA0, data.data(), static_cast<uint32_t>(data.size()), digestLen, output,

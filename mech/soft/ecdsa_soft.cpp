@@ -60,5 +60,5 @@ CK_RV ECCECDSAPubSoftVerify::Do(const uint8_t* in, uint32_t inLen, uint8_t* sign
     return rv ? rv : VerifyDigest(in, inLen, signature);
 }
 
-KV_REGISTER_SOFT(0x00001041, ECCECDSAPubSoftVerify)
-KV_REGISTER_SOFT(0x00001042, ECCECDSASHA1PubSoftVerify)
+KV_REGISTER_SOFT(CKM_ECDSA, ECCECDSAPubSoftVerify)
+KV_REGISTER_SOFT(CKM_ECDSA_SHA1, ECCECDSASHA1PubSoftVerify)

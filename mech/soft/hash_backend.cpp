@@ -2,8 +2,15 @@
 
 #include <mbedtls/md.h>
 #include <mbedtls/md2.h>
+#include <mbedtls/sha1.h>
+#include <mbedtls/sha256.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
+
+#include <cstring>
+
+#include "secure_wipe.h"
 
 namespace {
 
@@ -88,4 +95,29 @@ bool HashBackend::Hmac(CK_MECHANISM_TYPE digest, const uint8_t* key, size_t keyL
     const EVP_MD* md = EvpFor(digest);
     unsigned int outLen = 0;
     return md && HMAC(md, key, static_cast<int>(keyLen), data, len, out, &outLen) != nullptr;
+}
+
+bool HashBackend::SameMac(const uint8_t* a, const uint8_t* b, size_t len) { return CRYPTO_memcmp(a, b, len) == 0; }
+
+void HashBackend::ChainingValue(size_t digestLen, const uint8_t* blocks, size_t len, ByteVec& out) {
+    uint32_t state[8] = {};
+    if (digestLen == 20) {
+        mbedtls_sha1_context ctx;
+        mbedtls_sha1_init(&ctx);
+        mbedtls_sha1_starts_ret(&ctx);
+        mbedtls_sha1_update_ret(&ctx, blocks, len);
+        std::memcpy(state, ctx.state, sizeof ctx.state);
+        mbedtls_sha1_free(&ctx);
+    } else {
+        mbedtls_sha256_context ctx;
+        mbedtls_sha256_init(&ctx);
+        mbedtls_sha256_starts_ret(&ctx, 0);
+        mbedtls_sha256_update_ret(&ctx, blocks, len);
+        std::memcpy(state, ctx.state, sizeof ctx.state);
+        mbedtls_sha256_free(&ctx);
+    }
+    for (size_t i = 0; i < digestLen / 4; ++i) {
+        for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(state[i] >> shift));
+    }
+    SecureWipe(state, sizeof state);
 }

@@ -1,7 +1,5 @@
 #include "hmac_soft.h"
 
-#include <openssl/crypto.h>
-
 #include <vector>
 
 #include "soft_registration.h"
@@ -41,22 +39,22 @@ CK_RV HmacVerifySoft::Do(const uint8_t* in, uint32_t inLen, uint8_t* signature, 
     if (*signatureLen != GetBlockSize()) return CKR_SIGNATURE_LEN_RANGE;
     uint8_t mac[64];
     CK_RV rv = Compute(in, inLen, mac);
-    if (rv == CKR_OK && CRYPTO_memcmp(mac, signature, GetBlockSize()) != 0) rv = CKR_GENERAL_ERROR;
+    if (rv == CKR_OK && !HashBackend::SameMac(mac, signature, GetBlockSize())) rv = CKR_GENERAL_ERROR;
     SecureWipe(mac, sizeof mac);
     return rv;
 }
 
-KV_REGISTER_SOFT(0x00000201, MD2HmacSignSoft)
-KV_REGISTER_SOFT(0x00000201, MD2HmacVerifySoft)
-KV_REGISTER_SOFT(0x00000211, MD5HmacSignSoft)
-KV_REGISTER_SOFT(0x00000211, MD5HmacVerifySoft)
-KV_REGISTER_SOFT(0x00000221, SHA1HmacSignSoft)
-KV_REGISTER_SOFT(0x00000221, SHA1HmacVerifySoft)
-KV_REGISTER_SOFT(0x00000256, SHA224HmacSignSoft)
-KV_REGISTER_SOFT(0x00000256, SHA224HmacVerifySoft)
-KV_REGISTER_SOFT(0x00000251, SHA256HmacSignSoft)
-KV_REGISTER_SOFT(0x00000251, SHA256HmacVerifySoft)
-KV_REGISTER_SOFT(0x00000261, SHA384HmacSignSoft)
-KV_REGISTER_SOFT(0x00000261, SHA384HmacVerifySoft)
-KV_REGISTER_SOFT(0x00000271, SHA512HmacSignSoft)
-KV_REGISTER_SOFT(0x00000271, SHA512HmacVerifySoft)
+KV_REGISTER_SOFT(CKM_MD2_HMAC, MD2HmacSignSoft)
+KV_REGISTER_SOFT(CKM_MD2_HMAC, MD2HmacVerifySoft)
+KV_REGISTER_SOFT(CKM_MD5_HMAC, MD5HmacSignSoft)
+KV_REGISTER_SOFT(CKM_MD5_HMAC, MD5HmacVerifySoft)
+KV_REGISTER_SOFT(CKM_SHA_1_HMAC, SHA1HmacSignSoft)
+KV_REGISTER_SOFT(CKM_SHA_1_HMAC, SHA1HmacVerifySoft)
+KV_REGISTER_SOFT(CKM_SHA224_HMAC, SHA224HmacSignSoft)
+KV_REGISTER_SOFT(CKM_SHA224_HMAC, SHA224HmacVerifySoft)
+KV_REGISTER_SOFT(CKM_SHA256_HMAC, SHA256HmacSignSoft)
+KV_REGISTER_SOFT(CKM_SHA256_HMAC, SHA256HmacVerifySoft)
+KV_REGISTER_SOFT(CKM_SHA384_HMAC, SHA384HmacSignSoft)
+KV_REGISTER_SOFT(CKM_SHA384_HMAC, SHA384HmacVerifySoft)
+KV_REGISTER_SOFT(CKM_SHA512_HMAC, SHA512HmacSignSoft)
+KV_REGISTER_SOFT(CKM_SHA512_HMAC, SHA512HmacVerifySoft)

@@ -1,5 +1,8 @@
 #include "pubkey_backend.h"
 
+#include <mbedtls/pk.h>
+#include <mbedtls/rsa.h>
+#include <mbedtls/x509_crt.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
@@ -198,4 +201,17 @@ std::unique_ptr<EcPublicKey> EcPublicKey::Create(EcCurve curve, const uint8_t* x
     if (!key) return nullptr;
     auto ec = std::make_unique<OpensslEc>(key, coordLen);
     return ec->Usable() ? std::move(ec) : nullptr;
+}
+
+bool CertificateRsaModulus(const uint8_t* der, size_t len, std::vector<uint8_t>& modulus) {
+    mbedtls_x509_crt crt;
+    mbedtls_x509_crt_init(&crt);
+    bool ok = false;
+    if (der && len && mbedtls_x509_crt_parse_der(&crt, der, len) == 0 && mbedtls_pk_get_type(&crt.pk) == MBEDTLS_PK_RSA) {
+        const mbedtls_rsa_context* rsa = mbedtls_pk_rsa(crt.pk);
+        modulus.resize(mbedtls_mpi_size(&rsa->N));
+        ok = mbedtls_mpi_write_binary(&rsa->N, modulus.data(), modulus.size()) == 0;
+    }
+    mbedtls_x509_crt_free(&crt);
+    return ok;
 }

@@ -1,11 +1,13 @@
 // The public-key primitives behind the RSA and ECDSA classes, through
-// OpenSSL. Nothing above this file knows which library runs.
+// OpenSSL, and the RSA key of a certificate, through mbed TLS's X.509
+// parser. Nothing above this file knows which library runs.
 #ifndef KV_MECH_SOFT_PUBKEY_BACKEND_H
 #define KV_MECH_SOFT_PUBKEY_BACKEND_H
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 // An RSA public key; k is the modulus length in bytes.
 class RsaPublicKey {
@@ -41,5 +43,9 @@ public:
     // x and y of coordLen bytes each; null for a point not on the curve.
     static std::unique_ptr<EcPublicKey> Create(EcCurve curve, const uint8_t* x, const uint8_t* y, size_t coordLen);
 };
+
+// The RSA modulus of a DER certificate, big-endian without leading zeros;
+// false when the certificate does not parse or its key is not RSA.
+bool CertificateRsaModulus(const uint8_t* der, size_t len, std::vector<uint8_t>& modulus);
 
 #endif

@@ -10,6 +10,6 @@ Alg* NewSoftAlg() {
 }
 
 #define KV_REGISTER_SOFT(Mech, Name) \
-    const bool g_is_regestered_soft_alg_##Mech##__##Name = AlgFactory::RegisterSoftAlg(Mech, &NewSoftAlg<Name>);
+    const bool g_is_registered_soft_alg_##Mech##__##Name = AlgFactory::RegisterSoftAlg(Mech, &NewSoftAlg<Name>);
 
 #endif
