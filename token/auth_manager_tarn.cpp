@@ -1,6 +1,7 @@
 #include "auth_manager_tarn.h"
 
 #include "alg_factory.h"
+#include "byte_order.h"
 #include "secure_wipe.h"
 #include "sm_crypto.h"
 #include "token_tarn.h"
@@ -21,7 +22,7 @@ ByteVec GetPinHash(const uint8_t* pin, uint32_t length) {
         return ByteVec();
     }
     delete digest;
-    for (int i = 0; i < 4; ++i) value[20 + i] = static_cast<uint8_t>(length >> (24 - 8 * i));
+    StoreBe32(value.data() + 20, length);
     return value;
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "byte_order.h"
 #include "device_lock.h"
 #include "secure_wipe.h"
 #include "token_tarn.h"
@@ -18,10 +19,6 @@ constexpr uint16_t kHashFid = 0xA000;
 
 uint8_t Hi(uint32_t v) { return static_cast<uint8_t>(v >> 8); }
 uint8_t Lo(uint32_t v) { return static_cast<uint8_t>(v); }
-
-void PutBe32(ByteVec& out, uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
-}
 
 // The chaining value after hashing whole 64-byte blocks, each state word big-endian.
 void ChainingValue(uint32_t digestLen, const uint8_t* head, size_t length, ByteVec& out) {
@@ -41,7 +38,7 @@ void ChainingValue(uint32_t digestLen, const uint8_t* head, size_t length, ByteV
         std::memcpy(state, ctx.state, sizeof ctx.state);
         mbedtls_sha256_free(&ctx);
     }
-    for (uint32_t i = 0; i < digestLen / 4; ++i) PutBe32(out, state[i]);
+    for (uint32_t i = 0; i < digestLen / 4; ++i) AppendBe32(out, state[i]);
     SecureWipe(state, sizeof state);
 }
 
@@ -128,7 +125,7 @@ RV CTokenTarn::cmdSetHash(uint32_t fid, const uint8_t* message, uint32_t length,
     const uint32_t tail = length % 64 ? length % 64 : 64;
     const uint32_t head = length - tail;
     ByteVec data = {0x81, 0x04};
-    PutBe32(data, head / 64);
+    AppendBe32(data, head / 64);
     data.insert(data.end(), {0x90, static_cast<uint8_t>(digestLen)});
     ChainingValue(digestLen, message, head, data);
     data.insert(data.end(), {0x80, static_cast<uint8_t>(tail)});

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "byte_order.h"
 #include "device_lock.h"
 #include "disk_mirror.h"
 #include "process_lock.h"
@@ -26,7 +27,7 @@ RV CTokenTarn::GetFileSize(uint16_t fid, uint32_t* size) {
     uint16_t sw = im_TransmitAPDU(WithFid(0x00, 0xA4, fid), fci, &len, true);
     if (sw != 0x9000) return CommandResult(sw);
     if (len < 6) return CKR_DEVICE_ERROR;
-    if (size) *size = uint32_t(fci[4]) << 8 | fci[5];
+    if (size) *size = LoadBe16(fci + 4);
     return 0;
 }
 
@@ -114,7 +115,7 @@ RV CTokenTarn::GetFileList(std::vector<uint16_t>& list) {
     uint16_t sw = im_TransmitAPDU(APDU(0x80, 0x34, 0x00, 0x00), answer, &len, true);
     if (sw != 0x9000) return CommandResult(sw);
     list.clear();
-    for (uint32_t i = 0; i + 1 < len; i += 2) list.push_back(static_cast<uint16_t>(answer[i] << 8 | answer[i + 1]));
+    for (uint32_t i = 0; i + 1 < len; i += 2) list.push_back(LoadBe16(answer + i));
     fileList_ = list;
     fileListKnown_ = true;
     fileListEpoch_ = lockEpoch_;
@@ -155,7 +156,7 @@ bool CTokenTarn::KeptAnswer(uint8_t tag, uint8_t* buffer, uint32_t* length) {
     uint32_t at = 0;
     if (tag == 0x82) {
         uint32_t now = 0;
-        if (got < 4 || RecentWriteCount(&now) != 0 || now != (kept[0] | kept[1] << 8 | kept[2] << 16 | uint32_t(kept[3]) << 24))
+        if (got < 4 || RecentWriteCount(&now) != 0 || now != LoadLe32(kept))
             return false;
         at = 4;
     }
@@ -170,11 +171,11 @@ void CTokenTarn::KeepAnswer(uint8_t tag, const uint8_t* answer, uint32_t length)
     DiskMirror mirror = PendingMirror();
     uint32_t counter = 0;
     if (!mirror.Enabled() || length > 64 || (tag == 0x82 && RecentWriteCount(&counter) != 0)) return;
-    ByteVec kept;
-    if (tag == 0x82) kept = {static_cast<uint8_t>(counter), static_cast<uint8_t>(counter >> 8),
-                             static_cast<uint8_t>(counter >> 16), static_cast<uint8_t>(counter >> 24)};
-    kept.insert(kept.end(), answer, answer + length);
-    mirror.WriteFile(0xFF00 | tag, kept.data(), static_cast<uint32_t>(kept.size()));
+    uint8_t kept[68];
+    const uint32_t at = tag == 0x82 ? 4 : 0;
+    if (at) StoreLe32(kept, counter);
+    std::memcpy(kept + at, answer, length);
+    mirror.WriteFile(0xFF00 | tag, kept, at + length);
 }
 
 RV CTokenTarn::GetSerialNumber(uint8_t* buffer, uint32_t capacity) {
@@ -311,7 +312,7 @@ RV CTokenTarn::GetWriteCount(uint32_t* count) {
 bool CTokenTarn::CounterIn(const uint8_t* answer, uint32_t len, uint32_t& count) {
     for (uint32_t i = 0; i + 12 <= len; ++i) {  // 85 0A and its ten value bytes
         if (answer[i] == 0x85 && answer[i + 1] == 0x0A) {
-            count = uint32_t(answer[i + 2]) << 8 | answer[i + 3];
+            count = LoadBe16(answer + i + 2);
             return true;
         }
     }

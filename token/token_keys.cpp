@@ -2,6 +2,7 @@
 // and reading public keys back.
 #include <cstring>
 
+#include "byte_order.h"
 #include "secure_wipe.h"
 #include "token_tarn.h"
 
@@ -161,7 +162,7 @@ RV CTokenTarn::RSAReadPubKey(uint32_t fid, uint8_t* modulus, uint32_t* modulusLe
     if (a.size() < 2) return CKR_DEVICE_ERROR;
     const uint32_t l1 = a[1];
     if (a.size() < l1 + 6) return CKR_DEVICE_ERROR;
-    const uint32_t l2 = uint32_t(a[l1 + 4]) << 8 | a[l1 + 5];
+    const uint32_t l2 = LoadBe16(a.data() + l1 + 4);
     return CopyFields(a, 2, l1, exponent, exponentLen, l1 + 6, l2, modulus, modulusLen);
 }
 
