@@ -58,11 +58,3 @@ CK_RV CheckAllowedMechanism(const ObjPtr& key, CK_MECHANISM_TYPE mechanism) {
     }
     return CKR_MECHANISM_INVALID;
 }
-
-CK_RV CreationRv(CK_RV rv) {
-    if (rv == RV_NOT_SUPPORTED) return CKR_MECHANISM_INVALID;
-    if (rv == CKR_ARGUMENTS_BAD || rv >= CKR_VENDOR_DEFINED || rv > 0xFFFFUL) return CKR_GENERAL_ERROR;
-    return rv;
-}
-
-CK_RV GenerationRv(CK_RV rv) { return rv == CKR_ARGUMENTS_BAD ? CKR_TEMPLATE_INCONSISTENT : rv; }

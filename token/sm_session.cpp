@@ -91,7 +91,7 @@ bool SmSession::Mac(const uint8_t* input, size_t len, uint8_t* mac8) const {
 
 bool SmSession::Wrap(const APDU& apdu, bool expectData, uint8_t* buffer, uint32_t cap, uint32_t* length) {
     const size_t b = BlockSizeOf(cipher_);
-    if (apdu.data.size() < apdu.lc) return false;
+    if (apdu.data.size() != apdu.lc) return false;
     std::vector<uint8_t> objects;
     if (apdu.lc > 0) {
         std::vector<uint8_t> padded = Pad(apdu.data.data(), apdu.lc, b), ct(padded.size());
