@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "byte_order.h"
 #include "kv_provisioning.h"
 
 namespace {
@@ -36,10 +37,6 @@ bool ReadAll(int fd, uint8_t* p, size_t n) {
     return true;
 }
 
-void PutLe32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint32_t GetLe32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
 
 }  // namespace
 
@@ -85,13 +82,13 @@ bool HostSocketBridge::Call(uint8_t op, const uint8_t* payload, uint32_t len, in
     }
     uint8_t head[8];
     head[0] = op;
-    PutLe32(head + 1, len);
+    StoreLe32(head + 1, len);
     if (!WriteAll(fd_, head, 5) || !WriteAll(fd_, payload, len) || !ReadAll(fd_, head, 8)) {
         Drop();
         return false;
     }
-    value = static_cast<int32_t>(GetLe32(head));
-    uint32_t n = GetLe32(head + 4);
+    value = static_cast<int32_t>(LoadLe32(head));
+    uint32_t n = LoadLe32(head + 4);
     if (n > kMaxAnswer) {
         Drop();
         return false;
@@ -126,7 +123,7 @@ int64_t HostSocketBridge::jSendData(const uint8_t* data, uint32_t len) {
 
 int64_t HostSocketBridge::jRecvData(uint8_t* buffer, uint32_t len, const char*) {
     uint8_t capacity[4];
-    PutLe32(capacity, len);
+    StoreLe32(capacity, len);
     int32_t v;
     uint32_t n = 0;
     if (!Call(kOpReceive, capacity, 4, v, buffer, len, n) || v < 0 || n == 0) return -1;

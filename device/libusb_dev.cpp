@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "byte_order.h"
 #include "jni_otg.h"
 #include "kv_provisioning.h"
 
@@ -18,9 +19,6 @@ const uint8_t kFetch[5] = {0x00, 0x0C, 0x00, 0x00, 0x00};
 
 bool Supported(int id, const int (&list)[2]) { return id == list[0] || id == list[1]; }
 
-void PutLe32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 }  // namespace
 
@@ -48,7 +46,7 @@ bool libusb_dev_t::CCID_Transmit(uint32_t length, const uint8_t* data) {
     if (total == 0) return false;
     uint8_t message[kMessageBuffer] = {};
     message[0] = kXfrBlock;
-    PutLe32(message + 1, total - kHeader);
+    StoreLe32(message + 1, total - kHeader);
     sent_ = static_cast<uint8_t>(sequence_++);
     message[6] = sent_;
     if (length) std::memcpy(message + kHeader, data, length);
@@ -72,7 +70,7 @@ libusb_dev_t::Step libusb_dev_t::CCID_Receive(uint32_t& capacity, uint8_t* out, 
     }
     if (received < 0 || received > kReceiveMax) return Step::Failed;
     uint32_t n = static_cast<uint32_t>(received) - kHeader;
-    uint32_t declared = message[1] | message[2] << 8 | message[3] << 16 | uint32_t(message[4]) << 24;
+    uint32_t declared = LoadLe32(message.data() + 1);
     chain = message[9];
     if (declared != n) return Step::Failed;
     if (declared > capacity) {

@@ -21,6 +21,9 @@ constexpr RV RV_NOT_SUPPORTED = 0x00010005;
 // An update whose input, with what the operation holds queued, would pass
 // 32 bits: refused before anything is queued, the operation kept.
 constexpr RV RV_INPUT_TOO_LONG = 0x00010006;
+// A token command that could not be encoded: its data did not fit the
+// command buffer or the secure-messaging wrapping, or did not match its Lc.
+constexpr RV RV_ENCODING_FAILED = 0x00010007;
 
 // Smart-card results and the library's own vendor codes.
 constexpr RV SCARD_E_DIR_NOT_FOUND = 0x80100023;

@@ -2,21 +2,13 @@
 
 #include <cstring>
 
+#include "byte_order.h"
 #include "utils.h"
 
 namespace {
 
 constexpr uint32_t kEntryHeader = 16;
 
-void PutLe64(ByteVec& out, uint64_t v) {
-    for (int b = 0; b < 8; ++b) out.push_back(static_cast<uint8_t>(v >> (8 * b)));
-}
-
-uint64_t GetLe64(const uint8_t* p) {
-    uint64_t v = 0;
-    for (int b = 7; b >= 0; --b) v = v << 8 | p[b];
-    return v;
-}
 
 bool FlattenTemplate(const void* data, uint32_t length, ByteVec& out) {
     if (length % sizeof(CK_ATTRIBUTE)) return false;
@@ -25,8 +17,8 @@ bool FlattenTemplate(const void* data, uint32_t length, ByteVec& out) {
         const CK_ATTRIBUTE& a = entries[i];
         if (!a.pValue && a.ulValueLen) return false;
         if (a.ulValueLen > 0xFFFFFFFFUL || (a.type & CKF_ARRAY_ATTRIBUTE)) return false;  // no nesting
-        PutLe64(out, a.type);
-        PutLe64(out, a.ulValueLen);
+        AppendLe64(out, a.type);
+        AppendLe64(out, a.ulValueLen);
         const auto* bytes = static_cast<const uint8_t*>(a.pValue);
         if (a.ulValueLen) out.insert(out.end(), bytes, bytes + a.ulValueLen);
     }
@@ -37,8 +29,8 @@ bool ParseFlat(const uint8_t* bytes, uint32_t length, std::vector<FlatEntry>* en
     uint32_t pos = 0;
     while (pos < length) {
         if (length - pos < kEntryHeader) return false;
-        const uint64_t type = GetLe64(bytes + pos);
-        const uint64_t len = GetLe64(bytes + pos + 8);
+        const uint64_t type = LoadLe64(bytes + pos);
+        const uint64_t len = LoadLe64(bytes + pos + 8);
         if (type > 0xFFFFFFFFULL || (type & CKF_ARRAY_ATTRIBUTE) || len > length - pos - kEntryHeader) return false;
         if (entries) entries->push_back({static_cast<uint32_t>(type), bytes + pos + kEntryHeader, static_cast<uint32_t>(len)});
         pos += kEntryHeader + static_cast<uint32_t>(len);
@@ -59,7 +51,7 @@ bool KeepMechanisms(const void* data, uint32_t length, AttrForm form, ByteVec& k
     for (uint32_t at = 0; at < length; at += sizeof(CK_MECHANISM_TYPE)) {
         CK_MECHANISM_TYPE m;
         std::memcpy(&m, bytes + at, sizeof m);
-        PutLe64(kept, m);
+        AppendLe64(kept, m);
     }
     return true;
 }

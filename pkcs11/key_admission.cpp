@@ -1,6 +1,7 @@
 #include "key_admission.h"
 
 #include "attribute_policy.h"
+#include "byte_order.h"
 #include "key_rules.h"
 #include "session_slot.h"
 #include "template_rules.h"
@@ -53,17 +54,7 @@ CK_RV CheckAllowedMechanism(const ObjPtr& key, CK_MECHANISM_TYPE mechanism) {
     // Kept as 8-byte little-endian entries; a malformed list allows nothing.
     if (allowed->size() % 8) return CKR_MECHANISM_INVALID;
     for (size_t at = 0; at < allowed->size(); at += 8) {
-        uint64_t entry = 0;
-        for (int i = 7; i >= 0; --i) entry = entry << 8 | (*allowed)[at + static_cast<size_t>(i)];
-        if (entry == mechanism) return CKR_OK;
+        if (LoadLe64(allowed->data() + at) == mechanism) return CKR_OK;
     }
     return CKR_MECHANISM_INVALID;
 }
-
-CK_RV CreationRv(CK_RV rv) {
-    if (rv == RV_NOT_SUPPORTED) return CKR_MECHANISM_INVALID;
-    if (rv == CKR_ARGUMENTS_BAD || rv >= CKR_VENDOR_DEFINED || rv > 0xFFFFUL) return CKR_GENERAL_ERROR;
-    return rv;
-}
-
-CK_RV GenerationRv(CK_RV rv) { return rv == CKR_ARGUMENTS_BAD ? CKR_TEMPLATE_INCONSISTENT : rv; }

@@ -8,6 +8,7 @@
 #include "alg.h"
 #include "iobj.h"
 #include "pkcs11.h"
+#include "result_codes.h"
 
 class Slot;
 
@@ -39,27 +40,17 @@ CK_RV CheckKeyInUse(Slot& slot, const ObjPtr& key);
 // CKA_UNWRAP or CKA_DERIVE true), else CKR_KEY_FUNCTION_NOT_PERMITTED.
 CK_RV CheckKeyPermits(const ObjPtr& key, CK_ATTRIBUTE_TYPE usage);
 
-// What a failed mechanism creation tells the caller: a mechanism no
-// registry knows is CKR_MECHANISM_INVALID; the PKCS#11 verdicts of the
-// mechanism's own checks (key, template, parameter) pass; arguments between
-// the layers and internal codes are CKR_GENERAL_ERROR.
-CK_RV CreationRv(CK_RV rv);
-
 // Runs a factory call, create(Alg** out), and keeps what it made in holder
-// (emptied first); a failure as CreationRv, nothing made CKR_GENERAL_ERROR.
+// (emptied first); a failure as KeyFactoryRefusalRv, nothing made
+// CKR_GENERAL_ERROR.
 template <class Create>
 CK_RV KeepCreated(std::unique_ptr<Alg>& holder, Create create) {
     holder.reset();
     Alg* created = nullptr;
     const CK_RV rv = create(&created);
     holder.reset(created);
-    if (rv) return CreationRv(rv);
+    if (rv) return KeyFactoryRefusalRv(rv);
     return created ? CKR_OK : CKR_GENERAL_ERROR;
 }
-
-// What a failed generation tells the caller: the mechanism judges the
-// values of the templates, whose pointers were checked before, so its
-// CKR_ARGUMENTS_BAD is CKR_TEMPLATE_INCONSISTENT; other codes pass.
-CK_RV GenerationRv(CK_RV rv);
 
 #endif

@@ -4,6 +4,7 @@
 #define KV_PKCS11_P11_INTERNAL_H
 
 #include "pkcs11.h"
+#include "result_codes.h"
 #include "session_manager.h"
 #include "shared_ptr.h"
 #include "slot.h"
@@ -11,9 +12,6 @@
 #define KV_P11_FUNC(name, params, args) CK_RV _##name params;
 #include "pkcs11f.h"
 #undef KV_P11_FUNC
-
-// Library-internal codes mapped to what a PKCS#11 application understands.
-CK_RV ToApplicationRv(CK_RV rv);
 
 // Frame steps: environment initialised; the slot by ID; the session by handle.
 CK_RV CheckInitialized();

@@ -100,19 +100,6 @@ CK_RV ReadAlwaysAuthenticate(const ObjPtr& key, bool& always) {
     return ReadFlag(key, CKA_ALWAYS_AUTHENTICATE, always) == CKR_OK ? CKR_OK : CKR_GENERAL_ERROR;
 }
 
-// What a factory's refusal tells the application: the reasons PKCS#11 has
-// a code for, otherwise a general error.
-CK_RV CreationError(CK_RV rv) {
-    switch (rv) {
-        case RV_NOT_SUPPORTED: return CKR_MECHANISM_INVALID;
-        case CKR_MECHANISM_INVALID:
-        case CKR_MECHANISM_PARAM_INVALID:
-        case CKR_KEY_TYPE_INCONSISTENT:
-        case CKR_KEY_SIZE_RANGE: return rv;
-        default: return CKR_GENERAL_ERROR;
-    }
-}
-
 }  // namespace
 
 CK_RV Kind::Start(CSessionBase& s, Slot& slot, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hKey) const {
@@ -168,7 +155,7 @@ bool Kind::KeyGone(CSessionBase& s, SessionSlot& frame) const {
 
 CK_RV Kind::Replace(CSessionBase& s, CK_RV created, Alg* object) const {
     std::unique_ptr<Alg> owned(object);
-    if (created) return CreationError(created);
+    if (created) return OperationFactoryRefusalRv(created);
     if (!dynamic_cast<AlgMultiPart*>(owned.get())) return CKR_GENERAL_ERROR;
     s.*alg = std::move(owned);
     if (member) s.*member = memberValue;

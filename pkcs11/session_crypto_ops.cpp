@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "result_codes.h"
 #include "session_crypto.h"
 #include "session_slot.h"
 
@@ -128,9 +129,7 @@ CK_RV Kind::Conclude(CSessionBase& s, Outcome outcome, CK_RV rv, bool lengthQuer
     }
     End(s);
     if (outcome == Outcome::Verify || outcome == Outcome::VerifyUpdate || outcome == Outcome::Recovered) return rv;
-    const bool kept = rv == CKR_OK || rv == CKR_DATA_LEN_RANGE || rv == CKR_DEVICE_ERROR ||
-                      rv == CKR_KEY_HANDLE_INVALID || rv == CKR_ENCRYPTED_DATA_INVALID;
-    return kept ? rv : CKR_GENERAL_ERROR;
+    return EndedOperationRv(rv);
 }
 
 CK_RV CSessionBase::Encrypt(CK_BYTE_PTR in, CK_ULONG inLen, CK_BYTE_PTR out, CK_ULONG_PTR outLen) {

@@ -149,7 +149,7 @@ CK_RV CSessionBase::GenerateKey(CK_MECHANISM_PTR mechanism, CK_ATTRIBUTE_PTR tmp
     if (!factory) return CKR_GENERAL_ERROR;
     rv = KeepCreated(generateKeyAlg_, [&](Alg** out) { return factory->CreateGenerateKeyAlg(mechanism, key, out); });
     if (rv) return rv;
-    if ((rv = generateKeyAlg_->Do(nullptr, 0, nullptr, nullptr))) return GenerationRv(rv);
+    if ((rv = generateKeyAlg_->Do(nullptr, 0, nullptr, nullptr))) return TemplateValuesRv(rv);
     rv = FileObject(slot, key, phKey);
     if (rv) WithdrawObject(slot, key);
     return rv;
@@ -204,7 +204,7 @@ CK_RV CSessionBase::GenerateKeyPair(CK_MECHANISM_PTR mechanism, CK_ATTRIBUTE_PTR
         return factory->CreateGenerateKeyPairAlg(mechanism, publicKey, privateKey, out);
     });
     if (rv) return rv;
-    if ((rv = generateKeyPairAlg_->Do(nullptr, 0, nullptr, nullptr))) return GenerationRv(rv);
+    if ((rv = generateKeyPairAlg_->Do(nullptr, 0, nullptr, nullptr))) return TemplateValuesRv(rv);
 
     // The private half first, so the public one joins its container; a
     // half that cannot be filed takes the other one with it.

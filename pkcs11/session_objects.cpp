@@ -9,6 +9,7 @@
 #include "key_rules.h"
 #include "obj_factory.h"
 #include "p11_env.h"
+#include "result_codes.h"
 #include "secure_wipe.h"
 #include "session_base.h"
 #include "session_manager.h"
@@ -77,11 +78,6 @@ CK_RV FileInOwnContainer(IContainerManager& containers, const ObjPtr& key) {
     }
     return rv;
 }
-
-// A token write's result for the application: the exchange reports a
-// failed transfer as CKR_ARGUMENTS_BAD, which the caller's arguments did
-// not cause.
-CK_RV TokenWriteResult(CK_RV rv) { return rv == CKR_ARGUMENTS_BAD ? CKR_DEVICE_ERROR : rv; }
 
 // All attributes of an object, to put back when a change cannot be stored.
 struct AttributeSnapshot {
@@ -226,7 +222,7 @@ CK_RV CSessionBase::CreateObject(CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, CK_OBJEC
     if (IsKeyClass(cls)) {
         // Key material the token refuses is the template's fault.
         rv = ImportTokenKey(slot, obj);
-        if (rv) return rv == CKR_ARGUMENTS_BAD ? CKR_TEMPLATE_INCONSISTENT : rv;
+        if (rv) return TemplateValuesRv(rv);
     }
     IObjectManager* objects = slot.GetObjectManager();
     uint32_t keyType = 0;
@@ -237,12 +233,12 @@ CK_RV CSessionBase::CreateObject(CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, CK_OBJEC
         rv = containers ? FileInOwnContainer(*containers, obj) : CKR_GENERAL_ERROR;
         if (rv) {
             RemoveKeyFile(slot, obj);
-            return TokenWriteResult(rv);
+            return TokenWriteRv(rv);
         }
         *phObject = obj->GetHandle();
         return CKR_OK;
     }
-    return TokenWriteResult(FileObject(slot, obj, phObject));
+    return TokenWriteRv(FileObject(slot, obj, phObject));
 }
 
 CK_RV CSessionBase::DestroyObject(CK_OBJECT_HANDLE hObject) {
@@ -262,7 +258,7 @@ CK_RV CSessionBase::DestroyObject(CK_OBJECT_HANDLE hObject) {
     }
     if (onToken) {
         IObjectManager* objects = slot.GetObjectManager();
-        return objects ? TokenWriteResult(objects->DestroyObject(obj)) : CKR_GENERAL_ERROR;
+        return objects ? TokenWriteRv(objects->DestroyObject(obj)) : CKR_GENERAL_ERROR;
     }
     auto sessions = KVEnv::GetCP11SessionManager();
     if (!sessions) return CKR_HOST_MEMORY;
@@ -372,7 +368,7 @@ CK_RV CSessionBase::SetAttributeValue(CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR
     }
     if (onToken) {
         IObjectManager* objects = slot.GetObjectManager();
-        rv = objects ? TokenWriteResult(objects->UpdateObject(obj)) : CKR_GENERAL_ERROR;
+        rv = objects ? TokenWriteRv(objects->UpdateObject(obj)) : CKR_GENERAL_ERROR;
     } else {
         auto sessions = KVEnv::GetCP11SessionManager();
         rv = !sessions ? CKR_HOST_MEMORY : sessions->SessionObjects().UpdateObject(obj) ? CKR_GENERAL_ERROR : CKR_OK;

@@ -1,5 +1,6 @@
 #include "cont_mgr_fs_store.h"
 
+#include "byte_order.h"
 #include "utils.h"
 
 namespace {
@@ -10,16 +11,6 @@ const char kRefDir[] = "internal";
 const char kRefFile[] = "containermap";
 constexpr size_t kMapRecord = 86;
 constexpr size_t kRefRecord = 24;
-
-void Append32(ByteVec& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-void Append16(ByteVec& out, uint16_t v) {
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-}
-uint32_t Le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
 }  // namespace
 
@@ -99,11 +90,11 @@ RV ContMgrFsStore::BuildMapFiles(ByteVec& containerMap, ByteVec& references) con
         }
         const container_t& c = it->second;
         for (const auto& pair : c.pairs) {
-            Append32(references, GetReference(c, static_cast<uint32_t>(&pair - c.pairs), KV_OBJ_PRIVATE_KEY));
-            Append32(references, GetReference(c, static_cast<uint32_t>(&pair - c.pairs), KV_OBJ_PUBLIC_KEY));
+            AppendLe32(references, GetReference(c, static_cast<uint32_t>(&pair - c.pairs), KV_OBJ_PRIVATE_KEY));
+            AppendLe32(references, GetReference(c, static_cast<uint32_t>(&pair - c.pairs), KV_OBJ_PUBLIC_KEY));
         }
         references.insert(references.end(), 8, 0);
-        for (uint16_t unit : c.wideName) Append16(containerMap, unit);
+        for (uint16_t unit : c.wideName) AppendLe16(containerMap, unit);
         containerMap.push_back(c.isDefault ? 3 : 1);
         containerMap.push_back(0);
         for (const auto& pair : c.pairs) {
@@ -116,7 +107,7 @@ RV ContMgrFsStore::BuildMapFiles(ByteVec& containerMap, ByteVec& references) con
                         return CKR_GENERAL_ERROR;
                 }
             }
-            Append16(containerMap, static_cast<uint16_t>(bits));
+            AppendLe16(containerMap, static_cast<uint16_t>(bits));
         }
     }
     return 0;
@@ -202,13 +193,13 @@ RV ContMgrFsStore::CheckUpdate() {
                 continue;
             }
             container_t& c = containers_[i];
-            for (int u = 0; u < 40; ++u) c.wideName[u] = Le16(r + 2 * u);
+            for (int u = 0; u < 40; ++u) c.wideName[u] = LoadLe16(r + 2 * u);
             char name[40];
             ConvertU2ToCharArray(c.wideName, name, sizeof name);
             c.name = name;
             c.isDefault = (r[80] & 2) != 0;
-            c.pairs[0].recordedBits = Le16(r + 82);
-            c.pairs[1].recordedBits = Le16(r + 84);
+            c.pairs[0].recordedBits = LoadLe16(r + 82);
+            c.pairs[1].recordedBits = LoadLe16(r + 84);
         }
         for (auto it = containers_.begin(); it != containers_.end();) it = it->first >= records ? containers_.erase(it) : std::next(it);
         RememberMapped();
@@ -222,10 +213,10 @@ RV ContMgrFsStore::CheckUpdate() {
             auto it = containers_.find(static_cast<uint32_t>(k));
             if (it == containers_.end()) continue;
             const uint8_t* r = refs.data() + (k + 1) * kRefRecord;
-            SetReference(it->second, Le32(r), KV_USAGE_SIGNATURE, KV_OBJ_PRIVATE_KEY);
-            SetReference(it->second, Le32(r + 4), KV_USAGE_SIGNATURE, KV_OBJ_PUBLIC_KEY);
-            SetReference(it->second, Le32(r + 8), KV_USAGE_EXCHANGE, KV_OBJ_PRIVATE_KEY);
-            SetReference(it->second, Le32(r + 12), KV_USAGE_EXCHANGE, KV_OBJ_PUBLIC_KEY);
+            SetReference(it->second, LoadLe32(r), KV_USAGE_SIGNATURE, KV_OBJ_PRIVATE_KEY);
+            SetReference(it->second, LoadLe32(r + 4), KV_USAGE_SIGNATURE, KV_OBJ_PUBLIC_KEY);
+            SetReference(it->second, LoadLe32(r + 8), KV_USAGE_EXCHANGE, KV_OBJ_PRIVATE_KEY);
+            SetReference(it->second, LoadLe32(r + 12), KV_USAGE_EXCHANGE, KV_OBJ_PUBLIC_KEY);
         }
     }
     return 0;

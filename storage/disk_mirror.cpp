@@ -14,6 +14,8 @@
 #include <fstream>
 #include <mutex>
 
+#include "byte_order.h"
+
 namespace {
 
 const char kPendingName[] = "keys.pending";
@@ -106,13 +108,13 @@ bool DiskMirror::MakeDir() const { return Enabled() && MakeDirs(dir_); }
 bool DiskMirror::ReadCounter(uint32_t& counter, uint16_t fid) const {
     uint8_t b[4];
     if (!ReadFile(fid, b, 4)) return false;
-    counter = b[0] | b[1] << 8 | b[2] << 16 | uint32_t(b[3]) << 24;
+    counter = LoadLe32(b);
     return true;
 }
 
 void DiskMirror::WriteCounter(uint32_t counter, uint16_t fid) {
-    const uint8_t b[4] = {static_cast<uint8_t>(counter), static_cast<uint8_t>(counter >> 8),
-                          static_cast<uint8_t>(counter >> 16), static_cast<uint8_t>(counter >> 24)};
+    uint8_t b[4];
+    StoreLe32(b, counter);
     WriteFile(fid, b, 4);
 }
 
@@ -170,8 +172,7 @@ std::vector<PendingKey> DiskMirror::ReadPendingKeys() const {
     if (!Enabled() || !ReadPath(dir_ + "/" + kPendingName, b, sizeof b, got)) return keys;
     for (uint32_t i = 0; i + kPendingEntry <= got; i += kPendingEntry) {
         const uint8_t* e = b + i;
-        keys.push_back({static_cast<uint16_t>(e[0] << 8 | e[1]),
-                        uint32_t(e[2]) << 24 | uint32_t(e[3]) << 16 | uint32_t(e[4]) << 8 | e[5]});
+        keys.push_back({LoadBe16(e), LoadBe32(e + 2)});
     }
     return keys;
 }
@@ -186,11 +187,8 @@ void DiskMirror::WritePendingKeys(const std::vector<PendingKey>& keys) {
     uint8_t b[kPendingEntry * kMaxPendingKeys];
     uint32_t n = 0;
     for (size_t i = 0; i < keys.size() && i < kMaxPendingKeys; ++i) {
-        const uint8_t e[kPendingEntry] = {static_cast<uint8_t>(keys[i].fid >> 8), static_cast<uint8_t>(keys[i].fid),
-                                          static_cast<uint8_t>(keys[i].owner >> 24),
-                                          static_cast<uint8_t>(keys[i].owner >> 16),
-                                          static_cast<uint8_t>(keys[i].owner >> 8), static_cast<uint8_t>(keys[i].owner)};
-        std::memcpy(b + n, e, kPendingEntry);
+        StoreBe16(b + n, keys[i].fid);
+        StoreBe32(b + n + 2, keys[i].owner);
         n += kPendingEntry;
     }
     WritePath(path, b, n);

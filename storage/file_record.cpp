@@ -3,32 +3,29 @@
 #include <cstring>
 #include <set>
 
+#include "byte_order.h"
+
 namespace {
-void Put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 std::string Field(const char* p, size_t width) { return std::string(p, strnlen(p, width)); }
 }  // namespace
 
 void tagFILE_RECORD::Encode(uint8_t* out) const {
-    Put16(out, fid);
+    StoreLe16(out, fid);
     std::memcpy(out + 2, dir, kDirNameMax);
     std::memcpy(out + 12, name, kFileNameMax);
-    Put16(out + 24, acl);
-    Put16(out + 26, used);
-    Put16(out + 28, allocated);
+    StoreLe16(out + 24, acl);
+    StoreLe16(out + 26, used);
+    StoreLe16(out + 28, allocated);
 }
 
 tagFILE_RECORD tagFILE_RECORD::Decode(const uint8_t* in) {
     tagFILE_RECORD r;
-    r.fid = Get16(in);
+    r.fid = LoadLe16(in);
     std::memcpy(r.dir, in + 2, kDirNameMax);
     std::memcpy(r.name, in + 12, kFileNameMax);
-    r.acl = Get16(in + 24);
-    r.used = Get16(in + 26);
-    r.allocated = Get16(in + 28);
+    r.acl = LoadLe16(in + 24);
+    r.used = LoadLe16(in + 26);
+    r.allocated = LoadLe16(in + 28);
     return r;
 }
 

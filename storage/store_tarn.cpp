@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "acl.h"
+#include "byte_order.h"
 #include "iauth_manager.h"
 #include "itoken.h"
 #include "obj_factory.h"
@@ -14,10 +15,6 @@ namespace {
 const char* const kPrefixes[5] = {"data", "cert", "pubk", "prvk", "seck"};
 constexpr uint32_t kMaxIndex = 9998;
 
-void PutLe32(ByteVec& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-uint32_t GetLe32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
 
 bool TokenFlag(const IObj& obj, bool& onToken) {
     uint8_t flag = 0;
@@ -54,8 +51,8 @@ ByteVec CStoreTarn::Serialize(const IObj& obj) {
     for (uint32_t t : tags) {
         const ByteVec* v = obj.Value(t);
         if (!v || v->empty()) continue;
-        PutLe32(out, t);
-        PutLe32(out, static_cast<uint32_t>(v->size()));
+        AppendLe32(out, t);
+        AppendLe32(out, static_cast<uint32_t>(v->size()));
         out.insert(out.end(), v->begin(), v->end());
     }
     return out;
@@ -65,9 +62,9 @@ ObjPtr CStoreTarn::CreateObject(const uint8_t* bytes, size_t length) {
     std::vector<CK_ATTRIBUTE> tmpl;
     size_t pos = 0;
     while (length - pos >= 4) {
-        const uint32_t type = GetLe32(bytes + pos);
+        const uint32_t type = LoadLe32(bytes + pos);
         if (length - pos - 4 < 4) return ObjPtr();
-        const uint32_t len = GetLe32(bytes + pos + 4);
+        const uint32_t len = LoadLe32(bytes + pos + 4);
         if (length - pos - 8 < len) return ObjPtr();
         tmpl.push_back({type, const_cast<uint8_t*>(bytes + pos + 8), len});
         pos += 8 + len;
@@ -101,7 +98,7 @@ bool CStoreTarn::HoldsSecrets(const std::string& dir, const std::string& name, c
     size_t pos = 0;
     while (pos < length) {
         if (!content || length - pos < 8) return true;
-        const uint32_t type = GetLe32(content + pos), len = GetLe32(content + pos + 4);
+        const uint32_t type = LoadLe32(content + pos), len = LoadLe32(content + pos + 4);
         if (length - pos - 8 < len) return true;
         if (len && std::find(std::begin(kSecret), std::end(kSecret), type) != std::end(kSecret)) return true;
         pos += 8 + len;

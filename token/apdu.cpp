@@ -3,7 +3,7 @@
 #include <cstring>
 
 bool Build_Plaintext_APDU(const APDU& apdu, uint8_t* buffer, uint32_t cap, uint32_t* length) {
-    if (apdu.data.size() < apdu.lc) return false;
+    if (apdu.data.size() != apdu.lc) return false;
     uint64_t need = 4 + (apdu.lc ? (apdu.lc <= 255 ? 1 : 3) + uint64_t(apdu.lc) : 0) +
                     (apdu.le ? (apdu.le <= 255 ? 1 : 3) : 0) + ((apdu.lc || apdu.le) ? 0 : 1);
     if (need > cap) return false;

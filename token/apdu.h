@@ -12,16 +12,13 @@ struct APDU {
         : cla(cla_), ins(ins_), p1(p1_), p2(p2_), lc(lc_), le(le_) {
         if (lc && data_) data.assign(data_, data_ + lc);
     }
-    // Replaces the stored bytes; lc stays as the caller set it.
-    void SetData(const uint8_t* d, uint32_t length) { data.assign(d, d + length); }
-
     uint32_t cla, ins, p1, p2, lc, le;
     ByteVec data;
 };
 
 // Lc: one byte up to 255, else 00 hi lo; Le likewise (three bytes above 255);
 // with neither, five bytes ending 00. False when it would not fit in cap or
-// data holds fewer than lc bytes.
+// data does not hold exactly lc bytes.
 bool Build_Plaintext_APDU(const APDU& apdu, uint8_t* buffer, uint32_t cap, uint32_t* length);
 
 #endif

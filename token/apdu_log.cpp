@@ -1,32 +1,21 @@
 #include "apdu_log.h"
 
+#include "apdu_commands.h"
 #include "logger.h"
+#include "result_codes.h"
 
-namespace {
-
-enum : uint32_t {
-    kInsPso = 0x2A,             // answers hold deciphered data
-    kInsReadBinary = 0xB0,      // file contents: object files hold key values
-    kInsUpdateBinary = 0xD6,
-    kInsInitializeUpdate = 0x50,  // channel opening
-    kInsExternalAuth = 0x82,    // PIN proofs and the channel cryptogram
-    kInsUpdateKey = 0xE5,       // PIN keys and secret keys
-    kInsWritePublicItem = 0xE7,
-    kInsWritePrivateItem = 0xE9,
-    kInsHmac = 0xED,            // HMAC keys
-};
-
-}  // namespace
-
+// Withheld: the channel opening, PIN proofs and the channel cryptogram, PIN
+// and secret keys, key parts, HMAC input and file contents (object files
+// hold key values); in answers also deciphered data.
 bool ApduCommandDataSecret(const APDU& apdu) {
     switch (apdu.ins) {
-        case kInsInitializeUpdate:
-        case kInsExternalAuth:
-        case kInsUpdateKey:
-        case kInsWritePublicItem:
-        case kInsWritePrivateItem:
-        case kInsHmac:
-        case kInsUpdateBinary:
+        case apdu::kInsInitializeUpdate:
+        case apdu::kInsExternalAuthenticate:
+        case apdu::kInsUpdateKey:
+        case apdu::kInsWriteRsaItem:
+        case apdu::kInsWriteEcItem:
+        case apdu::kInsHmac:
+        case apdu::kInsUpdateBinary:
             return true;
         default:
             return false;
@@ -35,10 +24,10 @@ bool ApduCommandDataSecret(const APDU& apdu) {
 
 bool ApduAnswerDataSecret(const APDU& apdu) {
     switch (apdu.ins) {
-        case kInsPso:
-        case kInsInitializeUpdate:
-        case kInsHmac:
-        case kInsReadBinary:
+        case apdu::kInsPso:
+        case apdu::kInsInitializeUpdate:
+        case apdu::kInsHmac:
+        case apdu::kInsReadBinary:
             return true;
         default:
             return false;
@@ -62,11 +51,23 @@ void LogApduCommand(const APDU& apdu) {
 void LogApduAnswer(const APDU& apdu, const uint8_t* data, uint32_t length, uint16_t sw) {
     MessageLogger& log = get_msg_logger();
     if (!log.Enabled()) return;
-    log.LogString("APDU < %02X: SW=%04X, %u bytes", apdu.ins & 0xFF, sw, data ? length : 0);
+    const char* text = StatusWordText(sw);
+    log.LogString("APDU < %02X: SW=%04X %s, %u bytes", apdu.ins & 0xFF, sw, text ? text : "unknown status",
+                  data ? length : 0);
     if (!data || length == 0) return;
     if (ApduAnswerDataSecret(apdu)) {
         log.LogString("APDU < data withheld (%u bytes)", length);
     } else {
         log.LogBinary("APDU < data", data, length);
     }
+}
+
+void LogApduFailure(const APDU& apdu, uint16_t sw) {
+    MessageLogger& log = get_msg_logger();
+    if (!log.Enabled()) return;
+    const char* what = sw == kSwEncoding ? "the command could not be encoded"
+                       : sw == kSwExchange ? "the device exchange or re-selection failed"
+                                           : "lock, connection or secure channel failed";
+    log.LogString("APDU ! %02X %02X %02X %02X: %s", apdu.cla & 0xFF, apdu.ins & 0xFF, apdu.p1 & 0xFF, apdu.p2 & 0xFF,
+                  what);
 }

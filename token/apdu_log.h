@@ -2,7 +2,8 @@
 // the plain command before secure messaging wraps it and the unwrapped
 // answer. The data of PIN, channel and key commands, of file contents (the
 // object files hold key values) and of answers that may carry key material
-// are left out; only their length is recorded.
+// are left out; only their length is recorded. Status words carry a short
+// text of their meaning.
 #ifndef KV_TOKEN_APDU_LOG_H
 #define KV_TOKEN_APDU_LOG_H
 
@@ -16,5 +17,8 @@ bool ApduAnswerDataSecret(const APDU& apdu);
 
 void LogApduCommand(const APDU& apdu);
 void LogApduAnswer(const APDU& apdu, const uint8_t* data, uint32_t length, uint16_t sw);
+// A command whose answer never came (sw: one of the exchange's own codes),
+// logged once where the exchange gives up.
+void LogApduFailure(const APDU& apdu, uint16_t sw);
 
 #endif

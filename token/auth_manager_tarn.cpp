@@ -1,5 +1,6 @@
 #include "auth_manager_tarn.h"
 
+#include "byte_order.h"
 #include "hash_backend.h"
 #include "secure_wipe.h"
 #include "sm_crypto.h"
@@ -14,7 +15,7 @@ ByteVec GetPinHash(const uint8_t* pin, uint32_t length) {
     std::unique_ptr<HashBackend> sha1 = HashBackend::ForDigest(CKM_SHA_1);
     ByteVec value(24, 0);
     if (!sha1 || !sha1->Start() || !sha1->Update(pin, length) || !sha1->Finish(value.data())) return ByteVec();
-    for (int i = 0; i < 4; ++i) value[20 + i] = static_cast<uint8_t>(length >> (24 - 8 * i));
+    StoreBe32(value.data() + 20, length);
     return value;
 }
 

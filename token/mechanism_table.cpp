@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "byte_order.h"
+
 namespace {
 
 struct Template {
@@ -63,19 +65,16 @@ struct Record {
     uint32_t flags;
 };
 
-uint32_t Be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
-uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-
 }  // namespace
 
 bool BuildMechanismTable(const uint8_t* answer, uint32_t length, MechanismTable& table) {
     if (length < 2) return false;
-    const uint32_t n = Be16(answer);
+    const uint32_t n = LoadBe16(answer);
     if (2 + 12ull * n > length) return false;
     std::vector<Record> records;
     for (uint32_t i = 0; i < n; ++i) {
         const uint8_t* r = answer + 2 + 12 * i;
-        records.push_back({Be32(r), Be16(r + 4), Be16(r + 6), Be32(r + 8)});
+        records.push_back({LoadBe32(r), LoadBe16(r + 4), LoadBe16(r + 6), LoadBe32(r + 8)});
     }
     auto find = [&records](CK_MECHANISM_TYPE type) -> const Record* {
         for (const auto& r : records) {

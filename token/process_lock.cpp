@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 
+#include "byte_order.h"
 #include "pkcs11t.h"
 
 namespace {
@@ -17,16 +18,6 @@ namespace {
 // flag (4), value (4), time of its last read (8); little-endian.
 constexpr uint32_t kRecordBytes = 8;
 constexpr uint32_t kCounterAt = 8, kCounterBytes = 16;
-
-uint64_t Le(const uint8_t* p, uint32_t n) {
-    uint64_t v = 0;
-    for (uint32_t i = 0; i < n; ++i) v |= uint64_t(p[i]) << (8 * i);
-    return v;
-}
-
-void PutLe(uint8_t* p, uint64_t v, uint32_t n) {
-    for (uint32_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 }  // namespace
 
@@ -105,29 +96,29 @@ void ProcessLock::Unlock() {
 uint64_t ProcessLock::ChannelOwner() const {
     uint8_t record[kRecordBytes];
     if (fd_ < 0 || pread(fd_, record, sizeof record, 0) != static_cast<ssize_t>(sizeof record)) return 0;
-    return Le(record, kRecordBytes);
+    return LoadLe64(record);
 }
 
 ProcessLock::Counter ProcessLock::WriteCounter() const {
     uint8_t record[kCounterBytes];
     Counter counter;
     if (fd_ < 0 || pread(fd_, record, sizeof record, kCounterAt) != static_cast<ssize_t>(sizeof record)) return counter;
-    counter.known = Le(record, 4) == 1;
-    counter.value = static_cast<uint32_t>(Le(record + 4, 4));
-    counter.readAtMs = Le(record + 8, 8);
+    counter.known = LoadLe32(record) == 1;
+    counter.value = LoadLe32(record + 4);
+    counter.readAtMs = LoadLe64(record + 8);
     return counter;
 }
 
 void ProcessLock::SetWriteCounter(const Counter& counter) {
     uint8_t record[kCounterBytes];
-    PutLe(record, counter.known ? 1 : 0, 4);
-    PutLe(record + 4, counter.value, 4);
-    PutLe(record + 8, counter.readAtMs, 8);
+    StoreLe32(record, counter.known ? 1 : 0);
+    StoreLe32(record + 4, counter.value);
+    StoreLe64(record + 8, counter.readAtMs);
     if (fd_ >= 0) (void)!pwrite(fd_, record, sizeof record, kCounterAt);
 }
 
 bool ProcessLock::SetChannelOwner(uint64_t channel) {
     uint8_t record[kRecordBytes];
-    PutLe(record, channel, kRecordBytes);
+    StoreLe64(record, channel);
     return fd_ >= 0 && pwrite(fd_, record, sizeof record, 0) == static_cast<ssize_t>(sizeof record);
 }

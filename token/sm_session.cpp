@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "byte_order.h"
 #include "secure_wipe.h"
 
 namespace {
@@ -20,8 +21,7 @@ void AppendLength(std::vector<uint8_t>& out, size_t len) {
         out.push_back(static_cast<uint8_t>(len));
     } else {
         out.push_back(0x82);
-        out.push_back(static_cast<uint8_t>(len >> 8));
-        out.push_back(static_cast<uint8_t>(len));
+        AppendBe16(out, static_cast<uint16_t>(len));
     }
 }
 
@@ -91,7 +91,7 @@ bool SmSession::Mac(const uint8_t* input, size_t len, uint8_t* mac8) const {
 
 bool SmSession::Wrap(const APDU& apdu, bool expectData, uint8_t* buffer, uint32_t cap, uint32_t* length) {
     const size_t b = BlockSizeOf(cipher_);
-    if (apdu.data.size() < apdu.lc) return false;
+    if (apdu.data.size() != apdu.lc) return false;
     std::vector<uint8_t> objects;
     if (apdu.lc > 0) {
         std::vector<uint8_t> padded = Pad(apdu.data.data(), apdu.lc, b), ct(padded.size());
@@ -139,7 +139,7 @@ bool SmSession::Wrap(const APDU& apdu, bool expectData, uint8_t* buffer, uint32_
         if (apdu.le < 128) {
             out.push_back(static_cast<uint8_t>(apdu.le));
         } else {
-            out.insert(out.end(), {static_cast<uint8_t>(apdu.le >> 8), static_cast<uint8_t>(apdu.le)});
+            AppendBe16(out, static_cast<uint16_t>(apdu.le));
         }
     }
     if (out.size() > cap) return false;
@@ -156,7 +156,7 @@ RV SmSession::Unwrap(const uint8_t* a, uint32_t length, uint8_t* out, uint32_t c
         len = a[pos++];
     } else if (len == 0x82) {
         if (length < 4) return CKR_DEVICE_ERROR;
-        len = size_t(a[pos]) << 8 | a[pos + 1];
+        len = LoadBe16(a + pos);
         pos += 2;
     } else if (len > 0x80) {
         return CKR_DEVICE_ERROR;

@@ -26,7 +26,8 @@ public:
             uint8_t* authData16);
 
     // Wrapped form of apdu (its CLA already carries 0x0C); advances the
-    // counter. False when it would not fit in cap.
+    // counter. False when it would not fit in cap or data does not hold
+    // exactly lc bytes.
     bool Wrap(const APDU& apdu, bool expectData, uint8_t* buffer, uint32_t cap, uint32_t* length);
     // Plain data of a 9000 answer; CKR_DEVICE_ERROR when malformed or
     // larger than cap.

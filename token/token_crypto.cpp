@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "byte_order.h"
 #include "device_lock.h"
 #include "hash_backend.h"
 #include "secure_wipe.h"
@@ -16,10 +17,6 @@ constexpr uint16_t kHashFid = 0xA000;
 
 uint8_t Hi(uint32_t v) { return static_cast<uint8_t>(v >> 8); }
 uint8_t Lo(uint32_t v) { return static_cast<uint8_t>(v); }
-
-void PutBe32(ByteVec& out, uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
-}
 
 // Algorithm byte and hash length of a hash-and-sign or hash mechanism.
 bool HashAlgorithm(uint32_t mechanism, uint32_t length, uint32_t kind, uint8_t& algorithm, uint32_t& digestLen) {
@@ -64,8 +61,7 @@ RV CTokenTarn::cmdSetMSE(uint8_t p1, uint8_t p2, uint8_t algorithm, uint32_t ref
     if (secretKey && lockDepth_ && environment == lastMse_ && lastMseEpoch_ == lockEpoch_ && channelEpoch_ == lastMseChannel_)
         return 0;
     lastMse_.clear();
-    RV rv = CommandResult(
-        im_TransmitAPDU(APDU(0x00, 0x22, p1, p2, static_cast<uint32_t>(data.size()), data.data()), nullptr, nullptr, false));
+    RV rv = CommandResult(im_TransmitAPDU(apdu::MseSet(p1, p2, data), nullptr, nullptr, false));
     if (rv == 0 && secretKey) {
         lastMse_ = environment;
         lastMseEpoch_ = lockEpoch_;
@@ -74,12 +70,12 @@ RV CTokenTarn::cmdSetMSE(uint8_t p1, uint8_t p2, uint8_t algorithm, uint32_t ref
     return rv;
 }
 
-RV CTokenTarn::cmdPSO(uint8_t p1, uint8_t p2, const uint8_t* data, uint32_t length, uint32_t le, uint8_t* out,
+RV CTokenTarn::cmdPSO(apdu::PsoKind kind, const uint8_t* data, uint32_t length, uint32_t le, uint8_t* out,
                       uint32_t* outLen) {
     if (length > kAnswerArea) return CKR_ARGUMENTS_BAD;
     uint8_t answer[kAnswerArea];
     uint32_t got = sizeof answer;
-    uint16_t sw = im_TransmitAPDU(APDU(0x00, 0x2A, p1, p2, length, data, le), answer, &got, true);
+    uint16_t sw = im_TransmitAPDU(apdu::Pso(kind, data, length, le), answer, &got, true);
     RV rv = CommandResult(sw);
     if (rv == 0 && outLen) {
         if (out && got > *outLen) rv = CKR_DEVICE_ERROR;  // more than the caller's area
@@ -96,20 +92,21 @@ RV CTokenTarn::cmdSetHash(uint32_t fid, const uint8_t* message, uint32_t length,
     uint8_t algorithm = 0;
     uint32_t digestLen = 0;
     if (!HashAlgorithm(mechanism, length, kind, algorithm, digestLen)) return CKR_GENERAL_ERROR;
-    RV rv = cmdSetMSE(0x41, 0xB6, algorithm, fid, false);
+    RV rv = cmdSetMSE(apdu::kMseSetCompute, apdu::kMseSignTemplate, algorithm, fid, false);
     if (rv || mechanism == CKM_ECDSA) return rv;
     uint32_t outLen = digestLen;
-    if (length < BlockLength()) return cmdPSO(0x90, 0x80, message, length, digestLen, output, output ? &outLen : nullptr);
+    if (length < BlockLength())
+        return cmdPSO(apdu::kPsoHash, message, length, digestLen, output, output ? &outLen : nullptr);
     // Whole blocks of the head are hashed here; the token finishes with the tail.
     const uint32_t tail = length % 64 ? length % 64 : 64;
     const uint32_t head = length - tail;
-    ByteVec data = {0x81, 0x04};
-    PutBe32(data, head / 64);
+    ByteVec data = {0x81, 0x04, 0, 0, 0, 0};
+    StoreBe32(data.data() + 2, head / 64);
     data.insert(data.end(), {0x90, static_cast<uint8_t>(digestLen)});
     HashBackend::ChainingValue(digestLen, message, head, data);
     data.insert(data.end(), {0x80, static_cast<uint8_t>(tail)});
     data.insert(data.end(), message + head, message + length);
-    rv = cmdPSO(0x90, 0xA0, data.data(), static_cast<uint32_t>(data.size()), digestLen, output,
+    rv = cmdPSO(apdu::kPsoHashRest, data.data(), static_cast<uint32_t>(data.size()), digestLen, output,
                 output ? &outLen : nullptr);
     SecureWipe(data);
     return rv;
@@ -128,7 +125,7 @@ RV CTokenTarn::RSASign(uint32_t fid, const uint8_t* message, uint32_t length, ui
     DeviceLock lock(*this);
     if (RV rv = lock.Result()) return rv;
     RV rv = cmdSetHash(fid, message, length, mechanism, kKindRsa, nullptr);
-    return rv ? rv : cmdPSO(0x9E, 0x9A, nullptr, 0, 0, output, outLen);
+    return rv ? rv : cmdPSO(apdu::kPsoSign, nullptr, 0, 0, output, outLen);
 }
 
 RV CTokenTarn::ECCSign(uint32_t fid, const uint8_t* message, uint32_t length, uint8_t* output, uint32_t* outLen,
@@ -139,8 +136,8 @@ RV CTokenTarn::ECCSign(uint32_t fid, const uint8_t* message, uint32_t length, ui
     RV rv = cmdSetHash(fid, message, length, mechanism, kKindEc, nullptr);
     if (rv) return rv;
     // The token signs the hash it kept, or the hash given with CKM_ECDSA.
-    return mechanism == CKM_ECDSA ? cmdPSO(0x9E, 0x9A, message, length, 0, output, outLen)
-                                  : cmdPSO(0x9E, 0x9A, nullptr, 0, 0, output, outLen);
+    return mechanism == CKM_ECDSA ? cmdPSO(apdu::kPsoSign, message, length, 0, output, outLen)
+                                  : cmdPSO(apdu::kPsoSign, nullptr, 0, 0, output, outLen);
 }
 
 RV CTokenTarn::PrivateDecipher(uint32_t fid, uint8_t algorithm, const uint8_t* input, uint32_t length, uint8_t* output,
@@ -148,10 +145,12 @@ RV CTokenTarn::PrivateDecipher(uint32_t fid, uint8_t algorithm, const uint8_t* i
     if (!outLen || (length && !input) || length > kAnswerArea) return CKR_ARGUMENTS_BAD;
     DeviceLock lock(*this);
     if (RV rv = lock.Result()) return rv;
-    RV rv = cmdSetMSE(0x41, 0xB8, algorithm, fid, false);
-    return rv ? rv : cmdPSO(0x80, 0x86, input, length, 0, output, outLen);
+    RV rv = cmdSetMSE(apdu::kMseSetCompute, apdu::kMseCipherTemplate, algorithm, fid, false);
+    return rv ? rv : cmdPSO(apdu::kPsoDecipher, input, length, 0, output, outLen);
 }
 
+// The raw RSA private-key operation goes out as PSO DECIPHER (algorithm 84);
+// RSA PKCS#1 signing takes this way too, with the block padded beforehand.
 RV CTokenTarn::RSAPrvRawCipher(uint32_t fid, const uint8_t* input, uint32_t length, uint8_t* output, uint32_t* outLen) {
     return PrivateDecipher(fid, 0x84, input, length, output, outLen);
 }
@@ -176,10 +175,11 @@ RV CTokenTarn::cmd_Symmetric_Alg_OP(uint32_t keyNumber, const uint8_t* input, ui
     if (!input || !output || length % block) return CKR_ARGUMENTS_BAD;
     DeviceLock lock(*this);
     if (RV rv = lock.Result()) return rv;
-    RV rv = cmdSetMSE(encrypt ? 0x81 : 0x41, 0xB8, algorithm, keyNumber, true);
+    RV rv = cmdSetMSE(encrypt ? apdu::kMseSetEncipher : apdu::kMseSetCompute, apdu::kMseCipherTemplate, algorithm,
+                      keyNumber, true);
     if (rv) return rv;
     uint32_t got = length;
-    rv = encrypt ? cmdPSO(0x86, 0x80, input, length, 0, output, &got) : cmdPSO(0x80, 0x86, input, length, 0, output, &got);
+    rv = cmdPSO(encrypt ? apdu::kPsoEncipher : apdu::kPsoDecipher, input, length, 0, output, &got);
     return rv == 0 && got != length ? CKR_DEVICE_ERROR : rv;
 }
 
@@ -262,8 +262,7 @@ RV CTokenTarn::GetHmacResult(const uint8_t* data, uint32_t length, uint8_t* outp
     if ((length && !data) || !output || !outLen || length > kAnswerArea) return CKR_ARGUMENTS_BAD;
     uint8_t answer[32];
     uint32_t got = sizeof answer;
-    // Always wrapped: CLA 8C carries the secure-messaging bits.
-    uint16_t sw = im_TransmitAPDU(APDU(0x8C, 0xED, 0x00, 0x00, length, data, 20), answer, &got, true);
+    uint16_t sw = im_TransmitAPDU(apdu::Hmac(data, length), answer, &got, true);
     RV rv = CommandResult(sw);
     if (rv == 0 && got > *outLen) rv = CKR_DEVICE_ERROR;
     if (rv == 0) {

@@ -9,15 +9,8 @@
 #include "process_lock.h"
 #include "random.h"
 #include "secure_wipe.h"
-#include "status_words.h"
+#include "result_codes.h"
 #include "token_tarn.h"
-
-RV CTokenTarn::CommandResult(uint16_t sw) {
-    if (sw == kSwEncoding) return CKR_ARGUMENTS_BAD;
-    // A lost transfer blames neither the caller nor its data.
-    if (TransferFailed(sw)) return CKR_DEVICE_ERROR;
-    return GetDevErr(sw);
-}
 
 RV CTokenTarn::im_BuildSafeAPDU(const APDU& apdu, uint8_t* buffer, uint32_t* length, bool expectData) {
     APDU out = apdu;
@@ -25,24 +18,29 @@ RV CTokenTarn::im_BuildSafeAPDU(const APDU& apdu, uint8_t* buffer, uint32_t* len
     switch (out.cla & 0x0C) {
         case 0x00:
         case 0x04:
-            return Build_Plaintext_APDU(out, buffer, kBuffer, length) ? 0 : CKR_ARGUMENTS_BAD;
+            return Build_Plaintext_APDU(out, buffer, kBuffer, length) ? 0 : RV_ENCODING_FAILED;
         case 0x0C:
-            return session_.Wrap(out, expectData, buffer, kBuffer, length) ? 0 : CKR_ARGUMENTS_BAD;
+            return session_.Wrap(out, expectData, buffer, kBuffer, length) ? 0 : RV_ENCODING_FAILED;
         default:
-            return CKR_ARGUMENTS_BAD;
+            return RV_ENCODING_FAILED;
     }
 }
 
 uint16_t CTokenTarn::im_TransmitAPDU(const APDU& apdu, uint8_t* out, uint32_t* outLength, bool expectData) {
-    if (Lock() != 0) return kSwLockOrConnect;
+    // The first to see a lost exchange, so the one place that logs it.
+    auto failed = [&apdu](uint16_t sw) {
+        LogApduFailure(apdu, sw);
+        return sw;
+    };
+    if (Lock() != 0) return failed(kSwLockOrConnect);
     struct Unlocker {
         CTokenTarn* token;
         ~Unlocker() { token->Unlock(); }
     } unlocker{this};
-    if (HoldProcessLock() != 0) return kSwLockOrConnect;
+    if (HoldProcessLock() != 0) return failed(kSwLockOrConnect);
     if (ConnectAndSetenv() != 0) {
         connected_ = false;
-        return kSwLockOrConnect;
+        return failed(kSwLockOrConnect);
     }
     LogApduCommand(apdu);
     NoteWriteCommand(apdu);
@@ -52,7 +50,7 @@ uint16_t CTokenTarn::im_TransmitAPDU(const APDU& apdu, uint8_t* out, uint32_t* o
     uint8_t response[kBuffer];
     for (;;) {
         uint32_t commandLen = 0;
-        if (im_BuildSafeAPDU(apdu, command, &commandLen, expectData) != 0) return kSwEncoding;
+        if (im_BuildSafeAPDU(apdu, command, &commandLen, expectData) != 0) return failed(kSwEncoding);
         uint32_t responseLen = sizeof response;
         uint8_t sw1 = 0, sw2 = 0;
         RV rv = device_->Transmit(command, commandLen, response, &responseLen, &sw1, &sw2);
@@ -62,23 +60,24 @@ uint16_t CTokenTarn::im_TransmitAPDU(const APDU& apdu, uint8_t* out, uint32_t* o
             ++channelEpoch_;
             counterFreshNeeded_ = true;  // a reset: whoever wrote meanwhile was not of the family
             if (ReSelectADF() == 0) continue;
-            return kSwExchange;
+            return failed(kSwExchange);
         }
-        if (rv != 0) return kSwExchange;
+        if (rv != 0) return failed(kSwExchange);
         if (sw == 0x6988 && secureMessaging_ && channelRetries > 0) {
             --channelRetries;
             counterFreshNeeded_ = true;  // the channel went without a record of it: not the family
             if (GetInitKey(kvprov::kStaticEncKey, kvprov::kStaticMacKey) == 0) continue;
-            return kSwLockOrConnect;
+            return failed(kSwLockOrConnect);
         }
         if (outLength) {
             uint32_t capacity = *outLength;
             *outLength = 0;
             if (sw == 0x9000 && out) {
                 if (secureMessaging_) {
-                    if (session_.Unwrap(response, responseLen, out, capacity, outLength) != 0) return kSwLockOrConnect;
+                    if (session_.Unwrap(response, responseLen, out, capacity, outLength) != 0)
+                        return failed(kSwLockOrConnect);
                 } else {
-                    if (responseLen > capacity) return kSwLockOrConnect;
+                    if (responseLen > capacity) return failed(kSwLockOrConnect);
                     std::memcpy(out, response, responseLen);
                     *outLength = responseLen;
                 }
@@ -109,13 +108,13 @@ RV CTokenTarn::GetInitKey(const uint8_t* kEnc, const uint8_t* kMac) {
 
     uint8_t answer[64];
     uint32_t answerLen = sizeof answer;
-    uint16_t sw = im_TransmitAPDU(APDU(0x80, 0x50, 0x00, 0x00, 8, kvprov::kHostChallenge), answer, &answerLen, false);
+    uint16_t sw = im_TransmitAPDU(apdu::InitializeUpdate(kvprov::kHostChallenge), answer, &answerLen, false);
     if (sw != 0x9000) return CommandResult(sw);
     if (answerLen != 28) return CKR_DEVICE_ERROR;
     uint8_t auth[16];
     RV rv = session_.Open(kEnc, kMac, kvprov::kHostChallenge, answer, auth);
     if (rv) return rv;
-    sw = im_TransmitAPDU(APDU(0x84, 0x82, 0x03, 0x00, 16, auth), nullptr, nullptr, false);
+    sw = im_TransmitAPDU(apdu::ChannelAuthenticate(auth), nullptr, nullptr, false);
     rv = CommandResult(sw);
     if (rv) return rv;
     // Tell the other processes that their channels are gone. Without a

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "byte_order.h"
 #include "device_lock.h"
 #include "disk_mirror.h"
 #include "process_lock.h"
@@ -13,20 +14,15 @@ namespace {
 
 constexpr uint32_t kMaxOffset = 0x10000;  // offsets travel in P1/P2
 
-APDU WithFid(uint32_t cla, uint32_t ins, uint16_t fid) {
-    uint8_t d[2] = {static_cast<uint8_t>(fid >> 8), static_cast<uint8_t>(fid)};
-    return APDU(cla, ins, 0, 0, 2, d);
-}
-
 }  // namespace
 
 RV CTokenTarn::GetFileSize(uint16_t fid, uint32_t* size) {
     uint8_t fci[100];
     uint32_t len = sizeof fci;
-    uint16_t sw = im_TransmitAPDU(WithFid(0x00, 0xA4, fid), fci, &len, true);
+    uint16_t sw = im_TransmitAPDU(apdu::SelectFile(fid), fci, &len, true);
     if (sw != 0x9000) return CommandResult(sw);
     if (len < 6) return CKR_DEVICE_ERROR;
-    if (size) *size = uint32_t(fci[4]) << 8 | fci[5];
+    if (size) *size = LoadBe16(fci + 4);
     return 0;
 }
 
@@ -57,7 +53,7 @@ RV CTokenTarn::ReadBinary(uint16_t fid, uint8_t* buffer, uint32_t offset, uint32
         uint32_t n = std::min(block, length - done);
         uint32_t at = offset + done;
         uint32_t got = n;
-        uint16_t sw = im_TransmitAPDU(APDU(0x00, 0xB0, at >> 8, at & 0xFF, 0, nullptr, n), buffer + done, &got, false);
+        uint16_t sw = im_TransmitAPDU(apdu::ReadBinary(at, n), buffer + done, &got, false);
         if (sw != 0x9000) return CommandResult(sw);
         if (got != n) return CKR_DEVICE_ERROR;
         done += n;
@@ -79,7 +75,7 @@ RV CTokenTarn::WriteBinary(uint16_t fid, uint32_t offset, const uint8_t* data, u
     for (uint32_t done = 0; done < length;) {
         uint32_t n = std::min(block, length - done);
         uint32_t at = offset + done;
-        uint16_t sw = im_TransmitAPDU(APDU(0x00, 0xD6, at >> 8, at & 0xFF, n, data + done), nullptr, nullptr, false);
+        uint16_t sw = im_TransmitAPDU(apdu::UpdateBinary(at, data + done, n), nullptr, nullptr, false);
         if (sw != 0x9000) return CommandResult(sw);
         done += n;
     }
@@ -96,7 +92,7 @@ RV CTokenTarn::CreateFile(uint16_t fid, uint32_t size, uint8_t access1, uint8_t 
 }
 
 RV CTokenTarn::DeleteFile(uint16_t fid) {
-    uint16_t sw = im_TransmitAPDU(WithFid(0x00, 0xE4, fid), nullptr, nullptr, false);
+    uint16_t sw = im_TransmitAPDU(apdu::DeleteFile(fid), nullptr, nullptr, false);
     return sw == 0x6A82 ? 0 : CommandResult(sw);
 }
 
@@ -111,10 +107,10 @@ RV CTokenTarn::GetFileList(std::vector<uint16_t>& list) {
     }
     uint8_t answer[2048];
     uint32_t len = sizeof answer;
-    uint16_t sw = im_TransmitAPDU(APDU(0x80, 0x34, 0x00, 0x00), answer, &len, true);
+    uint16_t sw = im_TransmitAPDU(apdu::ListFiles(), answer, &len, true);
     if (sw != 0x9000) return CommandResult(sw);
     list.clear();
-    for (uint32_t i = 0; i + 1 < len; i += 2) list.push_back(static_cast<uint16_t>(answer[i] << 8 | answer[i + 1]));
+    for (uint32_t i = 0; i + 1 < len; i += 2) list.push_back(LoadBe16(answer + i));
     fileList_ = list;
     fileListKnown_ = true;
     fileListEpoch_ = lockEpoch_;
@@ -136,7 +132,7 @@ RV CTokenTarn::cmdGetData(uint8_t tag, uint8_t* buffer, uint32_t* length) {
     const bool kept = tag != 0x81 && tag != 0x86 && device_ && !device_->LockPath().empty();
     if (kept && KeptAnswer(tag, buffer, length)) return 0;
     const uint32_t capacity = *length;
-    uint16_t sw = im_TransmitAPDU(APDU(0x00, 0xCA, 0x01, tag), buffer, length, true);
+    uint16_t sw = im_TransmitAPDU(apdu::GetData(tag), buffer, length, true);
     if (sw != 0x9000) return CommandResult(sw);
     if (tag != 0x82 && tag != 0x86) getDataCache_[tag] = ByteVec(buffer, buffer + *length);
     if (kept && *length <= capacity) KeepAnswer(tag, buffer, *length);
@@ -155,7 +151,7 @@ bool CTokenTarn::KeptAnswer(uint8_t tag, uint8_t* buffer, uint32_t* length) {
     uint32_t at = 0;
     if (tag == 0x82) {
         uint32_t now = 0;
-        if (got < 4 || RecentWriteCount(&now) != 0 || now != (kept[0] | kept[1] << 8 | kept[2] << 16 | uint32_t(kept[3]) << 24))
+        if (got < 4 || RecentWriteCount(&now) != 0 || now != LoadLe32(kept))
             return false;
         at = 4;
     }
@@ -170,11 +166,11 @@ void CTokenTarn::KeepAnswer(uint8_t tag, const uint8_t* answer, uint32_t length)
     DiskMirror mirror = PendingMirror();
     uint32_t counter = 0;
     if (!mirror.Enabled() || length > 64 || (tag == 0x82 && RecentWriteCount(&counter) != 0)) return;
-    ByteVec kept;
-    if (tag == 0x82) kept = {static_cast<uint8_t>(counter), static_cast<uint8_t>(counter >> 8),
-                             static_cast<uint8_t>(counter >> 16), static_cast<uint8_t>(counter >> 24)};
-    kept.insert(kept.end(), answer, answer + length);
-    mirror.WriteFile(0xFF00 | tag, kept.data(), static_cast<uint32_t>(kept.size()));
+    uint8_t kept[68];
+    const uint32_t at = tag == 0x82 ? 4 : 0;
+    if (at) StoreLe32(kept, counter);
+    std::memcpy(kept + at, answer, length);
+    mirror.WriteFile(0xFF00 | tag, kept, at + length);
 }
 
 RV CTokenTarn::GetSerialNumber(uint8_t* buffer, uint32_t capacity) {
@@ -202,12 +198,12 @@ bool CTokenTarn::StillSameToken() {
     if (bound == getDataCache_.end() || bound->second.size() < kIdentity) return false;
     uint8_t id[32];
     uint32_t len = sizeof id;
-    uint16_t sw = im_TransmitAPDU(APDU(0x00, 0xCA, 0x01, 0x81), id, &len, true);
+    uint16_t sw = im_TransmitAPDU(apdu::GetData(0x81), id, &len, true);
     if (TransferFailed(sw)) {
         // A reader re-plugged or a line cut once: the next exchange opens
         // the channel again, and the token must answer as the same one.
         len = sizeof id;
-        sw = im_TransmitAPDU(APDU(0x00, 0xCA, 0x01, 0x81), id, &len, true);
+        sw = im_TransmitAPDU(apdu::GetData(0x81), id, &len, true);
     }
     return sw == 0x9000 && len >= kIdentity && std::memcmp(id, bound->second.data(), kIdentity) == 0;
 }
@@ -227,7 +223,7 @@ RV CTokenTarn::GenerateRandom(uint8_t* buffer, uint32_t length) {
         uint32_t le = want >= 16 ? 16 : (want == 8 ? 8 : 16);
         uint8_t chunk[16];
         uint32_t got = sizeof chunk;
-        uint16_t sw = im_TransmitAPDU(APDU(0x00, 0x84, 0x00, 0x00, 0, nullptr, le), chunk, &got, false);
+        uint16_t sw = im_TransmitAPDU(apdu::GetChallenge(le), chunk, &got, false);
         if (sw != 0x9000) return CommandResult(sw);
         if (got != le) return CKR_DEVICE_ERROR;
         uint32_t n = std::min(want, le);
@@ -267,16 +263,16 @@ RV CTokenTarn::RecentWriteCount(uint32_t* count, bool* fresh) {
 
 void CTokenTarn::NoteWriteCommand(const APDU& apdu) {
     switch (apdu.ins) {
-        case 0xA4:  // SELECT
-        case 0xB0:  // READ BINARY
-        case 0xCA:  // GET DATA
-        case 0xC0:  // GET RESPONSE
-        case 0x84:  // GET CHALLENGE
-        case 0x50:  // INITIALIZE UPDATE
-        case 0x82:  // EXTERNAL AUTHENTICATE: channel or PIN
-        case 0x34:  // file list
-        case 0x22:  // MANAGE SECURITY ENVIRONMENT
-        case 0x2A:  // PERFORM SECURITY OPERATION
+        case apdu::kInsSelect:
+        case apdu::kInsReadBinary:
+        case apdu::kInsGetData:
+        case apdu::kInsGetResponse:
+        case apdu::kInsGetChallenge:
+        case apdu::kInsInitializeUpdate:
+        case apdu::kInsExternalAuthenticate:
+        case apdu::kInsListFiles:
+        case apdu::kInsMseSet:
+        case apdu::kInsPso:
             return;
         default:
             break;
@@ -311,7 +307,7 @@ RV CTokenTarn::GetWriteCount(uint32_t* count) {
 bool CTokenTarn::CounterIn(const uint8_t* answer, uint32_t len, uint32_t& count) {
     for (uint32_t i = 0; i + 12 <= len; ++i) {  // 85 0A and its ten value bytes
         if (answer[i] == 0x85 && answer[i + 1] == 0x0A) {
-            count = uint32_t(answer[i + 2]) << 8 | answer[i + 3];
+            count = LoadBe16(answer + i + 2);
             return true;
         }
     }

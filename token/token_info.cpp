@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "auth_manager_tarn.h"
+#include "byte_order.h"
 #include "disk_mirror.h"
 #include "p11_text.h"
 #include "token_tarn.h"
@@ -13,8 +14,6 @@ const char kInfoFile[] = "tokeninfo";
 constexpr uint32_t kFlagsOffset = 32;
 constexpr uint32_t kTimeOutOffset = 36;
 constexpr CK_FLAGS kAlwaysReported = CKF_RNG | CKF_LOGIN_REQUIRED | CKF_USER_PIN_INITIALIZED | CKF_TOKEN_INITIALIZED;
-
-uint32_t Le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
 
 }  // namespace
 
@@ -100,7 +99,7 @@ RV CTokenTarn::GetTokenInfo(CK_TOKEN_INFO* info) {
     uint8_t serial[17] = {};
     if (GetSerialNumber(serial, sizeof serial) != 0) return CKR_DEVICE_ERROR;
     std::memcpy(t.serialNumber, serial, 16);
-    t.flags = Le32(area + kFlagsOffset) | kAlwaysReported;
+    t.flags = LoadLe32(area + kFlagsOffset) | kAlwaysReported;
     t.ulMaxPinLen = 255;
     t.ulMinPinLen = 8;
     uint8_t memory[16];
@@ -134,13 +133,13 @@ RV CTokenTarn::GetTokenInfoFlag(uint32_t* flags) {
     uint8_t area[64];
     RV rv = ReadTokenInfoFile(area);
     if (rv) return rv;  // never report unread flags as 0
-    *flags = Le32(area + kFlagsOffset);
+    *flags = LoadLe32(area + kFlagsOffset);
     return 0;
 }
 
 RV CTokenTarn::SetTokenInfoFlag(uint32_t flags) {
-    const uint8_t b[4] = {static_cast<uint8_t>(flags), static_cast<uint8_t>(flags >> 8),
-                          static_cast<uint8_t>(flags >> 16), static_cast<uint8_t>(flags >> 24)};
+    uint8_t b[4];
+    StoreLe32(b, flags);
     return WriteTokenInfoField(kFlagsOffset, b, 4);
 }
 
@@ -148,13 +147,13 @@ RV CTokenTarn::GetTimeOut(uint32_t* value) {
     uint8_t area[64];
     RV rv = ReadTokenInfoFile(area);
     if (rv) return rv;  // an unread time-out is not "no time-out"
-    *value = Le32(area + kTimeOutOffset);
+    *value = LoadLe32(area + kTimeOutOffset);
     return 0;
 }
 
 RV CTokenTarn::SetTimeOut(uint32_t value) {
-    const uint8_t b[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                          static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+    uint8_t b[4];
+    StoreLe32(b, value);
     return WriteTokenInfoField(kTimeOutOffset, b, 4);
 }
 

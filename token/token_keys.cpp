@@ -2,6 +2,7 @@
 // and reading public keys back.
 #include <cstring>
 
+#include "byte_order.h"
 #include "secure_wipe.h"
 #include "token_tarn.h"
 
@@ -48,8 +49,7 @@ RV CopyFields(const ByteVec& a, uint32_t at1, uint32_t len1, uint8_t* out1, uint
 
 RV CTokenTarn::CreateFileWithFcp(uint32_t fid, const ByteVec& fcp) {
     DeleteFile(static_cast<uint16_t>(fid));  // a missing file is no failure
-    return CommandResult(im_TransmitAPDU(APDU(0x00, 0xE0, 0x00, 0x00, static_cast<uint32_t>(fcp.size()), fcp.data()),
-                                         nullptr, nullptr, false));
+    return CommandResult(im_TransmitAPDU(apdu::CreateFile(fcp), nullptr, nullptr, false));
 }
 
 RV CTokenTarn::cmdCreateAsymKeyPubFile(uint32_t fid, uint32_t kind, uint32_t bits) {
@@ -81,7 +81,7 @@ RV CTokenTarn::GenerateKeyPair(uint32_t publicFid, uint32_t privateFid, uint32_t
     if (bits > 0xFFFF) return CKR_ARGUMENTS_BAD;
     const uint8_t data[7] = {static_cast<uint8_t>(kind), Hi(bits), Lo(bits), Hi(privateFid), Lo(privateFid),
                              Hi(publicFid), Lo(publicFid)};
-    return CommandResult(im_TransmitAPDU(APDU(0x00, 0x46, 0x00, 0x00, sizeof data, data), nullptr, nullptr, false));
+    return CommandResult(im_TransmitAPDU(apdu::GenerateKeyPair(data, sizeof data), nullptr, nullptr, false));
 }
 
 RV CTokenTarn::RSAGenerateKeyPair(uint32_t publicFid, uint32_t privateFid, uint32_t bits) {
@@ -96,9 +96,7 @@ RV CTokenTarn::cmdWriteKeyItem(uint8_t ins, uint32_t fid, const uint8_t* data, u
     if (length > kKeyItemMax || (length && !data)) return CKR_ARGUMENTS_BAD;
     ByteVec item = {Hi(fid), Lo(fid)};
     if (length) item.insert(item.end(), data, data + length);
-    RV rv = CommandResult(
-        im_TransmitAPDU(APDU(0x80, ins, part, 0x00, static_cast<uint32_t>(item.size()), item.data()), nullptr, nullptr,
-                        false));
+    RV rv = CommandResult(im_TransmitAPDU(apdu::WriteKeyItem(ins, part, item), nullptr, nullptr, false));
     SecureWipe(item);
     return rv;
 }
@@ -106,8 +104,9 @@ RV CTokenTarn::cmdWriteKeyItem(uint8_t ins, uint32_t fid, const uint8_t* data, u
 RV CTokenTarn::RSAWritePubKey(uint32_t fid, const ByteVec& modulus, const ByteVec& exponent) {
     if (modulus.size() < 64 || modulus.size() > 256 || (exponent.size() != 1 && exponent.size() != 3))
         return CKR_ARGUMENTS_BAD;
-    RV rv = cmdWriteKeyItem(0xE7, fid, exponent.data(), static_cast<uint32_t>(exponent.size()), 1);
-    return rv ? rv : cmdWriteKeyItem(0xE7, fid, modulus.data(), static_cast<uint32_t>(modulus.size()), 2);
+    RV rv = cmdWriteKeyItem(apdu::kInsWriteRsaItem, fid, exponent.data(), static_cast<uint32_t>(exponent.size()), 1);
+    return rv ? rv
+              : cmdWriteKeyItem(apdu::kInsWriteRsaItem, fid, modulus.data(), static_cast<uint32_t>(modulus.size()), 2);
 }
 
 RV CTokenTarn::RSAWritePrvKey(uint32_t fid, const ByteVec& modulus, const ByteVec& privateExponent,
@@ -116,26 +115,28 @@ RV CTokenTarn::RSAWritePrvKey(uint32_t fid, const ByteVec& modulus, const ByteVe
         return CKR_ARGUMENTS_BAD;
     // Every check before the first command: nothing is half-written for a bad argument.
     if (withPublic && publicExponent.size() != 1 && publicExponent.size() != 3) return CKR_ARGUMENTS_BAD;
-    RV rv = cmdWriteKeyItem(0xE7, fid, modulus.data(), static_cast<uint32_t>(modulus.size()), 2);
-    if (rv == 0) rv = cmdWriteKeyItem(0xE7, fid, privateExponent.data(), static_cast<uint32_t>(privateExponent.size()), 3);
+    RV rv = cmdWriteKeyItem(apdu::kInsWriteRsaItem, fid, modulus.data(), static_cast<uint32_t>(modulus.size()), 2);
+    if (rv == 0)
+        rv = cmdWriteKeyItem(apdu::kInsWriteRsaItem, fid, privateExponent.data(),
+                             static_cast<uint32_t>(privateExponent.size()), 3);
     if (rv == 0 && withPublic) rv = RSAWritePubKey(fid, modulus, publicExponent);
     return rv;
 }
 
 RV CTokenTarn::ECCWritePrvKey(uint32_t fid, const uint8_t* key, uint32_t length) {
-    return cmdWriteKeyItem(0xE9, fid, key, length, 1);
+    return cmdWriteKeyItem(apdu::kInsWriteEcItem, fid, key, length, 1);
 }
 
 RV CTokenTarn::ECCWritePubKey(uint32_t fid, const uint8_t* key, uint32_t length) {
-    return cmdWriteKeyItem(0xE9, fid, key, length, 2);
+    return cmdWriteKeyItem(apdu::kInsWriteEcItem, fid, key, length, 2);
 }
 
 RV CTokenTarn::UpdateKey(uint32_t keyNumber, const uint8_t* key, uint32_t length) {
     if (!key || length == 0 || length > kKeyItemMax || keyNumber > 0xFF) return CKR_ARGUMENTS_BAD;
     ByteVec data = {0x00};
     data.insert(data.end(), key, key + length);
-    RV rv = CommandResult(im_TransmitAPDU(APDU(0x80, 0xE5, 0x05, keyNumber, static_cast<uint32_t>(data.size()), data.data()),
-                                          nullptr, nullptr, false));
+    RV rv = CommandResult(
+        im_TransmitAPDU(apdu::UpdateSecretKey(static_cast<uint8_t>(keyNumber), data), nullptr, nullptr, false));
     SecureWipe(data);
     return rv;
 }
@@ -143,8 +144,7 @@ RV CTokenTarn::UpdateKey(uint32_t keyNumber, const uint8_t* key, uint32_t length
 RV CTokenTarn::ReadPublicKey(uint32_t fid, ByteVec& answer) {
     answer.assign(kPublicKeyArea, 0);
     uint32_t len = kPublicKeyArea;
-    const uint8_t data[2] = {Hi(fid), Lo(fid)};
-    uint16_t sw = im_TransmitAPDU(APDU(0x80, 0xB4, 0x00, 0x00, 2, data), answer.data(), &len, true);
+    uint16_t sw = im_TransmitAPDU(apdu::ReadPublicKey(static_cast<uint16_t>(fid)), answer.data(), &len, true);
     if (sw != 0x9000) return CommandResult(sw);
     answer.resize(len);
     return 0;
@@ -161,7 +161,7 @@ RV CTokenTarn::RSAReadPubKey(uint32_t fid, uint8_t* modulus, uint32_t* modulusLe
     if (a.size() < 2) return CKR_DEVICE_ERROR;
     const uint32_t l1 = a[1];
     if (a.size() < l1 + 6) return CKR_DEVICE_ERROR;
-    const uint32_t l2 = uint32_t(a[l1 + 4]) << 8 | a[l1 + 5];
+    const uint32_t l2 = LoadBe16(a.data() + l1 + 4);
     return CopyFields(a, 2, l1, exponent, exponentLen, l1 + 6, l2, modulus, modulusLen);
 }
 

@@ -34,7 +34,7 @@ uint16_t CTokenTarn::cmdGetPinErrCount(uint8_t p2, uint8_t* tries) {
     if (lock.rv) return kSwLockOrConnect;
     uint8_t challenge[8];
     if (GenerateRandom(challenge, sizeof challenge) != 0) return kSwLockOrConnect;
-    uint16_t sw = im_TransmitAPDU(APDU(0x00, 0x82, 0x01, p2), nullptr, nullptr, false);
+    uint16_t sw = im_TransmitAPDU(apdu::PinAuthenticate(p2, nullptr, 0), nullptr, nullptr, false);
     if (tries && (sw & 0xFFF0) == 0x63C0) *tries = sw & 0x0F;
     return sw;
 }
@@ -45,7 +45,7 @@ uint16_t CTokenTarn::cmdExternalAuth(uint8_t p2, const uint8_t* value24) {
     uint8_t challenge[8], response[8];
     if (GenerateRandom(challenge, sizeof challenge) != 0) return kSwLockOrConnect;
     if (!TdesCbcEncrypt(value24, 24, challenge, 8, response)) return kSwEncoding;
-    uint16_t sw = im_TransmitAPDU(APDU(0x00, 0x82, 0x01, p2, 8, response), nullptr, nullptr, false);
+    uint16_t sw = im_TransmitAPDU(apdu::PinAuthenticate(p2, response, 8), nullptr, nullptr, false);
     SecureWipe(response, sizeof response);
     return sw;
 }
@@ -60,7 +60,7 @@ RV CTokenTarn::PresentCachedPin() {
     SecureWipe(pin, sizeof pin);
     if (rv) return rv;
     if (!encrypted) return CKR_GENERAL_ERROR;
-    uint16_t sw = im_TransmitAPDU(APDU(0x00, 0x82, 0x01, p2, 8, response), nullptr, nullptr, false);
+    uint16_t sw = im_TransmitAPDU(apdu::PinAuthenticate(p2, response, 8), nullptr, nullptr, false);
     SecureWipe(response, sizeof response);
     // Refused (the PIN was changed elsewhere): this object is no longer logged in.
     if (sw != 0x9000 && !TransferFailed(sw)) userLoggedIn_ = soLoggedIn_ = false;
@@ -79,8 +79,8 @@ RV CTokenTarn::VerifyPIN(uint32_t ref, const uint8_t* data, uint32_t length) {
     userLoggedIn_ = soLoggedIn_ = false;
     const uint8_t k = KeyNumber(ref);
     const uint8_t p2 = static_cast<uint8_t>(k | 0x80);
-    uint16_t status = im_TransmitAPDU(APDU(0x00, 0x82, 0x01, p2, length, length ? data : nullptr), nullptr, nullptr,
-                                      false);
+    uint16_t status = im_TransmitAPDU(apdu::PinAuthenticate(p2, length ? data : nullptr, length), nullptr,
+                                      nullptr, false);
     if (status != 0x9000) status = PinFailureStatus(status, p2);
     if (TransferFailed(status)) return CommandResult(status);  // the PIN flags stay as they are
     RV rv = 0;
@@ -103,10 +103,8 @@ RV CTokenTarn::UpdateTokenFlags(uint16_t status, bool changed, bool user) {
     const uint32_t locked = user ? CKF_USER_PIN_LOCKED : CKF_SO_PIN_LOCKED;
     const uint32_t toBeChanged = user ? CKF_USER_PIN_TO_BE_CHANGED : CKF_SO_PIN_TO_BE_CHANGED;
     uint32_t next = flags;
-    RV result = CKR_PIN_INCORRECT;
     if (status == 0x6983 || status == 0x63C0) {
         next = (next & ~(countLow | finalTry)) | locked;
-        result = (status == 0x6983 || user) ? CKR_PIN_LOCKED : CKR_PIN_INCORRECT;
     } else if (status == 0x63C1) {
         next = (next & ~locked) | countLow | finalTry;
     } else if ((status & 0xFFF0) == 0x63C0) {
@@ -117,15 +115,14 @@ RV CTokenTarn::UpdateTokenFlags(uint16_t status, bool changed, bool user) {
             next &= ~toBeChanged;
             next |= user ? 0x40C : 0x404;
         }
-        result = 0;
     } else {
-        return CKR_PIN_INCORRECT;
+        return PinStatusRv(status, user);
     }
     if (next != flags) {
         rv = SetTokenInfoFlag(next);
         if (rv) return rv;
     }
-    return result;
+    return PinStatusRv(status, user);
 }
 
 RV CTokenTarn::SetUserTokenInfoFlag(uint16_t status, bool changed) { return UpdateTokenFlags(status, changed, true); }
@@ -186,7 +183,7 @@ RV CTokenTarn::cmdUpdateExternalAuthKey(uint8_t keyNumber, const uint8_t* key, u
     uint8_t data[25];
     data[0] = static_cast<uint8_t>((maximum & 0x0F) << 4 | (remaining ? remaining & 0x0F : limits[keyNumber - 1] & 0x0F));
     std::memcpy(data + 1, key, length);
-    uint16_t sw = im_TransmitAPDU(APDU(0x80, 0xE5, 0x04, keyNumber, length + 1, data), nullptr, nullptr, false);
+    uint16_t sw = im_TransmitAPDU(apdu::UpdatePinKey(keyNumber, data, length + 1), nullptr, nullptr, false);
     SecureWipe(data, sizeof data);
     return CommandResult(sw);
 }

@@ -80,7 +80,7 @@ RV CTokenTarn::ConnectAndSetenv() {
     secureMessaging_ = false;
     uint8_t challenge[16];
     uint32_t challengeLen = sizeof challenge;
-    im_TransmitAPDU(APDU(0x00, 0x84, 0x00, 0x00, 0, nullptr, 8), challenge, &challengeLen, false);
+    im_TransmitAPDU(apdu::GetChallenge(8), challenge, &challengeLen, false);
     uint8_t config[64];
     uint32_t configLen = sizeof config;
     rv = cmdGetData(0x86, config, &configLen);

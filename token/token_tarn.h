@@ -8,11 +8,13 @@
 #include <memory>
 
 #include "apdu.h"
+#include "apdu_commands.h"
 #include "ifile_cache.h"
 #include "ifile_system.h"
 #include "istore.h"
 #include "itoken.h"
 #include "mechanism_table.h"
+#include "result_codes.h"
 #include "sm_session.h"
 #include "token_parts.h"
 
@@ -22,9 +24,6 @@ class ProcessLock;
 
 class CTokenTarn : public IToken {
 public:
-    static constexpr uint16_t kSwLockOrConnect = 0xFFFF;  // lock, connection or channel failure
-    static constexpr uint16_t kSwExchange = 0xFFFE;       // device exchange or re-selection failure
-    static constexpr uint16_t kSwEncoding = 0xFFFD;       // the command could not be encoded
     static constexpr uint32_t kBuffer = 4096;
     // Key kinds of the key-file and signing commands.
     static constexpr uint32_t kKindRsa = 1;
@@ -101,7 +100,7 @@ public:
     // MANAGE SECURITY ENVIRONMENT with an algorithm and a key file (81 02) or a secret key number (83 01).
     RV cmdSetMSE(uint8_t p1, uint8_t p2, uint8_t algorithm, uint32_t reference, bool secretKey);
     // PERFORM SECURITY OPERATION; the answer goes to out (capacity *outLen) when out is given.
-    RV cmdPSO(uint8_t p1, uint8_t p2, const uint8_t* data, uint32_t length, uint32_t le, uint8_t* out, uint32_t* outLen);
+    RV cmdPSO(apdu::PsoKind kind, const uint8_t* data, uint32_t length, uint32_t le, uint8_t* out, uint32_t* outLen);
     // MSE for a hash-and-sign, then the token hashes (90 80) or finishes a hash begun here (90 A0).
     RV cmdSetHash(uint32_t fid, const uint8_t* message, uint32_t length, uint32_t mechanism, uint32_t kind,
                   uint8_t* output);
@@ -158,20 +157,14 @@ public:
     // of every tag but 0x82 and 0x86 are cached for the life of the object.
     RV cmdGetData(uint8_t tag, uint8_t* buffer, uint32_t* length);
 
-    // One command through the secure channel: the status word, 0xFFFF or
-    // 0xFFFE. out (if given) holds *outLength bytes on entry; on 9000 it
-    // receives the plain answer data and *outLength its length.
+    // One command through the secure channel: the status word, or one of
+    // the exchange's own (kSwLockOrConnect, kSwExchange, kSwEncoding). out
+    // (if given) holds *outLength bytes on entry; on 9000 it receives the
+    // plain answer data and *outLength its length.
     uint16_t im_TransmitAPDU(const APDU& apdu, uint8_t* out, uint32_t* outLength, bool expectData);
     RV im_BuildSafeAPDU(const APDU& apdu, uint8_t* buffer, uint32_t* length, bool expectData);
     RV GetInitKey(const uint8_t* kEnc, const uint8_t* kMac);
     RV ReSelectADF();
-    // Command result rule: a command that could not be encoded ->
-    // CKR_ARGUMENTS_BAD; 9000 -> 0; a failed transfer, lock or channel ->
-    // CKR_DEVICE_ERROR; else the status-word map.
-    static RV CommandResult(uint16_t sw);
-    // The exchange never reached the token's answer: nothing about a PIN,
-    // a file or a key can be concluded from it.
-    static bool TransferFailed(uint16_t sw) { return sw == kSwExchange || sw == kSwLockOrConnect; }
 
     bool SecureMessaging() const { return secureMessaging_; }
     bool Ready() const { return ready_; }

@@ -4,7 +4,7 @@
 
 #include "apdu.h"
 #include "sm_session.h"
-#include "status_words.h"
+#include "result_codes.h"
 #include "test_vectors.h"
 
 using testing_kv::Bytes;
@@ -50,6 +50,17 @@ TEST(PlainApdu, RefusesWhatDoesNotFit) {
     shortData.lc = 4;  // claims more than it holds
     uint8_t big[64];
     EXPECT_FALSE(Build_Plaintext_APDU(shortData, big, sizeof big, &len));
+}
+
+TEST(PlainApdu, RefusesLcThatDisagreesWithItsData) {
+    const uint8_t data[4] = {1, 2, 3, 4};
+    uint8_t buf[64];
+    uint32_t len = 0;
+    APDU longData(0, 0xD6, 0, 0, 4, data);
+    longData.lc = 2;  // claims less than it holds
+    EXPECT_FALSE(Build_Plaintext_APDU(longData, buf, sizeof buf, &len));
+    APDU noData(0, 0xD6, 0, 0, 4, nullptr);  // an Lc without its bytes
+    EXPECT_FALSE(Build_Plaintext_APDU(noData, buf, sizeof buf, &len));
 }
 
 class Wrapped : public ::testing::TestWithParam<std::string> {
