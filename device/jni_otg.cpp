@@ -131,6 +131,7 @@ JavaVM* CapturedVm() { return g_vm.load(); }
 
 #ifndef __ANDROID__
 void JniOtg::UseHostBridge(UsbBridge* bridge) { g_hostBridge.store(bridge); }
+bool JniOtg::HostBridgeChosen() { return g_hostBridge.load() != nullptr; }
 #endif
 
 JniOtg& JniOtg::Instance() {

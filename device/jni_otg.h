@@ -41,6 +41,8 @@ public:
     // of the socket (null: the socket again), e.g. a token held in the
     // process itself.
     static void UseHostBridge(UsbBridge* bridge);
+    // Whether UseHostBridge named a bridge.
+    static bool HostBridgeChosen();
 #endif
 };
 

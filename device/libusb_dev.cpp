@@ -15,7 +15,6 @@ constexpr uint8_t kDataBlock = 0x80;  // RDR_to_PC_DataBlock
 constexpr uint8_t kStatusFailed = 1;
 constexpr uint8_t kStatusTimeExtension = 2;
 constexpr uint32_t kHeader = 10;
-const uint8_t kFetch[5] = {0x00, 0x0C, 0x00, 0x00, 0x00};
 
 bool Supported(int id, const int (&list)[2]) { return id == list[0] || id == list[1]; }
 
@@ -23,7 +22,7 @@ bool Supported(int id, const int (&list)[2]) { return id == list[0] || id == lis
 }  // namespace
 
 libusb_dev_t::libusb_dev_t(std::string name, UsbBridge* bridge)
-    : kv_dev_base(std::move(name)), bridge_(bridge ? bridge : &JniOtg::Instance()) {}
+    : apdu_dev_t(std::move(name)), bridge_(bridge ? bridge : &JniOtg::Instance()) {}
 
 int libusb_dev_t::GetVID() { return kvprov::kVendorIds[0]; }
 int libusb_dev_t::GetPID() { return kvprov::kProductIds[0]; }
@@ -100,28 +99,8 @@ bool libusb_dev_t::CmdXfrBlock(uint32_t length, const uint8_t* command, uint32_t
     return true;
 }
 
-bool libusb_dev_t::Exchange(const uint8_t* command, uint32_t length, uint8_t* buffer, uint32_t& received) {
+RV libusb_dev_t::Exchange(const uint8_t* command, uint32_t length, uint8_t* buffer, uint32_t& received) {
+    if (MessageLength(length) == 0) return CKR_DATA_LEN_RANGE;
     received = kResponseMax;
-    return CmdXfrBlock(length, command, received, buffer) && received >= 2;
-}
-
-RV libusb_dev_t::Transmit(const uint8_t* command, uint32_t commandLen, uint8_t* response, uint32_t* responseLen,
-                          uint8_t* sw1, uint8_t* sw2) {
-    if (MessageLength(commandLen) == 0) return CKR_DATA_LEN_RANGE;  // over 2102 bytes
-    std::vector<uint8_t> buffer(kResponseMax);
-    uint32_t received = 0;
-    if (!Exchange(command, commandLen, buffer.data(), received)) return CKR_DEVICE_ERROR;
-    for (int round = 0; buffer[received - 2] == 0x61; ++round) {
-        if (round == kMaxFetchRounds || !Exchange(kFetch, sizeof kFetch, buffer.data(), received))
-            return CKR_DEVICE_ERROR;
-    }
-    uint32_t dataLen = received - 2;
-    if (response && responseLen) {
-        if (dataLen > *responseLen) return CKR_DEVICE_ERROR;
-        std::memcpy(response, buffer.data(), dataLen);
-    }
-    if (responseLen) *responseLen = dataLen;
-    *sw1 = buffer[received - 2];
-    *sw2 = buffer[received - 1];
-    return 0;
+    return CmdXfrBlock(length, command, received, buffer) ? 0 : CKR_DEVICE_ERROR;
 }

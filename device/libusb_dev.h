@@ -1,17 +1,15 @@
 // The USB CCID token: one APDU exchange as PC_to_RDR_XfrBlock messages and
-// the reader's data-block answers, through the host's USB bridge.
+// the reader's data-block answers, through the host's USB bridge (61xx: apdu_dev.h).
 #ifndef KV_DEVICE_LIBUSB_DEV_H
 #define KV_DEVICE_LIBUSB_DEV_H
 
-#include "kv_dev.h"
+#include "apdu_dev.h"
 #include "usb_bridge.h"
 
-class libusb_dev_t : public kv_dev_base {
+class libusb_dev_t : public apdu_dev_t {
 public:
     static constexpr uint32_t kMessageBuffer = 2128;   // outgoing message buffer
     static constexpr uint32_t kReceiveMax = 2122;      // bytes asked of the host per message
-    static constexpr uint32_t kResponseMax = 4096;     // data + SW of one exchange
-    static constexpr int kMaxFetchRounds = 32;         // 61xx answers followed at most
     static constexpr int kMaxSkippedMessages = 4096;   // status messages skipped per answer
     static constexpr int kMaxChainRounds = 64;         // continuation messages of one answer
 
@@ -25,15 +23,13 @@ public:
     RV Lock() override { return 0; }
     RV Unlock() override { return 0; }
     std::string LockPath() const override { return bridge_->LockPath(); }
-    RV Transmit(const uint8_t* command, uint32_t commandLen, uint8_t* response, uint32_t* responseLen,
-                uint8_t* sw1, uint8_t* sw2) override;
 
     // Any reader name is found: the token's reader is built in.
     RV FindReader(std::string&) const { return 0; }
     static int GetVID();
     static int GetPID();
     bool IsSameAs(const libusb_dev_t* other) const { return other && other->GetReaderName() == GetReaderName(); }
-    using kv_dev_base::IsSameAs;
+    using apdu_dev_t::IsSameAs;
 
 private:
     enum class Step { Ok, Failed, CutShort };
@@ -45,8 +41,8 @@ private:
     Step CCID_Receive(uint32_t& capacity, uint8_t* out, uint8_t& chain);
     // Collects one answer into response (capacity in, length out).
     bool CmdXfrBlock(uint32_t length, const uint8_t* command, uint32_t& capacity, uint8_t* response);
-    // One command/response into a kResponseMax buffer; false on failure.
-    bool Exchange(const uint8_t* command, uint32_t length, uint8_t* buffer, uint32_t& received);
+    // CKR_DATA_LEN_RANGE for a command over 2102 bytes, CKR_DEVICE_ERROR when the exchange fails.
+    RV Exchange(const uint8_t* command, uint32_t length, uint8_t* buffer, uint32_t& received) override;
 
     UsbBridge* bridge_;
     uint32_t sequence_ = 0;

@@ -2,8 +2,8 @@
 
 #include "cont_mgr_fs_store.h"
 #include "cont_mgr_with_obj.h"
-#include "libusb_dev.h"
 #include "obj_mgr.h"
+#include "token_device.h"
 #include "token_tarn.h"
 #include "token_wiring.h"
 
@@ -123,15 +123,10 @@ RV Slot::SelfTokenPresent() {
     RV rv = RefreshStore();
     if (rv) return rv;
     token_.reset();
-    std::string reader;
-    auto* device = new libusb_dev_t(reader);
-    if (device->FindReader(reader) != 0) {
-        delete device;
-        return CKR_TOKEN_NOT_PRESENT;
-    }
+    std::unique_ptr<kv_dev_t> device = OpenTokenDevice();
     auto token = std::make_unique<CTokenTarn>(SlotTokenParts());
-    token->Init(device);
-    token->SetDev(device);
+    token->Init(device.get());
+    token->SetDev(device.release());
     rv = token->ConnectAndSetenv();
     if (rv) return rv;
     token_ = std::move(token);

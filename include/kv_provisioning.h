@@ -1,5 +1,7 @@
 // Provisioning values shared by the library and the virtual token: the two
 // static secure-channel keys and the host challenge of every channel opening.
+// The library's own expectations of the token (its USB ids, its answer to
+// reset) stand here as well.
 #ifndef KV_PROVISIONING_H
 #define KV_PROVISIONING_H
 
@@ -22,6 +24,11 @@ constexpr int kProductIds[2] = {0x0501, 0x0502};
 // and where the token listens when nothing names another.
 constexpr const char* kSocketVariable = "KVP11_SOCKET";
 constexpr const char* kDefaultSocket = "/tmp/kvtoken.sock";
+
+// Host builds, PC/SC: a reader's card is this token when the historical
+// bytes of its answer to reset are these: category indicator 80, then a
+// compact-TLV card issuer's data object (tag 5, length 8) "KVTOKEN1".
+constexpr uint8_t kAtrHistorical[10] = {0x80, 0x58, 'K', 'V', 'T', 'O', 'K', 'E', 'N', '1'};
 #endif
 
 }  // namespace kvprov

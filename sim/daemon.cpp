@@ -9,31 +9,11 @@
 #include <thread>
 
 #include "ccid_reader.h"
+#include "fd_io.h"
 #include "socket_protocol.h"
 
 namespace sim {
 namespace {
-
-bool ReadAll(int fd, uint8_t* p, size_t n) {
-    while (n) {
-        ssize_t r = read(fd, p, n);
-        if (r <= 0) return false;
-        p += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
-
-// A client that died before its answer must not take the daemon with it (SIGPIPE).
-bool WriteAll(int fd, const uint8_t* p, size_t n) {
-    while (n) {
-        ssize_t r = send(fd, p, n, MSG_NOSIGNAL);
-        if (r <= 0) return false;
-        p += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
 
 bool Reply(int fd, int32_t value, const Bytes& payload) {
     uint8_t head[kResponseHead];

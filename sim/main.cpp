@@ -3,15 +3,23 @@
 //   kvtoken personalise --state FILE [--user-pin P] [--so-pin P] [--user-tries N]
 //           [--so-tries N] [--label L] [--serial HEX16 | --serial-text TEXT]
 //           [--cipher aes|3des] [--sm on|off] [--capacity BYTES]
-//   kvtoken serve --state FILE [--socket PATH]
+//   kvtoken serve --state FILE [--socket PATH] [--vpcd PORT]
+//
+// With --vpcd the token is also the card of the virtual PC/SC reader whose
+// driver listens on 127.0.0.1:PORT (sim/vpcd_card.h); the socket still serves
+// the control commands (stats, reset, ...) and CCID hosts. When the driver
+// closes the connection the card is out of the reader; stopping the process
+// pulls it, starting it again on the same state puts it back.
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
+#include <thread>
 
 #include "daemon.h"
 #include "kv_provisioning.h"
 #include "personalise.h"
+#include "vpcd_card.h"
 
 namespace {
 
@@ -20,7 +28,7 @@ int Usage() {
                  "usage: kvtoken personalise --state FILE [--user-pin P] [--so-pin P] [--user-tries N]\n"
                  "         [--so-tries N] [--label L] [--serial HEX16 | --serial-text TEXT]\n"
                  "         [--cipher aes|3des] [--sm on|off] [--capacity BYTES]\n"
-                 "       kvtoken serve --state FILE [--socket PATH]\n");
+                 "       kvtoken serve --state FILE [--socket PATH] [--vpcd PORT]\n");
     return 2;
 }
 
@@ -68,6 +76,15 @@ int main(int argc, char** argv) {
         }
         sim::VirtualToken token(std::move(*state), statePath);
         std::string socketPath = opt.count("socket") ? opt["socket"] : kvprov::kDefaultSocket;
+        if (opt.count("vpcd")) {
+            int port = std::stoi(opt["vpcd"]);
+            int fd = port > 0 && port < 65536 ? sim::ConnectVpcd(static_cast<uint16_t>(port)) : -1;
+            if (fd < 0) {
+                std::fprintf(stderr, "no vpcd driver answers on 127.0.0.1:%s\n", opt["vpcd"].c_str());
+                return 1;
+            }
+            std::thread(sim::ServeVpcd, fd, std::ref(token)).detach();
+        }
         return sim::Serve(socketPath, token);
     }
     return Usage();

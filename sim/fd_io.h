@@ -1,0 +1,17 @@
+// Whole reads and writes on a stream socket, for the daemon and the vpcd card.
+#ifndef KVSIM_FD_IO_H
+#define KVSIM_FD_IO_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace sim {
+
+// False when the peer closed or the read failed before n bytes came.
+bool ReadAll(int fd, uint8_t* p, size_t n);
+// False when the write failed; a peer gone before its answer raises no SIGPIPE.
+bool WriteAll(int fd, const uint8_t* p, size_t n);
+
+}  // namespace sim
+
+#endif
