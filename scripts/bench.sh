@@ -18,7 +18,7 @@ source "$root/scripts/token_daemon.sh"
 
 work=$(mktemp -d /tmp/kvbench-XXXXXX)
 serial=$(od -An -tx1 -N8 /dev/urandom | tr -d ' \n' | tr a-f A-F)
-mirror=$(getent passwd "$(id -u)" | cut -d: -f6)/.cache/kvp11/$serial  # the module's phone-side mirror
+mirror=${XDG_CACHE_HOME:-$HOME/.cache}/kvp11/$serial  # the module's phone-side mirror
 trap 'stop_token; rm -rf "$work" "$mirror"' EXIT
 compare="$root/build/bench/bench/p11_compare"
 

@@ -8,7 +8,7 @@ packages=(cmake ninja-build g++ pkg-config libmbedtls-dev libssl-dev
           openjdk-17-jdk-headless libgtest-dev libgmock-dev binutils
           nlohmann-json3-dev libbenchmark-dev opensc softhsm2
           openssh-client gnutls-bin libengine-pkcs11-openssl libnss3-tools
-          pcscd libpcsclite-dev vsmartcard-vpcd "$@")
+          pcscd libpcsclite-dev vsmartcard-vpcd p11-kit p11-kit-modules "$@")
 
 missing=()
 for p in "${packages[@]}"; do
