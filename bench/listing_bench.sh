@@ -11,7 +11,7 @@ kvtoken=$1
 module=$2
 work=$(mktemp -d /tmp/kvlisting-XXXXXX)
 serial=$(od -An -tx1 -N8 /dev/urandom | tr -d ' \n' | tr a-f A-F)
-mirror=$(getent passwd "$(id -u)" | cut -d: -f6)/.cache/kvp11/$serial  # the module's phone-side mirror
+mirror=${XDG_CACHE_HOME:-$HOME/.cache}/kvp11/$serial  # the module's phone-side mirror
 trap 'stop_token; rm -rf "$work" "$mirror"' EXIT
 "$kvtoken" personalise --state "$work/token.state" --serial "$serial" >/dev/null
 export KVP11_SOCKET=$work/token.sock
