@@ -1,4 +1,6 @@
 // Whole reads and writes on a stream socket, for the daemon and the vpcd card.
+// The library's socket bridge has its own on purpose: the virtual token is
+// the other side of the wire and shares no code with the library.
 #ifndef KVSIM_FD_IO_H
 #define KVSIM_FD_IO_H
 
