@@ -48,12 +48,20 @@ RV AuthManagerTarn::Authenticate(uint32_t ref, const uint8_t* value, uint32_t le
     if (!ValidPinValue(value, length)) return CKR_ARGUMENTS_BAD;
     RV rv = token_->SelectFile(FID_ADF);
     if (rv) return rv;
-    uint8_t challenge[8], response[8];
-    rv = GetChallenge(challenge, sizeof challenge);
-    if (rv) return rv;
-    if (!TdesCbcEncrypt(value, length, challenge, 8, response)) return CKR_GENERAL_ERROR;
-    rv = AuthenticateChallenge(ref, response, sizeof response);
-    SecureWipe(response, sizeof response);
+    // A reset or a lost channel met between the challenge and its answer
+    // voids the challenge: the token then refuses the answer without
+    // judging the PIN, and the login is made once more on a fresh challenge
+    // rather than read as a wrong PIN.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const uint64_t epoch = token_->ChannelEpoch();
+        uint8_t challenge[8], response[8];
+        rv = GetChallenge(challenge, sizeof challenge);
+        if (rv) return rv;
+        if (!TdesCbcEncrypt(value, length, challenge, 8, response)) return CKR_GENERAL_ERROR;
+        rv = AuthenticateChallenge(ref, response, sizeof response);
+        SecureWipe(response, sizeof response);
+        if (rv == 0 || token_->ChannelEpoch() == epoch) break;
+    }
     if (rv) return rv;
     return token_->CacheUPin(value, length);
 }

@@ -167,6 +167,9 @@ public:
     RV ReSelectADF();
 
     bool SecureMessaging() const { return secureMessaging_; }
+    // Changes whenever the token's channel or selection was made again (a
+    // reset, a lost channel): a challenge asked before is void after it.
+    uint64_t ChannelEpoch() const { return channelEpoch_; }
     bool Ready() const { return ready_; }
     bool Connected() const { return connected_; }
     SessionCipher Cipher() const { return session_.Cipher(); }
