@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# package_test.sh BUILD_DIR KVTOKEN: the Debian package as a desktop user
-# gets it. `cpack -G DEB` packs the build; the package must hold the module
-# in the multiarch pkcs11/ folder, the p11-kit module file naming exactly
+# package_test.sh BUILD_DIR KVTOKEN LIBDIR DATADIR DOCDIR: the Debian
+# package as a desktop user gets it. `cpack -G DEB` packs the build; the
+# package must hold the module in LIBDIR's pkcs11/ folder (the multiarch
+# /usr/lib/<triplet> under the default prefix), the p11-kit module file naming exactly
 # that path, and the README. Unpacked into a temporary root (dpkg-deb -x)
 # and announced to p11-kit by a user configuration pointing there, the
 # module must show in `p11-kit list-modules` and serve the virtual token
@@ -11,6 +12,9 @@ set -euo pipefail
 source "$(dirname "$0")/../../scripts/token_daemon.sh"
 build=$1
 kvtoken=$2
+libdir=$3
+datadir=$4
+docdir=$5
 dir=$(mktemp -d /tmp/kvpackage-XXXXXX)
 trap 'stop_token; rm -rf "$dir"' EXIT
 export HOME=$dir XDG_CACHE_HOME=$dir/.cache
@@ -19,24 +23,25 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 (cd "$dir" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$dir/pkg" >/dev/null)
 deb=$(ls "$dir"/pkg/*.deb)
 triplet=$(gcc -print-multiarch)
-library=/usr/lib/$triplet/pkcs11/libkvp11.so
+library=$libdir/pkcs11/libkvp11.so
+modulefile=$datadir/p11-kit/modules/kvp11.module
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\.||' | grep -v '/$' | sort >"$dir/files"
 echo "package $(basename "$deb"):"
 sed 's/^/  /' "$dir/files"
-for want in "$library" /usr/share/p11-kit/modules/kvp11.module /usr/share/doc/kvp11/README.md; do
+for want in "$library" "$modulefile" "$docdir/README.md"; do
   grep -qx "$want" "$dir/files" || fail "the package lacks $want"
 done
 
 root=$dir/root
 dpkg-deb -x "$deb" "$root"
-named=$(sed -n 's/^module: *//p' "$root/usr/share/p11-kit/modules/kvp11.module")
+named=$(sed -n 's/^module: *//p' "$root$modulefile")
 [ "$named" = "$library" ] || fail "the module file names '$named', not $library"
 
 # p11-kit is told of the unpacked module by a module file naming the
 # unpacked library. It reads a user's module files, but not as root: there
 # the test gives p11-kit's programs a private view of the system's module
 # folder with that file added (a mount namespace of their own).
-unpacked=$(sed "s|^module: *|module: $root|" "$root/usr/share/p11-kit/modules/kvp11.module")
+unpacked=$(sed "s|^module: *|module: $root|" "$root$modulefile")
 if [ "$(id -u)" = 0 ]; then
   mkdir "$dir/modules"
   cp /usr/share/p11-kit/modules/*.module "$dir/modules/" 2>/dev/null || true
