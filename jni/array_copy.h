@@ -27,41 +27,23 @@ constexpr size_t kMaxJavaLength = 0x7FFFFFFF;
 // The JNI calls of each primitive array type.
 template <typename JArray>
 struct Java;
-template <>
-struct Java<jbyteArray> {
-    using Elem = jbyte;
-    static constexpr auto Get = &JNIEnv::GetByteArrayRegion;
-    static constexpr auto Set = &JNIEnv::SetByteArrayRegion;
-    static constexpr auto Make = &JNIEnv::NewByteArray;
-};
-template <>
-struct Java<jcharArray> {
-    using Elem = jchar;
-    static constexpr auto Get = &JNIEnv::GetCharArrayRegion;
-    static constexpr auto Set = &JNIEnv::SetCharArrayRegion;
-    static constexpr auto Make = &JNIEnv::NewCharArray;
-};
-template <>
-struct Java<jlongArray> {
-    using Elem = jlong;
-    static constexpr auto Get = &JNIEnv::GetLongArrayRegion;
-    static constexpr auto Set = &JNIEnv::SetLongArrayRegion;
-    static constexpr auto Make = &JNIEnv::NewLongArray;
-};
-template <>
-struct Java<jintArray> {
-    using Elem = jint;
-    static constexpr auto Get = &JNIEnv::GetIntArrayRegion;
-    static constexpr auto Set = &JNIEnv::SetIntArrayRegion;
-    static constexpr auto Make = &JNIEnv::NewIntArray;
-};
-template <>
-struct Java<jbooleanArray> {
-    using Elem = jboolean;
-    static constexpr auto Get = &JNIEnv::GetBooleanArrayRegion;
-    static constexpr auto Set = &JNIEnv::SetBooleanArrayRegion;
-    static constexpr auto Make = &JNIEnv::NewBooleanArray;
-};
+
+#define KV_JAVA_ARRAY(JArray, JElem, Name)                           \
+    template <>                                                      \
+    struct Java<JArray> {                                            \
+        using Elem = JElem;                                          \
+        static constexpr auto Get = &JNIEnv::Get##Name##ArrayRegion; \
+        static constexpr auto Set = &JNIEnv::Set##Name##ArrayRegion; \
+        static constexpr auto Make = &JNIEnv::New##Name##Array;      \
+    };
+
+KV_JAVA_ARRAY(jbyteArray, jbyte, Byte)
+KV_JAVA_ARRAY(jcharArray, jchar, Char)
+KV_JAVA_ARRAY(jlongArray, jlong, Long)
+KV_JAVA_ARRAY(jintArray, jint, Int)
+KV_JAVA_ARRAY(jbooleanArray, jboolean, Boolean)
+
+#undef KV_JAVA_ARRAY
 
 // How one element changes between the Java and the native form.
 inline CK_BYTE ToNative(jbyte b) { return static_cast<CK_BYTE>(b); }
