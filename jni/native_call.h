@@ -22,6 +22,26 @@
 #define KV_NATIVE(result, name) \
     extern "C" KV_EXPORT JNIEXPORT result JNICALL Java_iaik_pkcs_pkcs11_wrapper_PKCS11Implementation_##name
 
+// Runs a native's body (see Trap) with the module connected to `self`;
+// without one (an exception is then pending) the body is not run and the
+// native returns `failed`.
+template <typename R, typename Body>
+R ModuleCall(JNIEnv* env, jobject self, R failed, Body&& body) noexcept {
+    return Trap(env, failed, [&]() -> R {
+        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
+        if (!module) return failed;
+        return body(module);
+    });
+}
+
+template <typename Body>
+void ModuleCallVoid(JNIEnv* env, jobject self, Body&& body) noexcept {
+    TrapVoid(env, [&] {
+        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
+        if (module) body(module);
+    });
+}
+
 // True for CKR_OK; otherwise a PKCS11Exception carrying rv is pending.
 inline bool StatusOk(JNIEnv* env, CK_RV rv) { return ckAssertReturnValueOK(env, rv) == CKR_OK; }
 
