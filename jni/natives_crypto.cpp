@@ -1,6 +1,5 @@
 // Natives of the cryptographic operations: encryption, decryption, digests,
 // signatures and their dual-function forms.
-#include "convert_basic.h"
 #include "convert_mechanism.h"
 #include "native_call.h"
 #include "native_inputs.h"

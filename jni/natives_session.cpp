@@ -1,5 +1,4 @@
 // Natives of sessions, login and PIN management.
-#include "convert_basic.h"
 #include "convert_info.h"
 #include "native_call.h"
 #include "native_inputs.h"
