@@ -42,6 +42,18 @@ void ModuleCallVoid(JNIEnv* env, jobject self, Body&& body) noexcept {
     });
 }
 
+// The natives that pass one handle (a slot or a session) and return the
+// information structure the module fills, as a new Java object.
+template <typename Info>
+jobject HandleInfo(JNIEnv* env, jobject self, jlong handle, CK_RV (*CK_FUNCTION_LIST::*fn)(CK_ULONG, Info*),
+                   jobject (*toJava)(JNIEnv*, const Info*)) {
+    return ModuleCall(env, self, jobject{}, [&](CK_FUNCTION_LIST_PTR module) -> jobject {
+        Info info{};
+        if (!StatusOk(env, (module->*fn)(static_cast<CK_ULONG>(handle), &info))) return nullptr;
+        return toJava(env, &info);
+    });
+}
+
 // True for CKR_OK; otherwise a PKCS11Exception carrying rv is pending.
 inline bool StatusOk(JNIEnv* env, CK_RV rv) { return ckAssertReturnValueOK(env, rv) == CKR_OK; }
 

@@ -36,11 +36,7 @@ KV_HANDLE_NATIVE(C_1GetFunctionStatus, C_GetFunctionStatus)
 KV_HANDLE_NATIVE(C_1CancelFunction, C_CancelFunction)
 
 KV_NATIVE(jobject, C_1GetSessionInfo)(JNIEnv* env, jobject self, jlong session) {
-    return ModuleCall(env, self, jobject{}, [&](CK_FUNCTION_LIST_PTR module) -> jobject {
-        CK_SESSION_INFO info{};
-        if (!StatusOk(env, module->C_GetSessionInfo(static_cast<CK_SESSION_HANDLE>(session), &info))) return nullptr;
-        return ckSessionInfoPtrToJSessionInfo(env, &info);
-    });
+    return HandleInfo(env, self, session, &CK_FUNCTION_LIST::C_GetSessionInfo, ckSessionInfoPtrToJSessionInfo);
 }
 
 KV_NATIVE(jbyteArray, C_1GetOperationState)(JNIEnv* env, jobject self, jlong session) {

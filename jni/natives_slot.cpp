@@ -22,19 +22,11 @@ KV_NATIVE(jlongArray, C_1GetSlotList)(JNIEnv* env, jobject self, jboolean tokenP
 }
 
 KV_NATIVE(jobject, C_1GetSlotInfo)(JNIEnv* env, jobject self, jlong slot) {
-    return ModuleCall(env, self, jobject{}, [&](CK_FUNCTION_LIST_PTR module) -> jobject {
-        CK_SLOT_INFO info{};
-        if (!StatusOk(env, module->C_GetSlotInfo(static_cast<CK_SLOT_ID>(slot), &info))) return nullptr;
-        return ckSlotInfoPtrToJSlotInfo(env, &info);
-    });
+    return HandleInfo(env, self, slot, &CK_FUNCTION_LIST::C_GetSlotInfo, ckSlotInfoPtrToJSlotInfo);
 }
 
 KV_NATIVE(jobject, C_1GetTokenInfo)(JNIEnv* env, jobject self, jlong slot) {
-    return ModuleCall(env, self, jobject{}, [&](CK_FUNCTION_LIST_PTR module) -> jobject {
-        CK_TOKEN_INFO info{};
-        if (!StatusOk(env, module->C_GetTokenInfo(static_cast<CK_SLOT_ID>(slot), &info))) return nullptr;
-        return ckTokenInfoPtrToJTokenInfo(env, &info);
-    });
+    return HandleInfo(env, self, slot, &CK_FUNCTION_LIST::C_GetTokenInfo, ckTokenInfoPtrToJTokenInfo);
 }
 
 KV_NATIVE(jlongArray, C_1GetMechanismList)(JNIEnv* env, jobject self, jlong slot) {
