@@ -226,6 +226,8 @@ jobject ckDatePtrToJDateObject(JNIEnv* env, const CK_DATE* date) {
     return obj.release();
 }
 
+// The boxed-value conversions differ only in the box they name; the work
+// is UnboxToNative's.
 CK_BBOOL* jBooleanObjectToCKBBoolPtr(JNIEnv* env, jobject value, NativeArena& arena) {
     return UnboxToNative<CK_BBOOL, jboolean>(env, value, arena, "java/lang/Boolean", "booleanValue", "()Z",
                                              &JNIEnv::CallBooleanMethod);
