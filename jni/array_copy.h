@@ -27,41 +27,23 @@ constexpr size_t kMaxJavaLength = 0x7FFFFFFF;
 // The JNI calls of each primitive array type.
 template <typename JArray>
 struct Java;
-template <>
-struct Java<jbyteArray> {
-    using Elem = jbyte;
-    static constexpr auto Get = &JNIEnv::GetByteArrayRegion;
-    static constexpr auto Set = &JNIEnv::SetByteArrayRegion;
-    static constexpr auto Make = &JNIEnv::NewByteArray;
-};
-template <>
-struct Java<jcharArray> {
-    using Elem = jchar;
-    static constexpr auto Get = &JNIEnv::GetCharArrayRegion;
-    static constexpr auto Set = &JNIEnv::SetCharArrayRegion;
-    static constexpr auto Make = &JNIEnv::NewCharArray;
-};
-template <>
-struct Java<jlongArray> {
-    using Elem = jlong;
-    static constexpr auto Get = &JNIEnv::GetLongArrayRegion;
-    static constexpr auto Set = &JNIEnv::SetLongArrayRegion;
-    static constexpr auto Make = &JNIEnv::NewLongArray;
-};
-template <>
-struct Java<jintArray> {
-    using Elem = jint;
-    static constexpr auto Get = &JNIEnv::GetIntArrayRegion;
-    static constexpr auto Set = &JNIEnv::SetIntArrayRegion;
-    static constexpr auto Make = &JNIEnv::NewIntArray;
-};
-template <>
-struct Java<jbooleanArray> {
-    using Elem = jboolean;
-    static constexpr auto Get = &JNIEnv::GetBooleanArrayRegion;
-    static constexpr auto Set = &JNIEnv::SetBooleanArrayRegion;
-    static constexpr auto Make = &JNIEnv::NewBooleanArray;
-};
+
+#define KV_JAVA_ARRAY(JArray, JElem, Name)                           \
+    template <>                                                      \
+    struct Java<JArray> {                                            \
+        using Elem = JElem;                                          \
+        static constexpr auto Get = &JNIEnv::Get##Name##ArrayRegion; \
+        static constexpr auto Set = &JNIEnv::Set##Name##ArrayRegion; \
+        static constexpr auto Make = &JNIEnv::New##Name##Array;      \
+    };
+
+KV_JAVA_ARRAY(jbyteArray, jbyte, Byte)
+KV_JAVA_ARRAY(jcharArray, jchar, Char)
+KV_JAVA_ARRAY(jlongArray, jlong, Long)
+KV_JAVA_ARRAY(jintArray, jint, Int)
+KV_JAVA_ARRAY(jbooleanArray, jboolean, Boolean)
+
+#undef KV_JAVA_ARRAY
 
 // How one element changes between the Java and the native form.
 inline CK_BYTE ToNative(jbyte b) { return static_cast<CK_BYTE>(b); }
@@ -90,6 +72,14 @@ inline size_t Length(JNIEnv* env, jarray array) {
     return array ? static_cast<size_t>(env->GetArrayLength(array)) : 0;
 }
 
+// True when `count` elements fit both the Java array and the native buffer
+// of `room` elements; otherwise false with the exception of ThrowOutOfBounds.
+inline bool Fits(JNIEnv* env, jarray array, const void* native, size_t room, size_t count) {
+    if (array && native && count <= room && count <= Length(env, array)) return true;
+    ThrowOutOfBounds(env);
+    return false;
+}
+
 // Copies `count` elements from the start of the Java array into `to`, which
 // has room for `capacity` elements, each through `convert`. False with an
 // exception pending when the count exceeds either side (nothing is then
@@ -98,10 +88,7 @@ template <typename JArray, typename Native, typename Convert>
 bool FromJava(JNIEnv* env, JArray from, size_t count, Native* to, size_t capacity, Convert convert) {
     using Elem = typename Java<JArray>::Elem;
     if (count == 0) return true;
-    if (!from || !to || count > capacity || count > Length(env, from)) {
-        ThrowOutOfBounds(env);
-        return false;
-    }
+    if (!Fits(env, from, to, capacity, count)) return false;
     std::vector<Elem> elements(count);
     (env->*Java<JArray>::Get)(from, 0, static_cast<jsize>(count), elements.data());
     bool ok = !Pending(env);
@@ -124,10 +111,7 @@ template <typename JArray, typename Native>
 bool IntoJava(JNIEnv* env, const Native* from, size_t available, size_t count, JArray to) {
     using Elem = typename Java<JArray>::Elem;
     if (count == 0) return true;
-    if (!from || !to || count > available || count > Length(env, to)) {
-        ThrowOutOfBounds(env);
-        return false;
-    }
+    if (!Fits(env, to, from, available, count)) return false;
     std::vector<Elem> elements(count);
     for (size_t i = 0; i < count; ++i) elements[i] = ToJava<Elem>(from[i]);
     (env->*Java<JArray>::Set)(to, 0, static_cast<jsize>(count), elements.data());

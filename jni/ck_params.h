@@ -154,6 +154,8 @@ struct CK_X9_42_DH1_DERIVE_PARAMS {
     CK_BYTE_PTR pPublicData;
 };
 
+// Laid out like CK_ECDH2_DERIVE_PARAMS, yet a type of its own in the
+// standard: other info stands where ECDH has shared data.
 struct CK_X9_42_DH2_DERIVE_PARAMS {
     CK_ULONG kdf;
     CK_ULONG ulOtherInfoLen;

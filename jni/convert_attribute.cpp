@@ -96,10 +96,9 @@ int ArrayToNative(JNIEnv* env, jobjectArray jTemplate, NativeArena& arena, CK_AT
 // a real template converted here or refused, never raw bytes from Java.
 int ToNative(JNIEnv* env, jobject jAttribute, NativeArena& arena, CK_ATTRIBUTE* out, Nesting& nesting) {
     *out = CK_ATTRIBUTE{};
-    FieldReader reader(env, jAttribute);
     jlong type = 0;
     jobject raw = nullptr;
-    if (!reader.Long("type", type) || !reader.Object("pValue", "Ljava/lang/Object;", raw)) return 1;
+    if (!ReadTypeAndValue(env, jAttribute, "type", type, "pValue", raw)) return 1;
     LocalRef<jobject> value(env, raw);
     out->type = static_cast<CK_ATTRIBUTE_TYPE>(type);
     if (!IsTemplateAttribute(out->type))

@@ -51,6 +51,18 @@ bool Unbox(JNIEnv* env, jobject value, const char* className, const char* method
     return !Pending(env);
 }
 
+// Unboxes a value into a new native element of the arena, converted as an
+// array element is (see array_copy.h); null with an exception pending.
+template <typename Native, typename J, typename Call>
+Native* UnboxToNative(JNIEnv* env, jobject value, NativeArena& arena, const char* className, const char* method,
+                      const char* sig, Call call) {
+    J v{};
+    if (!Unbox(env, value, className, method, sig, call, v)) return nullptr;
+    auto* out = arena.New<Native>(env);
+    if (out) *out = static_cast<Native>(arraycopy::ToNative(v));
+    return out;
+}
+
 jobject Box(JNIEnv* env, const char* className, const char* sig, jvalue arg) {
     LocalRef<jclass> cls(env, env->FindClass(className));
     if (!cls) return nullptr;
@@ -214,44 +226,31 @@ jobject ckDatePtrToJDateObject(JNIEnv* env, const CK_DATE* date) {
     return obj.release();
 }
 
+// The boxed-value conversions differ only in the box they name; the work
+// is UnboxToNative's.
 CK_BBOOL* jBooleanObjectToCKBBoolPtr(JNIEnv* env, jobject value, NativeArena& arena) {
-    jboolean b = JNI_FALSE;
-    if (!Unbox(env, value, "java/lang/Boolean", "booleanValue", "()Z", &JNIEnv::CallBooleanMethod, b)) return nullptr;
-    auto* out = arena.New<CK_BBOOL>(env);
-    if (out) *out = b == 1 ? CK_TRUE : CK_FALSE;
-    return out;
+    return UnboxToNative<CK_BBOOL, jboolean>(env, value, arena, "java/lang/Boolean", "booleanValue", "()Z",
+                                             &JNIEnv::CallBooleanMethod);
 }
 
 CK_BYTE* jByteObjectToCKBytePtr(JNIEnv* env, jobject value, NativeArena& arena) {
-    jbyte b = 0;
-    if (!Unbox(env, value, "java/lang/Byte", "byteValue", "()B", &JNIEnv::CallByteMethod, b)) return nullptr;
-    auto* out = arena.New<CK_BYTE>(env);
-    if (out) *out = static_cast<CK_BYTE>(b);
-    return out;
+    return UnboxToNative<CK_BYTE, jbyte>(env, value, arena, "java/lang/Byte", "byteValue", "()B",
+                                         &JNIEnv::CallByteMethod);
 }
 
 CK_CHAR* jCharObjectToCKCharPtr(JNIEnv* env, jobject value, NativeArena& arena) {
-    jchar c = 0;
-    if (!Unbox(env, value, "java/lang/Character", "charValue", "()C", &JNIEnv::CallCharMethod, c)) return nullptr;
-    auto* out = arena.New<CK_CHAR>(env);
-    if (out) *out = static_cast<CK_CHAR>(c & 0xFF);
-    return out;
+    return UnboxToNative<CK_CHAR, jchar>(env, value, arena, "java/lang/Character", "charValue", "()C",
+                                         &JNIEnv::CallCharMethod);
 }
 
 CK_ULONG* jIntegerObjectToCKULongPtr(JNIEnv* env, jobject value, NativeArena& arena) {
-    jint i = 0;
-    if (!Unbox(env, value, "java/lang/Integer", "intValue", "()I", &JNIEnv::CallIntMethod, i)) return nullptr;
-    auto* out = arena.New<CK_ULONG>(env);
-    if (out) *out = static_cast<CK_ULONG>(static_cast<CK_LONG>(i));
-    return out;
+    return UnboxToNative<CK_ULONG, jint>(env, value, arena, "java/lang/Integer", "intValue", "()I",
+                                         &JNIEnv::CallIntMethod);
 }
 
 CK_ULONG* jLongObjectToCKULongPtr(JNIEnv* env, jobject value, NativeArena& arena) {
-    jlong l = 0;
-    if (!Unbox(env, value, "java/lang/Long", "longValue", "()J", &JNIEnv::CallLongMethod, l)) return nullptr;
-    auto* out = arena.New<CK_ULONG>(env);
-    if (out) *out = static_cast<CK_ULONG>(l);
-    return out;
+    return UnboxToNative<CK_ULONG, jlong>(env, value, arena, "java/lang/Long", "longValue", "()J",
+                                          &JNIEnv::CallLongMethod);
 }
 
 CK_VERSION* jVersionToCKVersionPtr(JNIEnv* env, jobject version, NativeArena& arena) {

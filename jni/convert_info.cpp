@@ -53,6 +53,8 @@ private:
 
 }  // namespace
 
+// Each builder below follows its own structure field by field; alike lines
+// set fields of different structures.
 jobject ckInfoPtrToJInfo(JNIEnv* env, const CK_INFO* info) {
     return InfoBuilder(env, "iaik/pkcs/pkcs11/wrapper/CK_INFO")
         .Version("cryptokiVersion", info->cryptokiVersion)

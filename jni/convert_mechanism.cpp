@@ -185,6 +185,40 @@ bool Build(ParamReader& r, Fill fill) {
     return true;
 }
 
+// Field groups that several structures share under the same names, each
+// read in the order of its structure.
+template <typename S>
+void EcdhDerive(ParamReader& p, S& s) {
+    p.ULong("kdf", s.kdf)
+        .Bytes("pSharedData", s.pSharedData, s.ulSharedDataLen)
+        .Bytes("pPublicData", s.pPublicData, s.ulPublicDataLen);
+}
+// The second private key and public value of the two-key forms.
+template <typename S>
+void SecondKeyPair(ParamReader& p, S& s) {
+    p.ULong("ulPrivateDataLen", s.ulPrivateDataLen)
+        .ULong("hPrivateData", s.hPrivateData)
+        .Bytes("pPublicData2", s.pPublicData2, s.ulPublicDataLen2);
+}
+// DES and AES differ only in the width of the IV.
+template <typename S>
+void CbcEncryptData(ParamReader& p, S& s) {
+    p.Fixed("iv", s.iv, sizeof s.iv).Bytes("pData", s.pData, s.length);
+}
+// X9.42 names the KDF's input "other info" where ECDH has "shared data".
+template <typename S>
+void X942Derive(ParamReader& p, S& s) {
+    p.ULong("kdf", s.kdf)
+        .Bytes("pOtherInfo", s.pOtherInfo, s.ulOtherInfoLen)
+        .Bytes("pPublicData", s.pPublicData, s.ulPublicDataLen);
+}
+
+// Builds the structure S from the field groups, read one after another.
+template <typename S, void (*... Groups)(ParamReader&, S&)>
+bool Struct(ParamReader& r) {
+    return Build<S>(r, [](ParamReader& p, S& s) { (Groups(p, s), ...); });
+}
+
 using Filler = bool (*)(ParamReader&);
 
 struct ParamClass {
@@ -340,58 +374,15 @@ const ParamClass kParamClasses[] = {
              p.ULong("hashAlg", s.hashAlg).ULong("mgf", s.mgf).ULong("sLen", s.sLen);
          });
      }},
-    {"CK_ECDH1_DERIVE_PARAMS", ParamKind::Ecdh1Derive,
-     [](ParamReader& r) {
-         return Build<CK_ECDH1_DERIVE_PARAMS>(r, [](ParamReader& p, CK_ECDH1_DERIVE_PARAMS& s) {
-             p.ULong("kdf", s.kdf)
-                 .Bytes("pSharedData", s.pSharedData, s.ulSharedDataLen)
-                 .Bytes("pPublicData", s.pPublicData, s.ulPublicDataLen);
-         });
-     }},
-    {"CK_ECDH2_DERIVE_PARAMS", ParamKind::Ecdh2Derive,
-     [](ParamReader& r) {
-         return Build<ckp::CK_ECDH2_DERIVE_PARAMS>(r, [](ParamReader& p, ckp::CK_ECDH2_DERIVE_PARAMS& s) {
-             p.ULong("kdf", s.kdf)
-                 .Bytes("pSharedData", s.pSharedData, s.ulSharedDataLen)
-                 .Bytes("pPublicData", s.pPublicData, s.ulPublicDataLen)
-                 .ULong("ulPrivateDataLen", s.ulPrivateDataLen)
-                 .ULong("hPrivateData", s.hPrivateData)
-                 .Bytes("pPublicData2", s.pPublicData2, s.ulPublicDataLen2);
-         });
-     }},
-    {"CK_X9_42_DH1_DERIVE_PARAMS", ParamKind::X942Dh1Derive,
-     [](ParamReader& r) {
-         return Build<ckp::CK_X9_42_DH1_DERIVE_PARAMS>(r, [](ParamReader& p, ckp::CK_X9_42_DH1_DERIVE_PARAMS& s) {
-             p.ULong("kdf", s.kdf)
-                 .Bytes("pOtherInfo", s.pOtherInfo, s.ulOtherInfoLen)
-                 .Bytes("pPublicData", s.pPublicData, s.ulPublicDataLen);
-         });
-     }},
+    {"CK_ECDH1_DERIVE_PARAMS", ParamKind::Ecdh1Derive, Struct<CK_ECDH1_DERIVE_PARAMS, EcdhDerive>},
+    {"CK_ECDH2_DERIVE_PARAMS", ParamKind::Ecdh2Derive, Struct<ckp::CK_ECDH2_DERIVE_PARAMS, EcdhDerive, SecondKeyPair>},
+    {"CK_X9_42_DH1_DERIVE_PARAMS", ParamKind::X942Dh1Derive, Struct<ckp::CK_X9_42_DH1_DERIVE_PARAMS, X942Derive>},
     {"CK_X9_42_DH2_DERIVE_PARAMS", ParamKind::X942Dh2Derive,
-     [](ParamReader& r) {
-         return Build<ckp::CK_X9_42_DH2_DERIVE_PARAMS>(r, [](ParamReader& p, ckp::CK_X9_42_DH2_DERIVE_PARAMS& s) {
-             p.ULong("kdf", s.kdf)
-                 .Bytes("pOtherInfo", s.pOtherInfo, s.ulOtherInfoLen)
-                 .Bytes("pPublicData", s.pPublicData, s.ulPublicDataLen)
-                 .ULong("ulPrivateDataLen", s.ulPrivateDataLen)
-                 .ULong("hPrivateData", s.hPrivateData)
-                 .Bytes("pPublicData2", s.pPublicData2, s.ulPublicDataLen2);
-         });
-     }},
+     Struct<ckp::CK_X9_42_DH2_DERIVE_PARAMS, X942Derive, SecondKeyPair>},
     {"CK_DES_CBC_ENCRYPT_DATA_PARAMS", ParamKind::DesCbcEncryptData,
-     [](ParamReader& r) {
-         return Build<ckp::CK_DES_CBC_ENCRYPT_DATA_PARAMS>(
-             r, [](ParamReader& p, ckp::CK_DES_CBC_ENCRYPT_DATA_PARAMS& s) {
-                 p.Fixed("iv", s.iv, sizeof s.iv).Bytes("pData", s.pData, s.length);
-             });
-     }},
+     Struct<ckp::CK_DES_CBC_ENCRYPT_DATA_PARAMS, CbcEncryptData>},
     {"CK_AES_CBC_ENCRYPT_DATA_PARAMS", ParamKind::AesCbcEncryptData,
-     [](ParamReader& r) {
-         return Build<ckp::CK_AES_CBC_ENCRYPT_DATA_PARAMS>(
-             r, [](ParamReader& p, ckp::CK_AES_CBC_ENCRYPT_DATA_PARAMS& s) {
-                 p.Fixed("iv", s.iv, sizeof s.iv).Bytes("pData", s.pData, s.length);
-             });
-     }},
+     Struct<ckp::CK_AES_CBC_ENCRYPT_DATA_PARAMS, CbcEncryptData>},
 };
 
 }  // namespace
@@ -430,10 +421,9 @@ int jMechanismToCKMechanism(JNIEnv* env, jobject jMechanism, CkMechanism& out) {
         ThrowRuntime(env, "The mechanism is null.");
         return 1;
     }
-    FieldReader reader(env, jMechanism);
     jlong type = 0;
     jobject raw = nullptr;
-    if (!reader.Long("mechanism", type) || !reader.Object("pParameter", "Ljava/lang/Object;", raw)) return 1;
+    if (!ReadTypeAndValue(env, jMechanism, "mechanism", type, "pParameter", raw)) return 1;
     LocalRef<jobject> parameter(env, raw);
     out.mechanism.mechanism = static_cast<CK_MECHANISM_TYPE>(type);
     return jMechanismParameterToCKMechanismParameter(env, parameter.get(), out);
@@ -444,10 +434,9 @@ int makeCKInitArgsAdapter(JNIEnv* env, jobject jInitArgs, NativeArena& arena, CK
     if (!jInitArgs) return 0;
     auto* args = arena.New<CK_C_INITIALIZE_ARGS>(env);
     if (!args) return 1;
-    FieldReader reader(env, jInitArgs);
     jlong flags = 0;
     jobject raw = nullptr;
-    if (!reader.Long("flags", flags) || !reader.Object("pReserved", "Ljava/lang/Object;", raw)) return 1;
+    if (!ReadTypeAndValue(env, jInitArgs, "flags", flags, "pReserved", raw)) return 1;
     LocalRef<jobject> reserved(env, raw);
     args->flags = static_cast<CK_FLAGS>(flags);
     CK_ULONG ignored = 0;

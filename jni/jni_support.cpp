@@ -58,6 +58,12 @@ bool FieldReader::Object(const char* name, const char* sig, jobject& out) {
     return true;
 }
 
+bool ReadTypeAndValue(JNIEnv* env, jobject obj, const char* typeName, jlong& type, const char* valueName,
+                      jobject& value) {
+    FieldReader reader(env, obj);
+    return reader.Long(typeName, type) && reader.Object(valueName, "Ljava/lang/Object;", value);
+}
+
 jfieldID FieldWriter::Field(const char* name, const char* sig) {
     if (!cls_) return nullptr;
     return env_->GetFieldID(cls_.get(), name, sig);

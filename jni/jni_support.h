@@ -76,6 +76,12 @@ private:
     LocalRef<jclass> cls_;
 };
 
+// Reads the long field `typeName`, then the Object field `valueName`, of
+// `obj`: a value and what it is (an attribute, a mechanism, the initialize
+// arguments). `value` becomes a new local reference, null when not read.
+bool ReadTypeAndValue(JNIEnv* env, jobject obj, const char* typeName, jlong& type, const char* valueName,
+                      jobject& value);
+
 // Sets the fields of one Java object; the same contract as FieldReader.
 // Made for a null object it holds no class and must not be used.
 class FieldWriter {

@@ -22,6 +22,38 @@
 #define KV_NATIVE(result, name) \
     extern "C" KV_EXPORT JNIEXPORT result JNICALL Java_iaik_pkcs_pkcs11_wrapper_PKCS11Implementation_##name
 
+// Runs a native's body (see Trap) with the module connected to `self`;
+// without one (an exception is then pending) the body is not run and the
+// native returns `failed`.
+template <typename R, typename Body>
+R ModuleCall(JNIEnv* env, jobject self, R failed, Body&& body) noexcept {
+    return Trap(env, failed, [&]() -> R {
+        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
+        if (!module) return failed;
+        return body(module);
+    });
+}
+
+template <typename Body>
+void ModuleCallVoid(JNIEnv* env, jobject self, Body&& body) noexcept {
+    TrapVoid(env, [&] {
+        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
+        if (module) body(module);
+    });
+}
+
+// The natives that pass one handle (a slot or a session) and return the
+// information structure the module fills, as a new Java object.
+template <typename Info>
+jobject HandleInfo(JNIEnv* env, jobject self, jlong handle, CK_RV (*CK_FUNCTION_LIST::*fn)(CK_ULONG, Info*),
+                   jobject (*toJava)(JNIEnv*, const Info*)) {
+    return ModuleCall(env, self, jobject{}, [&](CK_FUNCTION_LIST_PTR module) -> jobject {
+        Info info{};
+        if (!StatusOk(env, (module->*fn)(static_cast<CK_ULONG>(handle), &info))) return nullptr;
+        return toJava(env, &info);
+    });
+}
+
 // True for CKR_OK; otherwise a PKCS11Exception carrying rv is pending.
 inline bool StatusOk(JNIEnv* env, CK_RV rv) { return ckAssertReturnValueOK(env, rv) == CKR_OK; }
 

@@ -1,8 +1,8 @@
 // Natives of the cryptographic operations: encryption, decryption, digests,
 // signatures and their dual-function forms.
-#include "convert_basic.h"
 #include "convert_mechanism.h"
 #include "native_call.h"
+#include "native_inputs.h"
 
 namespace {
 
@@ -13,9 +13,7 @@ using DataInFn = CK_RV (*)(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG);
 
 // An operation's initialisation with a mechanism and a key.
 void InitCall(JNIEnv* env, jobject self, jlong session, jobject jMechanism, jlong key, InitFn CK_FUNCTION_LIST::*fn) {
-    TrapVoid(env, [&] {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return;
+    ModuleCallVoid(env, self, [&](CK_FUNCTION_LIST_PTR module) {
         CkMechanism mechanism;
         if (jMechanismToCKMechanism(env, jMechanism, mechanism) != 0) return;
         StatusOk(env, (module->*fn)(static_cast<CK_SESSION_HANDLE>(session), &mechanism.mechanism,
@@ -26,24 +24,19 @@ void InitCall(JNIEnv* env, jobject self, jlong session, jobject jMechanism, jlon
 // Data in, bytes out.
 jbyteArray DataInOut(JNIEnv* env, jobject self, jlong session, jbyteArray jData, DataInOutFn CK_FUNCTION_LIST::*fn,
                      FirstCall first = FirstCall::LengthQuery) {
-    return Trap(env, jbyteArray{}, [&]() -> jbyteArray {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return nullptr;
-        NativeArena arena;
-        CK_BYTE_PTR data = nullptr;
-        CK_ULONG length = 0;
-        if (jByteArrayToCKByteArray(env, jData, arena, &data, &length) != 0) return nullptr;
+    return ModuleCall(env, self, jbyteArray{}, [&](CK_FUNCTION_LIST_PTR module) -> jbyteArray {
+        NativeInputs in(env);
+        const NativeBytes data = in.Bytes(jData);
+        if (!in.ok()) return nullptr;
         return CallForBytes(env, first, [&](CK_BYTE_PTR out, CK_ULONG_PTR outLength) {
-            return (module->*fn)(static_cast<CK_SESSION_HANDLE>(session), data, length, out, outLength);
+            return (module->*fn)(static_cast<CK_SESSION_HANDLE>(session), data.data, data.length, out, outLength);
         });
     });
 }
 
 // Bytes out only (the final parts).
 jbyteArray Out(JNIEnv* env, jobject self, jlong session, OutFn CK_FUNCTION_LIST::*fn) {
-    return Trap(env, jbyteArray{}, [&]() -> jbyteArray {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return nullptr;
+    return ModuleCall(env, self, jbyteArray{}, [&](CK_FUNCTION_LIST_PTR module) -> jbyteArray {
         return CallForBytes(env, FirstCall::LengthQuery, [&](CK_BYTE_PTR out, CK_ULONG_PTR outLength) {
             return (module->*fn)(static_cast<CK_SESSION_HANDLE>(session), out, outLength);
         });
@@ -52,14 +45,10 @@ jbyteArray Out(JNIEnv* env, jobject self, jlong session, OutFn CK_FUNCTION_LIST:
 
 // Data in only.
 void DataIn(JNIEnv* env, jobject self, jlong session, jbyteArray jData, DataInFn CK_FUNCTION_LIST::*fn) {
-    TrapVoid(env, [&] {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return;
-        NativeArena arena;
-        CK_BYTE_PTR data = nullptr;
-        CK_ULONG length = 0;
-        if (jByteArrayToCKByteArray(env, jData, arena, &data, &length) != 0) return;
-        StatusOk(env, (module->*fn)(static_cast<CK_SESSION_HANDLE>(session), data, length));
+    ModuleCallVoid(env, self, [&](CK_FUNCTION_LIST_PTR module) {
+        NativeInputs in(env);
+        const NativeBytes data = in.Bytes(jData);
+        if (in.ok()) StatusOk(env, (module->*fn)(static_cast<CK_SESSION_HANDLE>(session), data.data, data.length));
     });
 }
 
@@ -113,9 +102,7 @@ KV_IN_OUT_NATIVE(C_1SignEncryptUpdate, C_SignEncryptUpdate)
 KV_IN_OUT_NATIVE(C_1DecryptVerifyUpdate, C_DecryptVerifyUpdate)
 
 KV_NATIVE(void, C_1DigestInit)(JNIEnv* env, jobject self, jlong session, jobject jMechanism) {
-    TrapVoid(env, [&] {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return;
+    ModuleCallVoid(env, self, [&](CK_FUNCTION_LIST_PTR module) {
         CkMechanism mechanism;
         if (jMechanismToCKMechanism(env, jMechanism, mechanism) != 0) return;
         StatusOk(env, module->C_DigestInit(static_cast<CK_SESSION_HANDLE>(session), &mechanism.mechanism));
@@ -123,11 +110,8 @@ KV_NATIVE(void, C_1DigestInit)(JNIEnv* env, jobject self, jlong session, jobject
 }
 
 KV_NATIVE(void, C_1DigestKey)(JNIEnv* env, jobject self, jlong session, jlong key) {
-    TrapVoid(env, [&] {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (module)
-            StatusOk(env,
-                     module->C_DigestKey(static_cast<CK_SESSION_HANDLE>(session), static_cast<CK_OBJECT_HANDLE>(key)));
+    ModuleCallVoid(env, self, [&](CK_FUNCTION_LIST_PTR module) {
+        StatusOk(env, module->C_DigestKey(static_cast<CK_SESSION_HANDLE>(session), static_cast<CK_OBJECT_HANDLE>(key)));
     });
 }
 
@@ -142,16 +126,11 @@ KV_NATIVE(jbyteArray, C_1VerifyRecover)(JNIEnv* env, jobject self, jlong session
 }
 
 KV_NATIVE(void, C_1Verify)(JNIEnv* env, jobject self, jlong session, jbyteArray jData, jbyteArray jSignature) {
-    TrapVoid(env, [&] {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return;
-        NativeArena arena;
-        CK_BYTE_PTR data = nullptr, signature = nullptr;
-        CK_ULONG dataLength = 0, signatureLength = 0;
-        if (jByteArrayToCKByteArray(env, jData, arena, &data, &dataLength) != 0 ||
-            jByteArrayToCKByteArray(env, jSignature, arena, &signature, &signatureLength) != 0)
-            return;
-        StatusOk(env, module->C_Verify(static_cast<CK_SESSION_HANDLE>(session), data, dataLength, signature,
-                                       signatureLength));
+    ModuleCallVoid(env, self, [&](CK_FUNCTION_LIST_PTR module) {
+        NativeInputs in(env);
+        const NativeBytes data = in.Bytes(jData), signature = in.Bytes(jSignature);
+        if (in.ok())
+            StatusOk(env, module->C_Verify(static_cast<CK_SESSION_HANDLE>(session), data.data, data.length,
+                                           signature.data, signature.length));
     });
 }

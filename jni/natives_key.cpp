@@ -5,6 +5,7 @@
 #include "convert_basic.h"
 #include "convert_mechanism.h"
 #include "native_call.h"
+#include "native_inputs.h"
 
 namespace {
 
@@ -18,34 +19,41 @@ bool ConvertTemplate(JNIEnv* env, jobjectArray jTemplate, NativeArena& arena, Ke
     return jAttributeArrayToCKAttributeArray(env, jTemplate, arena, &out.attributes, &out.count) == 0;
 }
 
+// The mechanism, then the template, of a native that makes one key.
+bool ConvertMechanismAndTemplate(JNIEnv* env, jobject jMechanism, jobjectArray jTemplate, CkMechanism& mechanism,
+                                 KeyTemplate& tmpl) {
+    return jMechanismToCKMechanism(env, jMechanism, mechanism) == 0 &&
+           ConvertTemplate(env, jTemplate, mechanism.arena, tmpl);
+}
+
+// The handle of the key a call made; 0 when copying its results back to
+// Java (done whatever the module answered) failed or the call did.
+jlong MadeKey(JNIEnv* env, CK_RV rv, CK_OBJECT_HANDLE key) {
+    if (Pending(env) || !StatusOk(env, rv)) return 0;
+    return static_cast<jlong>(key);
+}
+
 }  // namespace
 
 KV_NATIVE(jlong, C_1GenerateKey)(JNIEnv* env, jobject self, jlong session, jobject jMechanism, jobjectArray jTemplate) {
-    return Trap(env, jlong{0}, [&]() -> jlong {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return 0;
+    return ModuleCall(env, self, jlong{0}, [&](CK_FUNCTION_LIST_PTR module) -> jlong {
         CkMechanism mechanism;
         KeyTemplate tmpl;
-        if (jMechanismToCKMechanism(env, jMechanism, mechanism) != 0 ||
-            !ConvertTemplate(env, jTemplate, mechanism.arena, tmpl))
-            return 0;
+        if (!ConvertMechanismAndTemplate(env, jMechanism, jTemplate, mechanism, tmpl)) return 0;
         CK_OBJECT_HANDLE key = 0;
         CK_RV rv = module->C_GenerateKey(static_cast<CK_SESSION_HANDLE>(session), &mechanism.mechanism, tmpl.attributes,
                                          tmpl.count, &key);
         CK_MECHANISM_TYPE type = mechanism.mechanism.mechanism;
         if (type >= ckp::CKM_PBE_MD2_DES_CBC && type <= ckp::CKM_PBE_SHA1_CAST5_CBC)
             copyBackPBEInitializationVector(env, jMechanism, mechanism);
-        if (Pending(env) || !StatusOk(env, rv)) return 0;
-        return static_cast<jlong>(key);
+        return MadeKey(env, rv, key);
     });
 }
 
 KV_NATIVE(jlongArray, C_1GenerateKeyPair)
 (JNIEnv* env, jobject self, jlong session, jobject jMechanism, jobjectArray jPublicTemplate,
  jobjectArray jPrivateTemplate) {
-    return Trap(env, jlongArray{}, [&]() -> jlongArray {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return nullptr;
+    return ModuleCall(env, self, jlongArray{}, [&](CK_FUNCTION_LIST_PTR module) -> jlongArray {
         CkMechanism mechanism;
         KeyTemplate publicTemplate, privateTemplate;
         if (jMechanismToCKMechanism(env, jMechanism, mechanism) != 0 ||
@@ -64,9 +72,7 @@ KV_NATIVE(jlongArray, C_1GenerateKeyPair)
 
 KV_NATIVE(jbyteArray, C_1WrapKey)
 (JNIEnv* env, jobject self, jlong session, jobject jMechanism, jlong wrappingKey, jlong key) {
-    return Trap(env, jbyteArray{}, [&]() -> jbyteArray {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return nullptr;
+    return ModuleCall(env, self, jbyteArray{}, [&](CK_FUNCTION_LIST_PTR module) -> jbyteArray {
         CkMechanism mechanism;
         if (jMechanismToCKMechanism(env, jMechanism, mechanism) != 0) return nullptr;
         return CallForBytes(env, FirstCall::LengthQuery, [&](CK_BYTE_PTR out, CK_ULONG_PTR length) {
@@ -80,9 +86,7 @@ KV_NATIVE(jbyteArray, C_1WrapKey)
 KV_NATIVE(jlong, C_1UnwrapKey)
 (JNIEnv* env, jobject self, jlong session, jobject jMechanism, jlong unwrappingKey, jbyteArray jWrapped,
  jobjectArray jTemplate) {
-    return Trap(env, jlong{0}, [&]() -> jlong {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return 0;
+    return ModuleCall(env, self, jlong{0}, [&](CK_FUNCTION_LIST_PTR module) -> jlong {
         CkMechanism mechanism;
         KeyTemplate tmpl;
         CK_BYTE_PTR wrapped = nullptr;
@@ -96,21 +100,16 @@ KV_NATIVE(jlong, C_1UnwrapKey)
                                        static_cast<CK_OBJECT_HANDLE>(unwrappingKey), wrapped, wrappedLength,
                                        tmpl.attributes, tmpl.count, &key);
         if (mechanism.mechanism.mechanism == CKM_KEY_WRAP_SET_OAEP) copyBackSetUnwrappedKey(env, jMechanism, mechanism);
-        if (Pending(env) || !StatusOk(env, rv)) return 0;
-        return static_cast<jlong>(key);
+        return MadeKey(env, rv, key);
     });
 }
 
 KV_NATIVE(jlong, C_1DeriveKey)
 (JNIEnv* env, jobject self, jlong session, jobject jMechanism, jlong baseKey, jobjectArray jTemplate) {
-    return Trap(env, jlong{0}, [&]() -> jlong {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return 0;
+    return ModuleCall(env, self, jlong{0}, [&](CK_FUNCTION_LIST_PTR module) -> jlong {
         CkMechanism mechanism;
         KeyTemplate tmpl;
-        if (jMechanismToCKMechanism(env, jMechanism, mechanism) != 0 ||
-            !ConvertTemplate(env, jTemplate, mechanism.arena, tmpl))
-            return 0;
+        if (!ConvertMechanismAndTemplate(env, jMechanism, jTemplate, mechanism, tmpl)) return 0;
         CK_OBJECT_HANDLE key = 0;
         CK_RV rv = module->C_DeriveKey(static_cast<CK_SESSION_HANDLE>(session), &mechanism.mechanism,
                                        static_cast<CK_OBJECT_HANDLE>(baseKey), tmpl.attributes, tmpl.count, &key);
@@ -120,27 +119,21 @@ KV_NATIVE(jlong, C_1DeriveKey)
             copyBackClientVersion(env, jMechanism, mechanism);
         else if (type == CKM_SSL3_KEY_AND_MAC_DERIVE || type == ckp::CKM_TLS_KEY_AND_MAC_DERIVE)
             copyBackSSLKeyMatParams(env, jMechanism, mechanism);
-        if (Pending(env) || !StatusOk(env, rv)) return 0;
-        return static_cast<jlong>(key);
+        return MadeKey(env, rv, key);
     });
 }
 
 KV_NATIVE(void, C_1SeedRandom)(JNIEnv* env, jobject self, jlong session, jbyteArray jSeed) {
-    TrapVoid(env, [&] {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return;
-        NativeArena arena;
-        CK_BYTE_PTR seed = nullptr;
-        CK_ULONG length = 0;
-        if (jByteArrayToCKByteArray(env, jSeed, arena, &seed, &length) != 0) return;
-        StatusOk(env, module->C_SeedRandom(static_cast<CK_SESSION_HANDLE>(session), seed, length));
+    ModuleCallVoid(env, self, [&](CK_FUNCTION_LIST_PTR module) {
+        NativeInputs in(env);
+        const NativeBytes seed = in.Bytes(jSeed);
+        if (in.ok())
+            StatusOk(env, module->C_SeedRandom(static_cast<CK_SESSION_HANDLE>(session), seed.data, seed.length));
     });
 }
 
 KV_NATIVE(void, C_1GenerateRandom)(JNIEnv* env, jobject self, jlong session, jbyteArray jBuffer) {
-    TrapVoid(env, [&] {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return;
+    ModuleCallVoid(env, self, [&](CK_FUNCTION_LIST_PTR module) {
         if (!jBuffer) {
             ckAssertReturnValueOK(env, CKR_ARGUMENTS_BAD);
             return;

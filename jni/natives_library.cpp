@@ -95,9 +95,7 @@ KV_NATIVE(void, disconnect)(JNIEnv* env, jobject self) {
 }
 
 KV_NATIVE(void, C_1Initialize)(JNIEnv* env, jobject self, jobject jInitArgs) {
-    TrapVoid(env, [&] {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return;
+    ModuleCallVoid(env, self, [&](CK_FUNCTION_LIST_PTR module) {
         NativeArena arena;
         CK_C_INITIALIZE_ARGS* args = nullptr;
         if (makeCKInitArgsAdapter(env, jInitArgs, arena, &args) != 0) return;
@@ -106,17 +104,11 @@ KV_NATIVE(void, C_1Initialize)(JNIEnv* env, jobject self, jobject jInitArgs) {
 }
 
 KV_NATIVE(void, C_1Finalize)(JNIEnv* env, jobject self, jobject reserved) {
-    TrapVoid(env, [&] {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return;
-        StatusOk(env, module->C_Finalize(reserved));
-    });
+    ModuleCallVoid(env, self, [&](CK_FUNCTION_LIST_PTR module) { StatusOk(env, module->C_Finalize(reserved)); });
 }
 
 KV_NATIVE(jobject, C_1GetInfo)(JNIEnv* env, jobject self) {
-    return Trap(env, jobject{}, [&]() -> jobject {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return nullptr;
+    return ModuleCall(env, self, jobject{}, [&](CK_FUNCTION_LIST_PTR module) -> jobject {
         CK_INFO info{};
         if (!StatusOk(env, module->C_GetInfo(&info))) return nullptr;
         return ckInfoPtrToJInfo(env, &info);

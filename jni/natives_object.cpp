@@ -23,9 +23,7 @@ bool ConvertTemplate(JNIEnv* env, jobjectArray jTemplate, CkTemplate& out) {
 // The natives that pass a template and get back one handle.
 template <typename Call>
 jlong TemplateCall(JNIEnv* env, jobject self, jobjectArray jTemplate, Call call) {
-    return Trap(env, jlong{0}, [&]() -> jlong {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return 0;
+    return ModuleCall(env, self, jlong{0}, [&](CK_FUNCTION_LIST_PTR module) -> jlong {
         CkTemplate tmpl;
         if (!ConvertTemplate(env, jTemplate, tmpl)) return 0;
         CK_OBJECT_HANDLE handle = 0;
@@ -95,18 +93,14 @@ KV_NATIVE(void, C_1FindObjectsInit)(JNIEnv* env, jobject self, jlong session, jo
 }
 
 KV_NATIVE(void, C_1DestroyObject)(JNIEnv* env, jobject self, jlong session, jlong object) {
-    TrapVoid(env, [&] {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (module)
-            StatusOk(env, module->C_DestroyObject(static_cast<CK_SESSION_HANDLE>(session),
-                                                  static_cast<CK_OBJECT_HANDLE>(object)));
+    ModuleCallVoid(env, self, [&](CK_FUNCTION_LIST_PTR module) {
+        StatusOk(env, module->C_DestroyObject(static_cast<CK_SESSION_HANDLE>(session),
+                                              static_cast<CK_OBJECT_HANDLE>(object)));
     });
 }
 
 KV_NATIVE(jlong, C_1GetObjectSize)(JNIEnv* env, jobject self, jlong session, jlong object) {
-    return Trap(env, jlong{0}, [&]() -> jlong {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return 0;
+    return ModuleCall(env, self, jlong{0}, [&](CK_FUNCTION_LIST_PTR module) -> jlong {
         CK_ULONG size = 0;
         CK_RV rv = module->C_GetObjectSize(static_cast<CK_SESSION_HANDLE>(session),
                                            static_cast<CK_OBJECT_HANDLE>(object), &size);
@@ -115,9 +109,7 @@ KV_NATIVE(jlong, C_1GetObjectSize)(JNIEnv* env, jobject self, jlong session, jlo
 }
 
 KV_NATIVE(jlongArray, C_1FindObjects)(JNIEnv* env, jobject self, jlong session, jlong maxCount) {
-    return Trap(env, jlongArray{}, [&]() -> jlongArray {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return nullptr;
+    return ModuleCall(env, self, jlongArray{}, [&](CK_FUNCTION_LIST_PTR module) -> jlongArray {
         if (maxCount < 0 || maxCount > 0x7FFFFFFF / static_cast<jlong>(sizeof(CK_ULONG))) {
             ckAssertReturnValueOK(env, CKR_ARGUMENTS_BAD);
             return nullptr;
@@ -139,9 +131,7 @@ KV_NATIVE(jlongArray, C_1FindObjects)(JNIEnv* env, jobject self, jlong session, 
 // every entry, the entries' values. Every length the module reports is read
 // through the buffers it was given, never beyond.
 KV_NATIVE(void, C_1GetAttributeValue)(JNIEnv* env, jobject self, jlong session, jlong object, jobjectArray jTemplate) {
-    TrapVoid(env, [&] {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return;
+    ModuleCallVoid(env, self, [&](CK_FUNCTION_LIST_PTR module) {
         auto hSession = static_cast<CK_SESSION_HANDLE>(session);
         auto hObject = static_cast<CK_OBJECT_HANDLE>(object);
         jsize n = jTemplate ? env->GetArrayLength(jTemplate) : 0;

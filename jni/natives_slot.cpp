@@ -5,6 +5,7 @@
 #include "convert_basic.h"
 #include "convert_info.h"
 #include "native_call.h"
+#include "native_inputs.h"
 
 namespace {
 
@@ -13,9 +14,7 @@ constexpr size_t kLabelWidth = 32;
 }  // namespace
 
 KV_NATIVE(jlongArray, C_1GetSlotList)(JNIEnv* env, jobject self, jboolean tokenPresent) {
-    return Trap(env, jlongArray{}, [&]() -> jlongArray {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return nullptr;
+    return ModuleCall(env, self, jlongArray{}, [&](CK_FUNCTION_LIST_PTR module) -> jlongArray {
         CK_BBOOL present = tokenPresent == JNI_TRUE ? CK_TRUE : CK_FALSE;
         return CallForList(
             env, [&](CK_SLOT_ID_PTR list, CK_ULONG_PTR count) { return module->C_GetSlotList(present, list, count); });
@@ -23,29 +22,15 @@ KV_NATIVE(jlongArray, C_1GetSlotList)(JNIEnv* env, jobject self, jboolean tokenP
 }
 
 KV_NATIVE(jobject, C_1GetSlotInfo)(JNIEnv* env, jobject self, jlong slot) {
-    return Trap(env, jobject{}, [&]() -> jobject {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return nullptr;
-        CK_SLOT_INFO info{};
-        if (!StatusOk(env, module->C_GetSlotInfo(static_cast<CK_SLOT_ID>(slot), &info))) return nullptr;
-        return ckSlotInfoPtrToJSlotInfo(env, &info);
-    });
+    return HandleInfo(env, self, slot, &CK_FUNCTION_LIST::C_GetSlotInfo, ckSlotInfoPtrToJSlotInfo);
 }
 
 KV_NATIVE(jobject, C_1GetTokenInfo)(JNIEnv* env, jobject self, jlong slot) {
-    return Trap(env, jobject{}, [&]() -> jobject {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return nullptr;
-        CK_TOKEN_INFO info{};
-        if (!StatusOk(env, module->C_GetTokenInfo(static_cast<CK_SLOT_ID>(slot), &info))) return nullptr;
-        return ckTokenInfoPtrToJTokenInfo(env, &info);
-    });
+    return HandleInfo(env, self, slot, &CK_FUNCTION_LIST::C_GetTokenInfo, ckTokenInfoPtrToJTokenInfo);
 }
 
 KV_NATIVE(jlongArray, C_1GetMechanismList)(JNIEnv* env, jobject self, jlong slot) {
-    return Trap(env, jlongArray{}, [&]() -> jlongArray {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return nullptr;
+    return ModuleCall(env, self, jlongArray{}, [&](CK_FUNCTION_LIST_PTR module) -> jlongArray {
         return CallForList(env, [&](CK_MECHANISM_TYPE_PTR list, CK_ULONG_PTR count) {
             return module->C_GetMechanismList(static_cast<CK_SLOT_ID>(slot), list, count);
         });
@@ -53,9 +38,7 @@ KV_NATIVE(jlongArray, C_1GetMechanismList)(JNIEnv* env, jobject self, jlong slot
 }
 
 KV_NATIVE(jobject, C_1GetMechanismInfo)(JNIEnv* env, jobject self, jlong slot, jlong type) {
-    return Trap(env, jobject{}, [&]() -> jobject {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return nullptr;
+    return ModuleCall(env, self, jobject{}, [&](CK_FUNCTION_LIST_PTR module) -> jobject {
         CK_MECHANISM_INFO info{};
         CK_RV rv =
             module->C_GetMechanismInfo(static_cast<CK_SLOT_ID>(slot), static_cast<CK_MECHANISM_TYPE>(type), &info);
@@ -65,27 +48,21 @@ KV_NATIVE(jobject, C_1GetMechanismInfo)(JNIEnv* env, jobject self, jlong slot, j
 }
 
 KV_NATIVE(void, C_1InitToken)(JNIEnv* env, jobject self, jlong slot, jcharArray jPin, jcharArray jLabel) {
-    TrapVoid(env, [&] {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return;
-        NativeArena arena;
-        CK_UTF8CHAR_PTR pin = nullptr, label = nullptr;
-        CK_ULONG pinLength = 0, labelLength = 0;
-        if (jCharArrayToCKLatin1Array(env, jPin, arena, &pin, &pinLength, CKR_PIN_INVALID) != 0 ||
-            jCharArrayToCKLatin1Array(env, jLabel, arena, &label, &labelLength, CKR_ARGUMENTS_BAD) != 0)
-            return;
+    ModuleCallVoid(env, self, [&](CK_FUNCTION_LIST_PTR module) {
+        NativeInputs in(env);
+        const NativeBytes pin = in.Pin(jPin), label = in.Latin1(jLabel, CKR_ARGUMENTS_BAD);
+        if (!in.ok()) return;
         // The module reads a 32-byte field: at most 32 characters, blank-padded.
         CK_UTF8CHAR field[kLabelWidth];
         std::memset(field, ' ', sizeof field);
-        if (label) std::memcpy(field, label, labelLength < kLabelWidth ? labelLength : kLabelWidth);
-        StatusOk(env, module->C_InitToken(static_cast<CK_SLOT_ID>(slot), pin, pinLength, label ? field : nullptr));
+        if (label.data) std::memcpy(field, label.data, label.length < kLabelWidth ? label.length : kLabelWidth);
+        StatusOk(env, module->C_InitToken(static_cast<CK_SLOT_ID>(slot), pin.data, pin.length,
+                                          label.data ? field : nullptr));
     });
 }
 
 KV_NATIVE(jlong, C_1WaitForSlotEvent)(JNIEnv* env, jobject self, jlong flags, jobject) {
-    return Trap(env, jlong{0}, [&]() -> jlong {
-        CK_FUNCTION_LIST_PTR module = ConnectedFunctions(env, self);
-        if (!module) return 0;
+    return ModuleCall(env, self, jlong{0}, [&](CK_FUNCTION_LIST_PTR module) -> jlong {
         CK_SLOT_ID slot = 0;
         if (!StatusOk(env, module->C_WaitForSlotEvent(static_cast<CK_FLAGS>(flags), &slot, nullptr))) return 0;
         return static_cast<jlong>(slot);
