@@ -122,8 +122,12 @@ HOME=$dir/pcsc.home until_ok 10 token_seen || { echo "FAILED: the module finds n
 
 head -c 1000 /dev/urandom >"$dir/data"
 openssl dgst -sha256 -binary "$dir/data" >"$dir/data.sha256"
-public_pem() {  # public_pem ID NAME: the public key read back, as PEM
-  tool --read-object --type pubkey --id "$1" -o "$dir/$2.der" &&
+# public_pem ID NAME: the public key read back, as PEM. pkcs11-tool's own EC
+# key export reads a curve name it has already freed; with the sanitizer
+# runtime preloaded (a sanitized module) that report does not stop the tool.
+public_pem() {
+  ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:halt_on_error=0}" \
+    tool --read-object --type pubkey --id "$1" -o "$dir/$2.der" &&
     openssl pkey -pubin -inform DER -in "$dir/$2.der" -out "$dir/$2.pem"
 }
 signs() {  # signs TAG: both keys sign; openssl checks the signatures
