@@ -1,7 +1,7 @@
 // The PC/SC device's rules that need no PC/SC service: which answer to
 // reset is this token's, and what a PC/SC failure means to the caller.
 // ATRs worked out by hand from ISO/IEC 7816-3, result values from the PC/SC
-// specification (part 5).
+// Workgroup's published interface (part 5).
 #include <gtest/gtest.h>
 
 #include "pcsc_dev.h"
