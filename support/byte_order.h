@@ -55,19 +55,16 @@ inline uint32_t LoadLe32(const uint8_t* p) { return byte_order::LoadLe<uint32_t>
 inline uint64_t LoadLe64(const uint8_t* p) { return byte_order::LoadLe<uint64_t>(p); }
 inline uint16_t LoadBe16(const uint8_t* p) { return byte_order::LoadBe<uint16_t>(p); }
 inline uint32_t LoadBe32(const uint8_t* p) { return byte_order::LoadBe<uint32_t>(p); }
-inline uint64_t LoadBe64(const uint8_t* p) { return byte_order::LoadBe<uint64_t>(p); }
 
 inline void StoreLe16(uint8_t* p, uint16_t v) { byte_order::StoreLe(p, v); }
 inline void StoreLe32(uint8_t* p, uint32_t v) { byte_order::StoreLe(p, v); }
 inline void StoreLe64(uint8_t* p, uint64_t v) { byte_order::StoreLe(p, v); }
 inline void StoreBe16(uint8_t* p, uint16_t v) { byte_order::StoreBe(p, v); }
 inline void StoreBe32(uint8_t* p, uint32_t v) { byte_order::StoreBe(p, v); }
-inline void StoreBe64(uint8_t* p, uint64_t v) { byte_order::StoreBe(p, v); }
 
 inline void AppendLe16(std::vector<uint8_t>& out, uint16_t v) { byte_order::AppendLe(out, v); }
 inline void AppendLe32(std::vector<uint8_t>& out, uint32_t v) { byte_order::AppendLe(out, v); }
 inline void AppendLe64(std::vector<uint8_t>& out, uint64_t v) { byte_order::AppendLe(out, v); }
 inline void AppendBe16(std::vector<uint8_t>& out, uint16_t v) { byte_order::AppendBe(out, v); }
-inline void AppendBe32(std::vector<uint8_t>& out, uint32_t v) { byte_order::AppendBe(out, v); }
 
 #endif

@@ -15,18 +15,12 @@ import iaik.pkcs.pkcs11.wrapper.PKCS11Implementation;
 import iaik.pkcs.pkcs11.wrapper.PKCS11RuntimeException;
 import java.io.IOException;
 import java.math.BigInteger;
-import java.security.AlgorithmParameters;
 import java.security.KeyFactory;
 import java.security.KeyPair;
 import java.security.KeyPairGenerator;
 import java.security.MessageDigest;
 import java.security.PublicKey;
 import java.security.Signature;
-import java.security.spec.ECGenParameterSpec;
-import java.security.spec.ECParameterSpec;
-import java.security.spec.ECPoint;
-import java.security.spec.ECPublicKeySpec;
-import java.security.spec.RSAPublicKeySpec;
 import java.util.Arrays;
 import javax.crypto.Cipher;
 import javax.crypto.KeyAgreement;
@@ -290,7 +284,7 @@ public final class WrapperTest {
             BigInteger e = new BigInteger(1, (byte[]) read(p, session, pair[0], CKA_PUBLIC_EXPONENT));
             check(n.bitLength() == 1024 && e.intValue() == 65537, "public key");
             check(Long.valueOf(CKK_RSA).equals(read(p, session, pair[1], CKA_KEY_TYPE)), "key type");
-            PublicKey publicKey = KeyFactory.getInstance("RSA").generatePublic(new RSAPublicKeySpec(n, e));
+            PublicKey publicKey = PublicKeys.rsa(n, e);
 
             byte[] message = "signed through the wrapper".getBytes("UTF-8");
             p.C_SignInit(session, mech(CKM_SHA256_RSA_PKCS, null), pair[1]);
@@ -345,12 +339,8 @@ public final class WrapperTest {
                     privateTemplate);
             byte[] point = (byte[]) read(p, session, pair[0], CKA_EC_POINT);
             check(point.length == 65 && point[0] == 0x04, "EC point: 04 x y");
-            AlgorithmParameters params = AlgorithmParameters.getInstance("EC");
-            params.init(new ECGenParameterSpec("secp256r1"));
-            ECParameterSpec spec = params.getParameterSpec(ECParameterSpec.class);
-            ECPoint w = new ECPoint(new BigInteger(1, Arrays.copyOfRange(point, 1, 33)),
+            PublicKey publicKey = PublicKeys.ec("secp256r1", new BigInteger(1, Arrays.copyOfRange(point, 1, 33)),
                     new BigInteger(1, Arrays.copyOfRange(point, 33, 65)));
-            PublicKey publicKey = KeyFactory.getInstance("EC").generatePublic(new ECPublicKeySpec(w, spec));
 
             byte[] hash = MessageDigest.getInstance("SHA-256").digest("ecdsa through the wrapper".getBytes("UTF-8"));
             p.C_SignInit(session, mech(CKM_ECDSA, null), pair[1]);
