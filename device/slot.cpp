@@ -73,7 +73,14 @@ void Slot::SettleContainers() {
     fsContainers_->DropReferences(token_->TakeSweptKeyFiles());
     // Only with every key object in its container can the maps tell a
     // reference no object carries; a failed save is tried again later.
-    if (containersMerged_) fsContainers_->SettleDropped();
+    if (!containersMerged_) return;
+    // A reference left by a destruction cut short before its map save (a
+    // process killed, a save that failed) names a key file that is gone:
+    // one look at the file list, and only while such a reference is new.
+    std::vector<uint16_t> files;
+    if (fsContainers_->LooseReferencesUnchecked() && token_->GetFileList(files) == 0)
+        fsContainers_->DropMissingKeyFiles(files);
+    fsContainers_->SettleDropped();
 }
 
 void Slot::PrepareWrite() {

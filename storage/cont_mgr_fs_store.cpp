@@ -1,5 +1,7 @@
 #include "cont_mgr_fs_store.h"
 
+#include <algorithm>
+
 #include "byte_order.h"
 #include "utils.h"
 
@@ -53,23 +55,60 @@ void ContMgrFsStore::DropReferences(const std::vector<uint16_t>& references) {
     dropped_.insert(references.begin(), references.end());
 }
 
-RV ContMgrFsStore::SettleDropped() {
-    if (dropped_.empty()) return 0;
-    bool changed = false;
-    for (auto it = containers_.begin(); it != containers_.end();) {
-        bool cleared = false;
-        for (auto& pair : it->second.pairs) {
+namespace {
+
+// Each recorded reference whose slot holds no object carrying it.
+template <class Containers, class Visit>
+void ForLooseReferences(Containers& containers, Visit visit) {
+    for (auto& [index, c] : containers) {
+        for (auto& pair : c.pairs) {
             for (uint32_t t = 0; t < 2; ++t) {
-                // A slot's object always carries the slot's reference: a key file reused by a live key stays.
-                if (!pair.references[t] || pair.objects[t] || !dropped_.count(pair.references[t])) continue;
-                pair.references[t] = 0;
-                if (pair.Unused()) pair.recordedBits = 0;
-                cleared = true;
+                if (pair.references[t] && !pair.objects[t]) visit(pair, t);
             }
         }
-        changed = changed || cleared;
+    }
+}
+
+}  // namespace
+
+bool ContMgrFsStore::LooseReferencesUnchecked() const {
+    bool unchecked = false;
+    ForLooseReferences(containers_, [&](const key_pair_t& pair, uint32_t t) {
+        unchecked = unchecked || (!present_.count(pair.references[t]) && !dropped_.count(pair.references[t]));
+    });
+    return unchecked;
+}
+
+void ContMgrFsStore::DropMissingKeyFiles(const std::vector<uint16_t>& files) {
+    ForLooseReferences(containers_, [&](key_pair_t& pair, uint32_t t) {
+        const uint32_t ref = pair.references[t];
+        if (ref > 0xFFFF) return;  // names no file of this token: another middleware's, left as it is
+        if (std::find(files.begin(), files.end(), ref) != files.end()) present_.insert(ref);
+        else dropped_.insert(ref);
+    });
+}
+
+RV ContMgrFsStore::SettleDropped() {
+    std::set<uint32_t> held;  // references of the keys in the containers
+    for (const auto& [index, c] : containers_) {
+        for (const auto& pair : c.pairs) {
+            for (uint32_t t = 0; t < 2; ++t) {
+                if (const uint32_t ref = pair.objects[t] ? KeyRef(*pair.objects[t]) : 0) held.insert(ref);
+            }
+        }
+    }
+    bool changed = false;
+    ForLooseReferences(containers_, [&](key_pair_t& pair, uint32_t t) {
+        // A slot's object always carries the slot's reference: a key file reused by a live key stays.
+        if (!dropped_.count(pair.references[t]) && !held.count(pair.references[t])) return;
+        pair.references[t] = 0;
+        if (pair.Unused()) pair.recordedBits = 0;
+        changed = true;
+    });
+    for (auto it = containers_.begin(); it != containers_.end();) {
         const bool unused = it->second.pairs[0].Unused() && it->second.pairs[1].Unused();
-        it = cleared && unused ? containers_.erase(it) : std::next(it);
+        changed = changed || unused;
+        it = unused ? containers_.erase(it) : std::next(it);
     }
     RV rv = changed ? Save() : 0;
     if (rv == 0) dropped_.clear();
@@ -209,6 +248,7 @@ RV ContMgrFsStore::CheckUpdate() {
         RV rv = Read(kRefDir, kRefFile, refs);
         if (rv) return rv;
         if (refs.size() < kRefRecord) return CKR_GENERAL_ERROR;  // the header alone is an empty map
+        present_.clear();  // what others changed is looked at again
         for (size_t k = 0; (k + 2) * kRefRecord <= refs.size(); ++k) {
             auto it = containers_.find(static_cast<uint32_t>(k));
             if (it == containers_.end()) continue;

@@ -28,8 +28,16 @@ public:
     // Key references to take out of the maps once no object carries them:
     // key files the sweep deleted, keys destroyed whose map save failed.
     void DropReferences(const std::vector<uint16_t>& references);
-    // Takes them out (with the containers left unused) and saves the maps;
-    // they wait for a later call while the save fails.
+    // Whether a recorded reference that no object in its slot carries has
+    // not yet been looked for among the token's files (files: the list).
+    bool LooseReferencesUnchecked() const;
+    // Drops the loose references whose key file is not on the token: the
+    // key is gone, and a key made later in that file must not meet them.
+    void DropMissingKeyFiles(const std::vector<uint16_t>& files);
+    // With every key object in its container: takes out the dropped
+    // references, a reference recorded again beside the slot that holds its
+    // key, and the containers left without any key, and saves the maps;
+    // what a failed save leaves waits for a later call.
     RV SettleDropped();
 
     // Map file bytes for the current containers.
@@ -47,6 +55,7 @@ private:
     std::map<std::string, uint32_t> counts_;  // file name + directory -> write count last seen
     bool suppressSave_ = false;
     std::set<uint32_t> dropped_;
+    std::set<uint32_t> present_;  // loose references whose key file the token listed since the maps were read
     std::set<uint32_t> mapped_;  // container indexes the map file held when last read or written
 };
 

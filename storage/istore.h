@@ -19,6 +19,9 @@ public:
     // Whether a key object of the last refresh names the key file; true when
     // that cannot be told (the file must then be kept).
     virtual bool NamesKeyFile(uint32_t) { return true; }
+    // Whether the last refresh read every object file: only then does a
+    // key file that no object names belong to nobody.
+    virtual bool ViewComplete() const { return false; }
 };
 
 #endif

@@ -28,6 +28,9 @@ bool Has(const std::vector<uint16_t>& list, uint16_t fid) {
 }  // namespace
 
 DiskMirror CTokenTarn::PendingMirror() {
+    // The notes are read, changed and written back under the cross-process
+    // lock: two processes of one application never lose each other's.
+    HoldProcessLock();
     return DiskMirror(GetFileCache() ? mirrorDir_ : std::string());
 }
 
@@ -72,7 +75,13 @@ void CTokenTarn::SweepKeyFiles() {
     if (!store || store->CheckUpdate(false) != 0 || GetFileList(onToken) != 0) return;
     std::vector<uint16_t> left;
     for (uint16_t fid : candidates) {
-        if (!Has(onToken, fid) || store->NamesKeyFile(fid)) continue;
+        if (!Has(onToken, fid)) continue;
+        if (store->NamesKeyFile(fid)) {
+            // A key object that could not be read may or may not name it:
+            // the note waits for a view of every object.
+            if (!store->ViewComplete()) left.push_back(fid);
+            continue;
+        }
         if (DeleteFile(fid) != 0) left.push_back(fid);
         else if (!Has(sweptKeys_, fid)) sweptKeys_.push_back(fid);
     }

@@ -2,6 +2,7 @@
 // trips, changes by another instance, key references, failures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "iauth_manager.h"
@@ -283,6 +284,27 @@ TEST_F(StoreOnSim, KeyReferencesAndPurgeRules) {
     EXPECT_EQ(std::count(onToken.begin(), onToken.end(), 0x0511), 0) << "its key file went with it";
     ObjPtr unknown = Make({{CKA_CLASS, kClassData}, {CKA_TOKEN, kTrue}}, 99);
     EXPECT_EQ(store->PurgeObj(unknown), RV_NOT_FOUND);
+}
+
+// A key file noted for deletion stays, and its note with it, while an
+// object file cannot be read (that object may name it); it goes at the
+// first sweep that reads every object file.
+TEST_F(StoreOnSim, ANotedKeyFileWaitsForAViewOfEveryObject) {
+    ASSERT_EQ(token().CreateECCReference(0x8000, 0xA020, 256), 0u);
+    ASSERT_EQ(store->StoreObj(Make({{CKA_CLASS, kClassData}, {CKA_TOKEN, kTrue}}, 1)), 0u);
+    const uint8_t unreadable[] = {0xFF, 0xFF};  // no attribute fits in two bytes
+    ASSERT_EQ(token().GetFileSystem()->ReplaceFile("pkcs11", "data0001", unreadable, sizeof unreadable, nullptr), 0u);
+    token().NoteKeyFile(0xA020);
+    auto sweptAway = [&] {
+        token().SweepKeyFiles();
+        std::vector<uint16_t> files;
+        EXPECT_EQ(token().GetFileList(files), 0u);
+        return std::count(files.begin(), files.end(), 0xA020) == 0;
+    };
+    EXPECT_FALSE(sweptAway());
+    EXPECT_FALSE(sweptAway()) << "the note outlives a sweep that could not tell";
+    ASSERT_EQ(token().GetFileSystem()->DeleteFile("pkcs11", "data0001"), 0u);
+    EXPECT_TRUE(sweptAway());
 }
 
 TEST_F(StoreOnSim, UsbFailuresInAnUpdateLoseNoOtherObject) {

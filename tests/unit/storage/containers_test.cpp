@@ -1,6 +1,8 @@
 // Matching keys and certificates into containers, and the map file bytes.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "cont_mgr_fs_store.h"
 #include "fuzz/memory_file_system.h"
 #include "rsa_cert.h"
@@ -291,3 +293,81 @@ TEST(Containers, AContainerListedAgainTakesReferencesThatDidNotChange) {
 }
 
 }  // namespace
+
+namespace {
+
+// Map files as another process left them: one 86-byte map record and one
+// 24-byte reference record per container (signature private, signature
+// public, exchange private, exchange public references), written by hand.
+void PlantMaps(kvfuzz::MemoryFileSystem& fs, const std::vector<std::array<uint32_t, 4>>& containers) {
+    ByteVec map, refs(24, 0);
+    refs[0] = 1;
+    for (size_t i = 0; i < containers.size(); ++i) {
+        ByteVec record(86, 0);
+        record[0] = static_cast<uint8_t>('A' + i);  // name "A", "B", ... in UTF-16LE
+        record[80] = 1;
+        record[82] = 0x00, record[83] = 0x01;  // 256 bits in the signature half
+        map.insert(map.end(), record.begin(), record.end());
+        for (uint32_t ref : containers[i]) {
+            for (int b = 0; b < 4; ++b) refs.push_back(static_cast<uint8_t>(ref >> (8 * b)));
+        }
+        refs.insert(refs.end(), 8, 0);
+    }
+    fs.Plant("mscp", "cmapfile", map);
+    fs.Plant("internal", "containermap", refs);
+}
+
+std::vector<std::array<uint32_t, 4>> References(kvfuzz::MemoryFileSystem& fs) {
+    ContMgrFsStore reader(&fs);
+    EXPECT_EQ(reader.CheckUpdate(), 0u);
+    std::vector<std::array<uint32_t, 4>> found;
+    for (const auto& [index, c] : reader.Containers())
+        found.push_back({c.pairs[0].references[0], c.pairs[0].references[1], c.pairs[1].references[0], c.pairs[1].references[1]});
+    return found;
+}
+
+}  // namespace
+
+// What a process killed between deleting a key and saving the maps leaves
+// (references to key files that are gone, a reference recorded again once
+// a new key took the file, a container that holds no key) is taken out by
+// the next process that has every key in its container; references to key
+// files on the token that no object carries (another middleware's keys)
+// stay, and are looked for once.
+TEST(Containers, LeftoversOfADestructionCutShortAreSettled) {
+    auto m = testing_kv::MakeRsaMaterial();
+    struct Case {
+        const char* what;
+        std::vector<std::array<uint32_t, 4>> before;
+        std::vector<uint16_t> files;  // key files on the token
+        bool liveKey;                 // a key object with reference A020 is merged
+        std::vector<std::array<uint32_t, 4>> after;
+    };
+    const std::vector<Case> cases = {
+        {"key files gone", {{0xA020, 0x8000, 0, 0}}, {}, false, {}},
+        {"another middleware's keys", {{0xA020, 0x8000, 0, 0}}, {0xA020, 0x8000}, false, {{0xA020, 0x8000, 0, 0}}},
+        {"one of the two gone", {{0, 0, 0xA040, 0x8020}}, {0xA040}, false, {{0, 0, 0xA040, 0}}},
+        {"the file taken by a new key", {{0xA020, 0x8000, 0, 0}, {0xA020, 0, 0, 0}}, {0xA020}, true, {{0xA020, 0, 0, 0}}},
+        {"a container without keys", {{0, 0, 0, 0}, {0xA060, 0, 0, 0}}, {0xA060}, false, {{0xA060, 0, 0, 0}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        kvfuzz::MemoryFileSystem fs;
+        PlantMaps(fs, c.before);
+        ContMgrFsStore mgr(&fs);
+        ASSERT_EQ(mgr.CheckUpdate(), 0u);
+        if (c.liveKey) {
+            CK_ULONG ref = 0xA020;
+            auto prv = testing_kv::RsaObject(CKO_PRIVATE_KEY, m.modulus, false, 2);
+            prv->SetAttr(static_cast<uint32_t>(CKA_VENDOR_KEY_REF), &ref, 8);
+            uint32_t index = 1, usage = KV_USAGE_SIGNATURE;
+            mgr.SetSaveSuppressed(true);  // a refresh merges it: memory only
+            ASSERT_EQ(mgr.AddObj(prv, &index, &usage), 0u);
+            mgr.SetSaveSuppressed(false);
+        }
+        if (mgr.LooseReferencesUnchecked()) mgr.DropMissingKeyFiles(c.files);
+        EXPECT_FALSE(mgr.LooseReferencesUnchecked());  // no second look at the file list
+        ASSERT_EQ(mgr.SettleDropped(), 0u);
+        EXPECT_EQ(References(fs), c.after);
+    }
+}
