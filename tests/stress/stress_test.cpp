@@ -203,7 +203,6 @@ TEST(Stress, ProcessesAndFaultsLoseNothing) {
     }
     for (const auto& v : figures.violations) violations.push_back(v);
     for (const auto& v : audit.findings) violations.push_back("storage: " + v + KeyFileStories(run, v));
-    for (const auto& v : audit.mapsAndKeyFiles) std::printf("  OPEN storage: %s%s\n", v.c_str(), KeyFileStories(run, v).c_str());
     for (const auto& v : injector.TriesSpent()) violations.push_back(v);
     if (tries != kFullTries) violations.push_back("PIN tries at the end: " + tries);
 

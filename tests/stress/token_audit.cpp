@@ -99,7 +99,7 @@ void CheckKeyFiles(const std::vector<KeyObject>& keys, const std::vector<uint16_
     for (uint16_t f : files) {
         if (!(PublicRange(f) || PrivateRange(f)) || Has(base.files, f)) continue;
         ++audit.keyFiles;
-        if (!named.count(f)) audit.mapsAndKeyFiles.push_back("key file " + Fid(f) + " without a key object");
+        if (!named.count(f)) audit.findings.push_back("key file " + Fid(f) + " without a key object");
     }
 }
 
@@ -123,7 +123,7 @@ const KeyObject* Partner(const std::vector<KeyObject>& keys, const KeyObject& k)
 
 void CheckContainers(IFileSystem& fs, const std::vector<KeyObject>& keys, const std::vector<uint16_t>& files,
                      StorageAudit& audit) {
-    auto& found = audit.mapsAndKeyFiles;
+    auto& found = audit.findings;
     ContMgrFsStore maps(&fs);
     maps.SetSaveSuppressed(true);
     if (maps.CheckUpdate() != 0) return found.push_back("container maps unreadable");

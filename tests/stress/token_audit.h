@@ -23,10 +23,6 @@ TokenBaseline ReadBaseline(const std::string& socket);
 
 struct StorageAudit {
     std::vector<std::string> findings;
-    // Container maps and key files that no key object names: under the
-    // stress test's faults still found now and then (reported, not failed
-    // there); failures everywhere else.
-    std::vector<std::string> mapsAndKeyFiles;
     size_t objectFiles = 0, keyFiles = 0, containers = 0;
 };
 
