@@ -116,7 +116,9 @@ bool CcidReader::Receive(size_t capacity, Bytes& message) {
     std::lock_guard<std::mutex> lock(token_.Mutex());
     Faults& f = token_.GetFaults();
     Sleep(f.usbDelayUs);
-    if (f.recvFailures > 0) {
+    if (f.recvFailDelay > 0) {
+        --f.recvFailDelay;
+    } else if (f.recvFailures > 0) {
         --f.recvFailures;
         return false;
     }

@@ -12,7 +12,7 @@
 //                  unknown command; payload = the answer text
 //
 // Control commands: reset | fail-mac N | time-ext N | rounds61 N | chain N |
-// send-fail N | send-fail-after GOOD N | recv-fail N | short N | long N | ids VID PID |
+// send-fail N | send-fail-after GOOD N | recv-fail N | recv-fail-after GOOD N | short N | long N | ids VID PID |
 // latency USB_US CARD_US | stats | stats-reset | trace | trace-clear |
 // counter | tries | faults (the injected faults not yet met) |
 // other APDU-HEX (run as another application)

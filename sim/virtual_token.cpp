@@ -69,6 +69,7 @@ bool VirtualToken::Control(const std::string& line, std::string& answer) {
     }
     if (cmd == "chain") return number(faults_.chainChunk);
     if (cmd == "send-fail-after") return number(faults_.sendFailDelay) && number(faults_.sendFailures);
+    if (cmd == "recv-fail-after") return number(faults_.recvFailDelay) && number(faults_.recvFailures);
     if (cmd == "ids") return number(faults_.vendorId) && number(faults_.productId);
     if (cmd == "latency") return number(faults_.usbDelayUs) && number(faults_.cardDelayUs);
     if (cmd == "stats") {
@@ -89,7 +90,7 @@ bool VirtualToken::Control(const std::string& line, std::string& answer) {
     }
     if (cmd == "faults") {  // what the injected faults still hold in store
         std::ostringstream out;
-        out << "send=" << faults_.sendFailures << " after=" << faults_.sendFailDelay << " recv=" << faults_.recvFailures
+        out << "send=" << faults_.sendFailures << " after=" << faults_.sendFailDelay << " recv=" << faults_.recvFailures << " recv-after=" << faults_.recvFailDelay
             << " short=" << faults_.shortAnswers << " long=" << faults_.longAnswers
             << " mac=" << card_.PendingMacFailures();
         answer = out.str();

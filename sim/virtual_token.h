@@ -23,7 +23,8 @@ struct Faults {
     size_t chainChunk = 0;    // answer bytes per message (0: the reader's maximum)
     int sendFailures = 0;     // next sends fail (after sendFailDelay good ones)
     int sendFailDelay = 0;
-    int recvFailures = 0;     // next receives fail
+    int recvFailures = 0;     // next receives fail (after recvFailDelay good ones)
+    int recvFailDelay = 0;
     int shortAnswers = 0;     // next answers cut short of their dwLength
     int longAnswers = 0;      // next answers longer than asked for
     uint32_t usbDelayUs = 0;  // latency per USB message

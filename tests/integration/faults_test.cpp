@@ -11,6 +11,7 @@
 #include "key_template.h"
 #include "p11_fresh_token.h"
 #include "store_tarn.h"
+#include "token_audit.h"
 #include "token_on_sim.h"
 
 using testing_kv::FreshToken;
@@ -135,6 +136,43 @@ TEST_F(Faults, TransferFailuresDuringAKeyPairGenerationLeaveWholePairs) {
         if (f >= 0x8000 && f <= 0xC000 && f != 0x9F00) keyFiles.insert(f);  // 9F00: the PIN tries
     }
     EXPECT_EQ(keyFiles, named);
+}
+
+// Lost sends and lost answers of one to three transfers at every point of
+// key pair generations and destructions, then one call without faults: the storage
+// is whole (every key file named by its key object, the container maps
+// naming exactly the keys there are, no container without keys), as an
+// audit of the token's files through a token object of its own finds it.
+TEST_F(Faults, TransferFailuresInKeyPairsLeaveNoStorageBehind) {
+    const stress::TokenBaseline baseline = stress::ReadBaseline(sim_->Socket());
+    CK_SESSION_HANDLE h = LoggedIn();
+    auto clear = [this] {
+        sim_->Control("send-fail-after 0 0");
+        sim_->Control("recv-fail-after 0 0");
+    };
+    for (const char* kind : {"send-fail-after ", "recv-fail-after "}) {
+        for (int length : {1, 3}) {
+            for (int good = 0; good < 45; ++good) {
+                const std::string fault = kind + std::to_string(good) + " " + std::to_string(length);
+                sim_->Control(fault);
+                const CK_RV made = GeneratePair(h);
+                clear();
+                EXPECT_TRUE(made == CKR_DEVICE_ERROR || made == CKR_OK) << fault << ": 0x" << std::hex << made;
+                const auto keys = Find(h);
+                if (keys.empty()) continue;
+                sim_->Control(fault);
+                for (CK_OBJECT_HANDLE k : keys) C_DestroyObject(h, k);  // each may fail
+                clear();
+            }
+        }
+    }
+    for (CK_OBJECT_HANDLE k : Find(h)) EXPECT_EQ(C_DestroyObject(h, k), CKR_OK);
+    ASSERT_EQ(GeneratePair(h), CKR_OK);  // files and maps in use again
+    DiskMirror::SetBase(sim_->Dir() + "/audit");
+    const stress::StorageAudit audit = stress::AuditStorage(sim_->Socket(), testing_kv::kUserPin, baseline);
+    for (const std::string& finding : audit.findings) ADD_FAILURE() << "storage: " << finding;
+    EXPECT_EQ(audit.keyFiles, 2u);
+    EXPECT_EQ(audit.containers, 1u);
 }
 
 // A card reset after another writer changed the token: the cache reloads
