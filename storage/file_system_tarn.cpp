@@ -52,8 +52,11 @@ RV CFileSystemTarn::CheckUpdate() {
         known_ = raw;
     }
     for (uint32_t i = 0; i < kRecordCount; ++i) table_[i] = tagFILE_RECORD::Decode(raw.data() + i * kRecordSize);
-    if (sweepDue_ && steps_ == 0) {
-        if (cache_->CleanSinceSweep()) sweepDue_ = false;
+    // A change of this process cut short is repaired whatever the last
+    // clean sweep says: the token's counter may have moved with it (a
+    // command whose answer was lost) without the cache knowing.
+    if ((sweepDue_ || repairDue_) && steps_ == 0) {
+        if (!repairDue_ && cache_->CleanSinceSweep()) sweepDue_ = false;
         else Sweep();
     }
     return 0;
@@ -78,7 +81,7 @@ RV CFileSystemTarn::WriteRecord(uint32_t index, const tagFILE_RECORD& record) {
 void CFileSystemTarn::Sweep() {
     std::vector<uint16_t> onToken;
     if (token_->GetFileList(onToken) != 0) return;  // the next look tries again
-    sweepDue_ = false;
+    sweepDue_ = repairDue_ = false;
     Steps steps(*this);
     auto present = [&onToken](uint16_t fid) { return std::find(onToken.begin(), onToken.end(), fid) != onToken.end(); };
     bool repaired = false;
@@ -94,15 +97,15 @@ void CFileSystemTarn::Sweep() {
             repaired = true;
             rv = RemoveAt(i);
         }
-        if (rv) sweepDue_ = true;
+        if (rv) repairDue_ = true;
     }
     for (uint16_t fid : onToken) {
         if (fid < kFirstDataFid || fid > kLastDataFid || FindRecordByFID(fid) >= 0) continue;
         repaired = true;
-        if (cache_->DeleteUnrecorded(fid) != 0) sweepDue_ = true;
+        if (cache_->DeleteUnrecorded(fid) != 0) repairDue_ = true;
     }
     // Found nothing: until the token is written again, nothing needs a look.
-    if (!repaired && !sweepDue_) cache_->NoteCleanSweep();
+    if (!repaired && !repairDue_) cache_->NoteCleanSweep();
 }
 
 int CFileSystemTarn::FindRecordByFID(uint16_t fid) const {
@@ -256,7 +259,7 @@ RV CFileSystemTarn::PlaceFile(tagFILE_RECORD& r, uint32_t used, uint32_t allocat
         rv = WriteRecord(static_cast<uint32_t>(slot), r);
     }
     // No token file without its record; one that stays is swept later.
-    if (rv && cache_->Delete(fid) != 0) sweepDue_ = true;
+    if (rv && cache_->Delete(fid) != 0) repairDue_ = true;
     return rv;
 }
 
@@ -289,7 +292,7 @@ RV CFileSystemTarn::DeleteFile(const std::string& dir, const std::string& name) 
     if (rv) return rv;
     Steps steps(*this);
     rv = RemoveAt(static_cast<uint32_t>(index));
-    if (rv) sweepDue_ = true;  // a record whose file is gone goes with the sweep
+    if (rv) repairDue_ = true;  // a record whose file is gone goes with the sweep
     return rv;
 }
 
@@ -376,7 +379,7 @@ RV CFileSystemTarn::Replace(uint32_t index, const uint8_t* data, uint32_t length
     RV rv = PlaceFile(r, length, length, data, count);
     if (rv) return rv;
     rv = RemoveAt(index);
-    if (rv) sweepDue_ = true;
+    if (rv) repairDue_ = true;
     return rv;
 }
 

@@ -36,6 +36,7 @@ public:
     RV GetFileSize(const std::string& dir, const std::string& name, uint32_t* size) override;
     RV GetFileACL(const std::string& dir, const std::string& name, uint16_t* acl) override;
     RV Initialize(bool forgetCache) override;
+    bool RepairPending() const override { return sweepDue_ || repairDue_; }
 
     // First FID from 0x2400 in steps of 0x20 used by no record and no token
     // file; 0 when none is free or the token's list cannot be read.
@@ -67,7 +68,8 @@ private:
     uint16_t recordFid_;
     std::vector<tagFILE_RECORD> table_;
     ByteVec known_;          // the table as last read or written here
-    bool sweepDue_ = false;  // a change may have been cut short
+    bool sweepDue_ = false;   // another writer changed the table: a change of theirs may have been cut short
+    bool repairDue_ = false;  // a change of this process was cut short
     int steps_ = 0;          // changes of several steps in progress
 };
 

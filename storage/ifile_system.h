@@ -46,6 +46,10 @@ public:
     virtual RV GetFileSize(const std::string& dir, const std::string& name, uint32_t* size) = 0;
     virtual RV GetFileACL(const std::string& dir, const std::string& name, uint16_t* acl) = 0;
     virtual RV Initialize(bool forgetCache) = 0;
+    // A change cut short may have left records whose file is gone (a
+    // deletion whose answer was lost) that the next look repairs: until
+    // then a file listed may not be there.
+    virtual bool RepairPending() const { return false; }
 };
 
 #endif

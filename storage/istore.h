@@ -19,8 +19,9 @@ public:
     // Whether a key object of the last refresh names the key file; true when
     // that cannot be told (the file must then be kept).
     virtual bool NamesKeyFile(uint32_t) { return true; }
-    // Whether the last refresh read every object file: only then does a
-    // key file that no object names belong to nobody.
+    // Whether the last refresh read every object file, each of them surely
+    // on the token: only then does a key file no object names belong to
+    // nobody, and one an object names belong to that object.
     virtual bool ViewComplete() const { return false; }
 };
 

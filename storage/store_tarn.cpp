@@ -400,6 +400,8 @@ bool CStoreTarn::RefTaken(CK_ULONG cls, uint32_t ref) const {
     return false;
 }
 
+bool CStoreTarn::ViewComplete() const { return viewComplete_ && !fs_->RepairPending(); }
+
 bool CStoreTarn::NamesKeyFile(uint32_t fid) {
     // An object file that could not be read may name it.
     return !viewComplete_ || RefTaken(CKO_PUBLIC_KEY, fid) || RefTaken(CKO_PRIVATE_KEY, fid);

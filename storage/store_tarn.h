@@ -32,7 +32,7 @@ public:
     RV AllocKeyFID(CK_ULONG cls, CK_ULONG keyType, uint32_t* fid) override;
     RV CheckUpdate(bool force) override;
     bool NamesKeyFile(uint32_t fid) override;
-    bool ViewComplete() const override { return viewComplete_; }
+    bool ViewComplete() const override;
 
     // The attribute file of an object: type, length, value (little-endian),
     // ascending type, empty values left out.

@@ -77,8 +77,9 @@ void CTokenTarn::SweepKeyFiles() {
     for (uint16_t fid : candidates) {
         if (!Has(onToken, fid)) continue;
         if (store->NamesKeyFile(fid)) {
-            // A key object that could not be read may or may not name it:
-            // the note waits for a view of every object.
+            // A key object that could not be read, or one whose deletion
+            // was cut short (its record may outlive its file), may or may
+            // not name it: the note waits for a view of every object.
             if (!store->ViewComplete()) left.push_back(fid);
             continue;
         }

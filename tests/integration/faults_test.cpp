@@ -151,8 +151,8 @@ TEST_F(Faults, TransferFailuresInKeyPairsLeaveNoStorageBehind) {
         sim_->Control("recv-fail-after 0 0");
     };
     for (const char* kind : {"send-fail-after ", "recv-fail-after "}) {
-        for (int length : {1, 3}) {
-            for (int good = 0; good < 45; ++good) {
+        for (int length : {1, 2, 3}) {
+            for (int good = 0; good < 70; ++good) {
                 const std::string fault = kind + std::to_string(good) + " " + std::to_string(length);
                 sim_->Control(fault);
                 const CK_RV made = GeneratePair(h);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 
 #include "iauth_manager.h"
 #include "obj_factory.h"
@@ -305,6 +306,47 @@ TEST_F(StoreOnSim, ANotedKeyFileWaitsForAViewOfEveryObject) {
     EXPECT_FALSE(sweptAway()) << "the note outlives a sweep that could not tell";
     ASSERT_EQ(token().GetFileSystem()->DeleteFile("pkcs11", "data0001"), 0u);
     EXPECT_TRUE(sweptAway());
+}
+
+// A key object whose deletion was cut short after its object file went
+// (its record outlives its file, and still reads from the cache): the
+// deletion's own repair comes before the sweep of noted key files, which
+// then finds no object naming the key file and deletes it.
+TEST_F(StoreOnSim, AKeyFileOutlivesNoObjectWhoseDeletionWasCutShort) {
+    ASSERT_EQ(token().CreateECCReference(0x8000, 0xA020, 256), 0u);
+    IFileSystem& fs = *token().GetFileSystem();
+    auto onToken = [this] {  // as another application lists them
+        TokenClient other(sim.Socket());
+        std::vector<uint16_t> files;
+        EXPECT_EQ(other.token->GetFileList(files), 0u);
+        return std::set<uint16_t>(files.begin(), files.end());
+    };
+    const std::set<uint16_t> before = onToken();
+    ObjPtr key = Make({{CKA_CLASS, "0300000000000000"}, {CKA_KEY_TYPE, "0300000000000000"}, {CKA_TOKEN, kTrue},
+                       {CKA_VENDOR_KEY_REF, "20A0000000000000"}},
+                      1);
+    ASSERT_EQ(store->StoreObj(key), 0u);
+    std::vector<uint16_t> objectFile;
+    for (uint16_t f : onToken()) {
+        if (!before.count(f)) objectFile.push_back(f);
+    }
+    ASSERT_EQ(objectFile.size(), 1u);
+    std::vector<std::string> dirs, names;
+    ASSERT_EQ(fs.EnumFiles("pkcs11", dirs, names, nullptr), 0u);
+    ASSERT_EQ(names.size(), 1u);
+    // The deletion fails at its first transfer; the object file goes all
+    // the same (as when the deletion's answer, not its command, was lost).
+    sim.Control("send-fail 1");
+    EXPECT_NE(fs.DeleteFile("pkcs11", names[0]), 0u);
+    sim.Control("send-fail 0");
+    ASSERT_TRUE(fs.RepairPending());
+    {
+        TokenClient other(sim.Socket());
+        ASSERT_EQ(other.token->DeleteFile(objectFile[0]), 0u);
+    }
+    token().NoteKeyFile(0xA020);
+    token().SweepKeyFiles();
+    EXPECT_FALSE(onToken().count(0xA020)) << "the key file of an object that is gone";
 }
 
 TEST_F(StoreOnSim, UsbFailuresInAnUpdateLoseNoOtherObject) {
