@@ -15,7 +15,6 @@ import iaik.pkcs.pkcs11.wrapper.PKCS11Implementation;
 import iaik.pkcs.pkcs11.wrapper.PKCS11RuntimeException;
 import java.io.IOException;
 import java.math.BigInteger;
-import java.security.KeyFactory;
 import java.security.KeyPair;
 import java.security.KeyPairGenerator;
 import java.security.MessageDigest;
@@ -25,9 +24,6 @@ import java.util.Arrays;
 import javax.crypto.Cipher;
 import javax.crypto.KeyAgreement;
 import javax.crypto.interfaces.DHPublicKey;
-import javax.crypto.spec.DHParameterSpec;
-import javax.crypto.spec.IvParameterSpec;
-import javax.crypto.spec.SecretKeySpec;
 
 /**
  * The wrapper natives in a real JVM against the virtual token, through the
@@ -284,7 +280,7 @@ public final class WrapperTest {
             BigInteger e = new BigInteger(1, (byte[]) read(p, session, pair[0], CKA_PUBLIC_EXPONENT));
             check(n.bitLength() == 1024 && e.intValue() == 65537, "public key");
             check(Long.valueOf(CKK_RSA).equals(read(p, session, pair[1], CKA_KEY_TYPE)), "key type");
-            PublicKey publicKey = PublicKeys.rsa(n, e);
+            PublicKey publicKey = JdkKeys.rsa(n, e);
 
             byte[] message = "signed through the wrapper".getBytes("UTF-8");
             p.C_SignInit(session, mech(CKM_SHA256_RSA_PKCS, null), pair[1]);
@@ -339,7 +335,7 @@ public final class WrapperTest {
                     privateTemplate);
             byte[] point = (byte[]) read(p, session, pair[0], CKA_EC_POINT);
             check(point.length == 65 && point[0] == 0x04, "EC point: 04 x y");
-            PublicKey publicKey = PublicKeys.ec("secp256r1", new BigInteger(1, Arrays.copyOfRange(point, 1, 33)),
+            PublicKey publicKey = JdkKeys.ec("secp256r1", new BigInteger(1, Arrays.copyOfRange(point, 1, 33)),
                     new BigInteger(1, Arrays.copyOfRange(point, 33, 65)));
 
             byte[] hash = MessageDigest.getInstance("SHA-256").digest("ecdsa through the wrapper".getBytes("UTF-8"));
@@ -379,7 +375,7 @@ public final class WrapperTest {
             check(value.length == 16, "key length");
             byte[] block = "one block of txt".getBytes("UTF-8");
             Cipher javaAes = Cipher.getInstance("AES/ECB/NoPadding");
-            javaAes.init(Cipher.ENCRYPT_MODE, new SecretKeySpec(value, "AES"));
+            javaAes.init(Cipher.ENCRYPT_MODE, JdkKeys.secret(value, "AES"));
             p.C_EncryptInit(session, mech(CKM_AES_ECB, null), aes);
             check(Arrays.equals(p.C_Encrypt(session, block), javaAes.doFinal(block)), "AES-ECB as javax.crypto");
 
@@ -397,7 +393,7 @@ public final class WrapperTest {
             byte[] tail = p.C_EncryptFinal(session);
             byte[] encrypted = concat(head, tail);
             Cipher javaCbc = Cipher.getInstance("AES/CBC/PKCS5Padding");
-            javaCbc.init(Cipher.ENCRYPT_MODE, new SecretKeySpec(value, "AES"), new IvParameterSpec(iv));
+            JdkKeys.init(javaCbc, Cipher.ENCRYPT_MODE, JdkKeys.secret(value, "AES"), iv);
             check(Arrays.equals(encrypted, javaCbc.doFinal(Arrays.copyOfRange(message, 0, 20))), "AES-CBC-PAD");
             p.C_DecryptInit(session, mech(CKM_AES_CBC_PAD, iv), aes);
             check(Arrays.equals(p.C_Decrypt(session, encrypted), Arrays.copyOfRange(message, 0, 20)), "decrypted");
@@ -409,7 +405,7 @@ public final class WrapperTest {
             KeyPairGenerator generator = KeyPairGenerator.getInstance("DH");
             generator.initialize(1024);
             KeyPair java = generator.generateKeyPair();
-            DHParameterSpec group = ((DHPublicKey) java.getPublic()).getParams();
+            var group = ((DHPublicKey) java.getPublic()).getParams();
             CK_ATTRIBUTE[] publicTemplate = {attr(CKA_TOKEN, false), attr(CKA_PRIME, unsigned(group.getP())),
                 attr(CKA_BASE, unsigned(group.getG()))};
             CK_ATTRIBUTE[] privateTemplate = {attr(CKA_TOKEN, false), attr(CKA_DERIVE, true)};
@@ -423,9 +419,7 @@ public final class WrapperTest {
             byte[] tokenSecret = (byte[]) read(p, session, derived, CKA_VALUE);
             KeyAgreement agreement = KeyAgreement.getInstance("DH");
             agreement.init(java.getPrivate());
-            agreement.doPhase(KeyFactory.getInstance("DH").generatePublic(
-                    new javax.crypto.spec.DHPublicKeySpec(new BigInteger(1, tokenPublic), group.getP(), group.getG())),
-                    true);
+            agreement.doPhase(JdkKeys.dh(new BigInteger(1, tokenPublic), group.getP(), group.getG()), true);
             byte[] z = agreement.generateSecret();
             check(Arrays.equals(tokenSecret, Arrays.copyOfRange(z, z.length - 32, z.length)),
                     "the key is the end of javax.crypto's shared secret");
