@@ -11,9 +11,11 @@ namespace {
 
 constexpr uint8_t kXfrBlock = 0x6F;
 constexpr uint8_t kDataBlock = 0x80;  // RDR_to_PC_DataBlock
-// bStatus bits 7-6: 0 command processed, 1 command failed, 2 time extension.
+// bStatus bits 7-6: 0 command processed, 1 command failed, 2 time extension;
+// bits 1-0: 0 card present and active, 1 present and inactive, 2 no card.
 constexpr uint8_t kStatusFailed = 1;
 constexpr uint8_t kStatusTimeExtension = 2;
+constexpr uint8_t kIccAbsent = 2;
 constexpr uint32_t kHeader = 10;
 
 bool Supported(int id, const int (&list)[2]) { return id == list[0] || id == list[1]; }
@@ -63,7 +65,8 @@ libusb_dev_t::Step libusb_dev_t::CCID_Receive(uint32_t& capacity, uint8_t* out, 
         // the reader) or another kind of message is dropped: only the answer
         // to the message just sent belongs to this exchange.
         const bool ours = message[0] == kDataBlock && message[6] == sent_;
-        if (ours && message[7] >> 6 == kStatusFailed) return Step::Failed;
+        if (ours && message[7] >> 6 == kStatusFailed)
+            return (message[7] & 0x03) == kIccAbsent ? Step::NoCard : Step::Failed;
         if (ours && message[7] >> 6 != kStatusTimeExtension) break;
         received = -1;
     }
@@ -81,26 +84,27 @@ libusb_dev_t::Step libusb_dev_t::CCID_Receive(uint32_t& capacity, uint8_t* out, 
     return Step::Ok;
 }
 
-bool libusb_dev_t::CmdXfrBlock(uint32_t length, const uint8_t* command, uint32_t& capacity, uint8_t* response) {
-    if (!CCID_Transmit(length, command)) return false;
+RV libusb_dev_t::CmdXfrBlock(uint32_t length, const uint8_t* command, uint32_t& capacity, uint8_t* response) {
+    if (!CCID_Transmit(length, command)) return CKR_DEVICE_ERROR;
     uint32_t total = 0;
     for (int round = 0;; ++round) {
         uint32_t room = capacity - total;
         uint8_t chain = 0;
         Step step = CCID_Receive(room, response + total, chain);
-        if (step != Step::Ok) return false;  // failed, or longer than the buffer
+        if (step == Step::NoCard) return CKR_TOKEN_NOT_PRESENT;
+        if (step != Step::Ok) return CKR_DEVICE_ERROR;  // failed, or longer than the buffer
         total += room;
         if (chain != 0x01 && chain != 0x03 && chain != 0x10) break;
         // A reader that keeps continuing must bring data, and only so often.
-        if (room == 0 || round + 1 == kMaxChainRounds) return false;
-        if (!CCID_Transmit(0, nullptr)) return false;
+        if (room == 0 || round + 1 == kMaxChainRounds) return CKR_DEVICE_ERROR;
+        if (!CCID_Transmit(0, nullptr)) return CKR_DEVICE_ERROR;
     }
     capacity = total;
-    return true;
+    return 0;
 }
 
 RV libusb_dev_t::Exchange(const uint8_t* command, uint32_t length, uint8_t* buffer, uint32_t& received) {
     if (MessageLength(length) == 0) return CKR_DATA_LEN_RANGE;
     received = kResponseMax;
-    return CmdXfrBlock(length, command, received, buffer) ? 0 : CKR_DEVICE_ERROR;
+    return CmdXfrBlock(length, command, received, buffer);
 }

@@ -32,16 +32,19 @@ public:
     using apdu_dev_t::IsSameAs;
 
 private:
-    enum class Step { Ok, Failed, CutShort };
+    enum class Step { Ok, Failed, CutShort, NoCard };
 
     // Padded message length for dataLen bytes; 0 when it exceeds the buffer.
     static uint32_t MessageLength(uint32_t dataLen);
 
     bool CCID_Transmit(uint32_t length, const uint8_t* data);
     Step CCID_Receive(uint32_t& capacity, uint8_t* out, uint8_t& chain);
-    // Collects one answer into response (capacity in, length out).
-    bool CmdXfrBlock(uint32_t length, const uint8_t* command, uint32_t& capacity, uint8_t* response);
-    // CKR_DATA_LEN_RANGE for a command over 2102 bytes, CKR_DEVICE_ERROR when the exchange fails.
+    // Collects one answer into response (capacity in, length out): 0,
+    // CKR_TOKEN_NOT_PRESENT when the reader reports no card, else
+    // CKR_DEVICE_ERROR.
+    RV CmdXfrBlock(uint32_t length, const uint8_t* command, uint32_t& capacity, uint8_t* response);
+    // CKR_DATA_LEN_RANGE for a command over 2102 bytes, CKR_TOKEN_NOT_PRESENT
+    // when the reader reports no card, CKR_DEVICE_ERROR when the exchange fails.
     RV Exchange(const uint8_t* command, uint32_t length, uint8_t* buffer, uint32_t& received) override;
 
     UsbBridge* bridge_;

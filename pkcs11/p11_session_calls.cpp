@@ -2,6 +2,7 @@
 #include "iauth_manager.h"
 #include "p11_env.h"
 #include "p11_internal.h"
+#include "result_codes.h"
 #include "secure_wipe.h"
 #include "session_slot.h"
 #include "slot_frame.h"
@@ -76,7 +77,7 @@ CK_RV Verify(CP11Session& session, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, 
     // A refused PIN also ends the token's own user login.
     if (rv && context) CP11SessionManager::LogOff(auth);
     // A transfer that failed says nothing about the PIN.
-    if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LOCKED || rv == CKR_DEVICE_ERROR) return rv;
+    if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LOCKED || TransferFailedRv(rv)) return rv;
     if (rv) return CKR_GENERAL_ERROR;
     if (context) session.contextLoginDone = true;
     if (userType == CKU_USER) return RefreshResult(slot->CheckUpdate());

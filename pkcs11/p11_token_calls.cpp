@@ -8,6 +8,7 @@
 #include "iobject_manager.h"
 #include "p11_env.h"
 #include "p11_internal.h"
+#include "result_codes.h"
 #include "secure_wipe.h"
 #include "session_slot.h"
 #include "slot_frame.h"
@@ -88,7 +89,7 @@ CK_RV _C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, C
     {
         PinValue so(pPin, ulPinLen);
         CK_RV rv = CP11SessionManager::LogIn(auth, CKU_SO, so.Data(), so.Size());
-        if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LOCKED || rv == CKR_DEVICE_ERROR) return rv;
+        if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LOCKED || TransferFailedRv(rv)) return rv;
         if (rv) return CKR_GENERAL_ERROR;
     }
     // The SO's login serves this call only: afterwards nobody is logged in,
@@ -124,7 +125,7 @@ CK_RV _C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPi
     if (!LengthInRange(info, ulPinLen)) return CKR_PIN_LEN_RANGE;
     PinValue user(pPin, ulPinLen);
     rv = auth->UnblockAuthenticator(userRef, user.Data(), user.Size());
-    if (rv == CKR_OK || rv == CKR_DEVICE_ERROR) return rv;
+    if (rv == CKR_OK || TransferFailedRv(rv)) return rv;
     return CKR_GENERAL_ERROR;
 }
 

@@ -138,8 +138,8 @@ protected:
     std::vector<ObjPtr> found_;
     size_t cursor_ = 0;
 
-    // One mechanism object per operation kind; each stays until the next
-    // init of its kind or the session's end.
+    // One mechanism object per operation kind, held while its operation
+    // runs and released when it ends.
     std::unique_ptr<Alg> encryptAlg_, decryptAlg_, digestAlg_, signAlg_, signRecoverAlg_, verifyAlg_,
         verifyRecoverAlg_;
     // Which member of the shared sign and verify bits was initialised.

@@ -145,6 +145,11 @@ void CSessionBase::EndPrivateOperations(Slot& slot) {
         if (key && ReadFlag(key, CKA_PRIVATE, isPrivate) != CKR_OK) isPrivate = true;
         if (isPrivate) kind->End(*this);
     }
+    // What the last key management call used (wrapping keys' schedules, the
+    // keys themselves) goes with the login too.
+    for (std::unique_ptr<Alg>* used : {&generateKeyAlg_, &generateKeyPairAlg_, &wrapAlg_, &unwrapAlg_, &deriveAlg_,
+                                       &importAlg_, &wrapCipher_})
+        used->reset();
 }
 
 bool Kind::KeyGone(CSessionBase& s, SessionSlot& frame) const {
@@ -166,6 +171,10 @@ CK_RV Kind::Replace(CSessionBase& s, CK_RV created, Alg* object) const {
 void Kind::End(CSessionBase& s) const {
     s.activeOps_ &= ~bit;
     if (contextLogin) s.contextLoginDone = s.contextLoginRequired = false;
+    // Nothing of the key stays behind the operation: its mechanism object
+    // (the key object, a key schedule) is released and wiped now.
+    (s.*alg).reset();
+    s.opKeys_.erase(bit);
 }
 
 #define KV_INIT_WITH_KEY(Method, kind)                                                          \

@@ -1,5 +1,7 @@
 #include "logger.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -19,6 +21,17 @@ namespace {
 constexpr size_t kPathBytes = 512;
 constexpr int64_t kMaxDepth = 4;
 uint32_t g_nesting = 0;
+
+// The log file at path, appended to: made 0600 when new; a symbolic link,
+// a pipe or anything else but a regular file at the path is refused.
+std::FILE* OpenLogFile(const char* path) {
+    const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    std::FILE* file = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? fdopen(fd, "a") : nullptr;
+    if (!file) close(fd);
+    return file;
+}
 
 unsigned long ThreadIdentity() { return static_cast<unsigned long>(syscall(SYS_gettid)); }
 
@@ -68,7 +81,7 @@ bool MessageLogger::Configure(LogOutput output, const char* path) {
             getLogPath(devicePath, sizeof devicePath);
             path = devicePath;
         }
-        file_ = path[0] ? std::fopen(path, "a") : nullptr;
+        file_ = path[0] ? OpenLogFile(path) : nullptr;
     }
     const bool opened = output != LogOutput::File || file_;
     output_.store(opened ? output : LogOutput::Off, std::memory_order_release);

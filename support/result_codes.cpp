@@ -86,8 +86,16 @@ const char* StatusWordText(uint16_t sw) {
     return entry ? entry->text : nullptr;
 }
 
+uint16_t DeviceFailureSw(RV rv) {
+    if (rv == CKR_TOKEN_NOT_PRESENT) return kSwTokenGone;
+    if (rv == CKR_DEVICE_REMOVED) return kSwDeviceGone;
+    return kSwExchange;
+}
+
 RV CommandResult(uint16_t sw) {
     if (sw == kSwEncoding) return RV_ENCODING_FAILED;
+    if (sw == kSwTokenGone) return CKR_TOKEN_NOT_PRESENT;
+    if (sw == kSwDeviceGone) return CKR_DEVICE_REMOVED;
     // A lost transfer blames neither the caller nor its data.
     if (TransferFailed(sw)) return CKR_DEVICE_ERROR;
     return GetDevErr(sw);
@@ -130,6 +138,8 @@ CK_RV EndedOperationRv(CK_RV rv) {
         case CKR_OK:
         case CKR_DATA_LEN_RANGE:
         case CKR_DEVICE_ERROR:
+        case CKR_TOKEN_NOT_PRESENT:
+        case CKR_DEVICE_REMOVED:
         case CKR_KEY_HANDLE_INVALID:
         case CKR_ENCRYPTED_DATA_INVALID: return rv;
         default: return CKR_GENERAL_ERROR;

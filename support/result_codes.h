@@ -15,6 +15,12 @@
 constexpr uint16_t kSwLockOrConnect = 0xFFFF;  // lock, connection or channel failure
 constexpr uint16_t kSwExchange = 0xFFFE;       // device exchange or re-selection failure
 constexpr uint16_t kSwEncoding = 0xFFFD;       // the command could not be encoded
+constexpr uint16_t kSwTokenGone = 0xFFFC;      // the device saw the card go (CKR_TOKEN_NOT_PRESENT)
+constexpr uint16_t kSwDeviceGone = 0xFFFB;     // the device itself went (CKR_DEVICE_REMOVED)
+
+// What the exchange answers for a device that failed with result rv: the
+// card or the reader gone as the device tells it, anything else kSwExchange.
+uint16_t DeviceFailureSw(RV rv);
 
 // The status-word map: 9000 -> 0, the ISO 7816-4 errors the token gives to
 // the codes below, anything unknown CKR_DEVICE_ERROR.
@@ -26,11 +32,14 @@ const char* StatusWordText(uint16_t sw);
 
 // The exchange never reached the token's answer: nothing about a PIN, a
 // file or a key can be concluded from it.
-inline bool TransferFailed(uint16_t sw) { return sw == kSwExchange || sw == kSwLockOrConnect; }
+inline bool TransferFailed(uint16_t sw) {
+    return sw == kSwExchange || sw == kSwLockOrConnect || sw == kSwTokenGone || sw == kSwDeviceGone;
+}
 
 // Command result rule of every token command: a command that could not be
-// encoded -> RV_ENCODING_FAILED; a failed transfer, lock or channel ->
-// CKR_DEVICE_ERROR; otherwise the status-word map.
+// encoded -> RV_ENCODING_FAILED; the card or the device gone ->
+// CKR_TOKEN_NOT_PRESENT or CKR_DEVICE_REMOVED; another failed transfer,
+// lock or channel -> CKR_DEVICE_ERROR; otherwise the status-word map.
 RV CommandResult(uint16_t sw);
 
 // The result of a PIN proof by its final status (after a refusal, the
@@ -40,6 +49,12 @@ RV CommandResult(uint16_t sw);
 RV PinStatusRv(uint16_t sw, bool user);
 
 // ---- PKCS#11 calls --------------------------------------------------------
+
+// The results of a failed transfer as CommandResult gives them: they say
+// nothing about a PIN, a key or the caller's data.
+inline bool TransferFailedRv(CK_RV rv) {
+    return rv == CKR_DEVICE_ERROR || rv == CKR_TOKEN_NOT_PRESENT || rv == CKR_DEVICE_REMOVED;
+}
 
 // A refusal by a factory that makes a key mechanism (generate, derive, wrap,
 // unwrap): a mechanism no registry knows is CKR_MECHANISM_INVALID; the
@@ -65,8 +80,8 @@ CK_RV TemplateValuesRv(CK_RV rv);
 CK_RV TokenWriteRv(CK_RV rv);
 
 // A cryptographic operation that ends on a failure: the codes an
-// application can act on pass (data length, device, key handle, encrypted
-// data), everything else is CKR_GENERAL_ERROR.
+// application can act on pass (data length, device, token or device gone,
+// key handle, encrypted data), everything else is CKR_GENERAL_ERROR.
 CK_RV EndedOperationRv(CK_RV rv);
 
 // The application edge, applied once to every exported call's result: the

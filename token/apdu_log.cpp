@@ -5,8 +5,9 @@
 #include "result_codes.h"
 
 // Withheld: the channel opening, PIN proofs and the channel cryptogram, PIN
-// and secret keys, key parts, HMAC input and file contents (object files
-// hold key values); in answers also deciphered data.
+// and secret keys, key parts, HMAC input, file contents (object files hold
+// key values) and the data of security operations (what is enciphered with
+// a token key may be a session key); in answers also deciphered data.
 bool ApduCommandDataSecret(const APDU& apdu) {
     switch (apdu.ins) {
         case apdu::kInsInitializeUpdate:
@@ -16,6 +17,7 @@ bool ApduCommandDataSecret(const APDU& apdu) {
         case apdu::kInsWriteEcItem:
         case apdu::kInsHmac:
         case apdu::kInsUpdateBinary:
+        case apdu::kInsPso:
             return true;
         default:
             return false;
@@ -67,6 +69,8 @@ void LogApduFailure(const APDU& apdu, uint16_t sw) {
     if (!log.Enabled()) return;
     const char* what = sw == kSwEncoding ? "the command could not be encoded"
                        : sw == kSwExchange ? "the device exchange or re-selection failed"
+                       : sw == kSwTokenGone ? "the card is gone"
+                       : sw == kSwDeviceGone ? "the device is gone"
                                            : "lock, connection or secure channel failed";
     log.LogString("APDU ! %02X %02X %02X %02X: %s", apdu.cla & 0xFF, apdu.ins & 0xFF, apdu.p1 & 0xFF, apdu.p2 & 0xFF,
                   what);

@@ -1,6 +1,7 @@
 // Log records of the APDU exchange, written only while the logger is on:
 // the plain command before secure messaging wraps it and the unwrapped
-// answer. The data of PIN, channel and key commands, of file contents (the
+// answer. The data of PIN, channel and key commands, of security operations
+// (what a token key enciphers may be a session key), of file contents (the
 // object files hold key values) and of answers that may carry key material
 // are left out; only their length is recorded. Status words carry a short
 // text of their meaning.

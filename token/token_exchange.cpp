@@ -62,7 +62,7 @@ uint16_t CTokenTarn::im_TransmitAPDU(const APDU& apdu, uint8_t* out, uint32_t* o
             if (ReSelectADF() == 0) continue;
             return failed(kSwExchange);
         }
-        if (rv != 0) return failed(kSwExchange);
+        if (rv != 0) return failed(DeviceFailureSw(rv));
         if (sw == 0x6988 && secureMessaging_ && channelRetries > 0) {
             --channelRetries;
             counterFreshNeeded_ = true;  // the channel went without a record of it: not the family

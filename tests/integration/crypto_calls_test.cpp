@@ -13,7 +13,9 @@
 #include "disk_mirror.h"
 #include "host_socket_bridge.h"
 #include "openssl_check.h"
+#include "p11_env.h"
 #include "pkcs11.h"
+#include "session_manager.h"
 #include "sim_process.h"
 #include "key_template.h"
 
@@ -579,6 +581,34 @@ TEST_F(CryptoCalls, AlwaysAuthenticateKeyNeedsAContextLoginForEachSignature) {
     CK_MECHANISM ecb = Mech(CKM_AES_ECB);
     EXPECT_EQ(C_EncryptInit(h, &ecb, aes), CKR_USER_NOT_LOGGED_IN);
     EXPECT_EQ(C_Sign(h, data.data(), data.size(), sig.data(), &len), CKR_OPERATION_NOT_INITIALIZED);
+}
+
+// The private session keys a logout destroys are gone from memory too: no
+// ended operation's mechanism object keeps them.
+TEST_F(CryptoCalls, NothingOfAPrivateSessionKeyOutlivesTheLogout) {
+    const Bytes data = Message(64);
+    auto privateKey = [&](CK_KEY_TYPE type, CK_ATTRIBUTE_TYPE use) {
+        KeyTemplate t = SecretKey(type).Flag(CKA_PRIVATE, true).Flag(use, true).Raw(CKA_VALUE, Message(16));
+        const std::vector<CK_ATTRIBUTE> a = t.Attributes();
+        CK_OBJECT_HANDLE k = 0;
+        EXPECT_EQ(C_CreateObject(h, const_cast<CK_ATTRIBUTE*>(a.data()), a.size(), &k), CKR_OK);
+        return k;
+    };
+    const CK_OBJECT_HANDLE macKey = privateKey(CKK_GENERIC_SECRET, CKA_SIGN);
+    const CK_OBJECT_HANDLE aes = privateKey(CKK_AES, CKA_ENCRYPT);
+    EXPECT_EQ(Sign(CKM_SHA256_HMAC, macKey, data).size(), 32u);  // ended
+    CK_MECHANISM ecb = Mech(CKM_AES_ECB);
+    EXPECT_EQ(Crypt(true, ecb, aes, data, false).size(), data.size());  // ended
+    CK_MECHANISM hmac = Mech(CKM_SHA256_HMAC);
+    ASSERT_EQ(C_SignInit(h, &hmac, macKey), CKR_OK);  // running at the logout
+    std::vector<ObjPtr> held;
+    for (CK_OBJECT_HANDLE k : {macKey, aes}) {
+        held.push_back(KVEnv::GetCP11SessionManager()->SessionObjects().GetObject(static_cast<uint32_t>(k)));
+        ASSERT_TRUE(held.back());
+    }
+    ASSERT_EQ(C_Logout(h), CKR_OK);
+    for (const ObjPtr& key : held) EXPECT_EQ(key.use_count(), 1u) << "a key object outlived the logout";
+    EXPECT_EQ(C_SignInit(h, &hmac, macKey), CKR_KEY_HANDLE_INVALID);
 }
 
 TEST_F(CryptoCalls, AFailedDecryptionLeavesTheDigestRunning) {

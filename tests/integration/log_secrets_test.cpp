@@ -2,6 +2,7 @@
 // pair generated, a signature, a PIN change): the log shows the calls and
 // the APDUs, and neither the PINs, their PIN values nor any key.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -53,10 +54,9 @@ class LogSecrets : public FreshToken {
 protected:
     void SetUp() override {
         char tmpl[] = "/tmp/kvlog-session-XXXXXX";
-        const int fd = mkstemp(tmpl);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        path_ = tmpl;
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        path_ = dir_ + "/kvp11.log";  // made by the module
         // The switch a desktop user turns: read at C_Initialize.
         setenv("KVP11_LOG", path_.c_str(), 1);
         FreshToken::SetUp();
@@ -66,13 +66,16 @@ protected:
         FreshToken::TearDown();
         unsetenv("KVP11_LOG");
         get_msg_logger().Configure(LogOutput::Off);
-        if (!HasFailure()) std::remove(path_.c_str());
+        if (!HasFailure()) {
+            std::remove(path_.c_str());
+            rmdir(dir_.c_str());
+        }
     }
     std::string Log() const {
         std::ifstream in(path_);
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
-    std::string path_;
+    std::string dir_, path_;
 };
 
 TEST_F(LogSecrets, AFullSessionLeavesNoSecretInTheLog) {
@@ -109,6 +112,14 @@ TEST_F(LogSecrets, AFullSessionLeavesNoSecretInTheLog) {
     CK_ULONG signatureLen = sizeof signature;
     ASSERT_EQ(C_Sign(h, message, sizeof message, signature, &signatureLen), CKR_OK);
     ASSERT_EQ(signatureLen, 128u);
+    // A session key protected by enciphering it with the token key.
+    const Bytes sessionKey = {0x5E, 0x17, 0xC2, 0x8B, 0x40, 0xDD, 0x93, 0x6A,
+                              0x21, 0xF4, 0x0C, 0xB7, 0x68, 0x3F, 0xA5, 0x12};
+    CK_MECHANISM ecb{CKM_AES_ECB, nullptr, 0};
+    ASSERT_EQ(C_EncryptInit(h, &ecb, aesHandle), CKR_OK);
+    CK_BYTE wrapped[16];
+    CK_ULONG wrappedLen = sizeof wrapped;
+    ASSERT_EQ(C_Encrypt(h, const_cast<uint8_t*>(sessionKey.data()), sessionKey.size(), wrapped, &wrappedLen), CKR_OK);
     ASSERT_EQ(C_SetPIN(h, Utf8(kUserPin), 8, Utf8(newPin), newPin.size()), CKR_OK);
     ASSERT_EQ(C_CloseSession(h), CKR_OK);
     ASSERT_EQ(UserLoginResult(newPin), CKR_OK);
@@ -136,8 +147,32 @@ TEST_F(LogSecrets, AFullSessionLeavesNoSecretInTheLog) {
     }
     absent("AES key", Hex(aesKey.data(), 8));
     absent("AES key tail", Hex(aesKey.data() + 8, 8));
+    absent("enciphered session key", Hex(sessionKey.data(), 8));
+    absent("enciphered session key tail", Hex(sessionKey.data() + 8, 8));
     absent("channel encryption key", Hex(kvprov::kStaticEncKey, 8));
     absent("channel MAC key", Hex(kvprov::kStaticMacKey, 8));
+}
+
+// The log the module makes is the user's alone, and a link planted at its
+// path is not followed.
+TEST_F(LogSecrets, TheLogIsMadePrivateAndNeverThroughALink) {
+    struct stat st {};
+    ASSERT_EQ(lstat(path_.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    get_msg_logger().Configure(LogOutput::Off);
+    const std::string target = dir_ + "/target";
+    { std::ofstream(target) << "untouched\n"; }
+    ASSERT_EQ(std::remove(path_.c_str()), 0);
+    ASSERT_EQ(symlink(target.c_str(), path_.c_str()), 0);
+    EXPECT_FALSE(ConfigureLogging(path_.c_str()));
+    EXPECT_FALSE(get_msg_logger().Enabled());
+    C_CloseSession(Open(false));
+    std::ifstream in(target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), "untouched\n");
+    std::remove(target.c_str());
+    std::remove(path_.c_str());
 }
 
 }  // namespace

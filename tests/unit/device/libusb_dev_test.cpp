@@ -186,6 +186,20 @@ TEST_F(Ccid, BrokenAnswersAreDeviceErrors) {
     expectError("send failed");
 }
 
+// bStatus of a failed block: command status 01 in bits 7-6; the card's
+// status in bits 1-0 (00 active, 01 inactive, 10 absent).
+TEST_F(Ccid, AFailedBlockTellsAPulledCardFromOtherFailures) {
+    const struct {
+        uint8_t status;
+        RV expected;
+    } cases[] = {{0x42, CKR_TOKEN_NOT_PRESENT}, {0x40, CKR_DEVICE_ERROR}, {0x41, CKR_DEVICE_ERROR}};
+    for (const auto& c : cases) {
+        bridge.Answer(Hex("9000"), c.status);
+        EXPECT_EQ(Send(Apdu(5)), c.expected) << int(c.status);
+        bridge.answers.clear();
+    }
+}
+
 TEST_F(Ccid, ResponseLongerThanTheCallersBufferIsRefused) {
     bridge.Answer(Hex("0102039000"));
     uint8_t buf[2];

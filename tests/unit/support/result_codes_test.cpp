@@ -27,6 +27,8 @@ TEST(ResultCodes, TokenCommandResult) {
         {0xFFFD, 0x00010007, "not encoded: the encoding-failure code"},
         {0xFFFE, 0x30, "exchange lost: CKR_DEVICE_ERROR"},
         {0xFFFF, 0x30, "lock or channel lost: CKR_DEVICE_ERROR"},
+        {0xFFFC, 0xE0, "the card gone: CKR_TOKEN_NOT_PRESENT"},
+        {0xFFFB, 0x32, "the device gone: CKR_DEVICE_REMOVED"},
         {0x6982, 0x101, "security status not satisfied: CKR_USER_NOT_LOGGED_IN"},
         {0x6A84, 0x31, "no memory space: CKR_DEVICE_MEMORY"},
         {0x6985, 0x80100026, "conditions of use: the no-such-file smart-card code"},
@@ -34,6 +36,8 @@ TEST(ResultCodes, TokenCommandResult) {
     for (const Case& c : cases) EXPECT_EQ(CommandResult(c.sw), c.rv) << c.what;
     EXPECT_TRUE(TransferFailed(0xFFFE));
     EXPECT_TRUE(TransferFailed(0xFFFF));
+    EXPECT_TRUE(TransferFailed(0xFFFC));
+    EXPECT_TRUE(TransferFailed(0xFFFB));
     EXPECT_FALSE(TransferFailed(0xFFFD));  // never sent, but nothing was lost either
     EXPECT_FALSE(TransferFailed(0x6F00));
 }
@@ -105,6 +109,8 @@ TEST(ResultCodes, EndedOperation) {
         {0x00, 0x00, "success"},
         {0x21, 0x21, "CKR_DATA_LEN_RANGE"},
         {0x30, 0x30, "CKR_DEVICE_ERROR"},
+        {0xE0, 0xE0, "CKR_TOKEN_NOT_PRESENT"},
+        {0x32, 0x32, "CKR_DEVICE_REMOVED"},
         {0x60, 0x60, "CKR_KEY_HANDLE_INVALID"},
         {0x40, 0x40, "CKR_ENCRYPTED_DATA_INVALID"},
         {0x150, 0x05, "CKR_BUFFER_TOO_SMALL: CKR_GENERAL_ERROR"},

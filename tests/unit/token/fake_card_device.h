@@ -24,7 +24,7 @@ public:
                 uint8_t* sw2) override {
         Bytes c(cmd, cmd + len);
         sent.push_back(testing_kv::ToHex(c));
-        if (failTransmit) return CKR_DEVICE_ERROR;
+        if (transmitFailure) return transmitFailure;
         Bytes data;
         uint16_t sw = 0x9000;
         uint16_t force = 0;
@@ -123,7 +123,7 @@ public:
     }
 
     RV connectResult = 0;
-    bool failTransmit = false;
+    RV transmitFailure = 0;  // what Transmit answers in place of an exchange
     Bytes config = Config(false);
     Bytes identification = Identification(0x06, 0x88);
     std::map<uint8_t, Bytes> otherData;  // GET DATA answers of further tags

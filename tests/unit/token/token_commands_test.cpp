@@ -124,6 +124,22 @@ TEST_F(TokenCommands, ShortAnswersAreDeviceErrors) {
     EXPECT_EQ(token.ReadBinary(0x2400, buf, 0, 4, nullptr), CKR_DEVICE_ERROR);
 }
 
+// What the device knows of a failure reaches the caller: a pulled card or a
+// reader gone; every other failure is a device error.
+TEST_F(TokenCommands, ACardOrReaderGoneIsPassedThrough) {
+    Connect();
+    const struct {
+        RV device, expected;
+    } cases[] = {{CKR_TOKEN_NOT_PRESENT, CKR_TOKEN_NOT_PRESENT},
+                 {CKR_DEVICE_REMOVED, CKR_DEVICE_REMOVED},
+                 {CKR_DEVICE_ERROR, CKR_DEVICE_ERROR},
+                 {CKR_FUNCTION_FAILED, CKR_DEVICE_ERROR}};
+    for (const auto& c : cases) {
+        dev->transmitFailure = c.device;
+        EXPECT_EQ(token.SelectFile(0x2400), c.expected) << c.device;
+    }
+}
+
 TEST_F(TokenCommands, RandomBytesInChallengesOf16Or8) {
     Connect();
     uint8_t buf[24];
