@@ -101,12 +101,10 @@ RV CommandResult(uint16_t sw) {
     return GetDevErr(sw);
 }
 
-RV PinStatusRv(uint16_t sw, bool user) {
+RV PinStatusRv(uint16_t sw) {
     if (sw == 0x9000) return CKR_OK;
-    if (sw == 0x6983) return CKR_PIN_LOCKED;
-    // No try left: the user PIN reads as locked; the SO PIN as wrong, its
-    // lock shown only by CKF_SO_PIN_LOCKED in the token flags.
-    if (sw == 0x63C0) return user ? CKR_PIN_LOCKED : CKR_PIN_INCORRECT;
+    // Blocked, or no try left: the PIN is locked, the user's as the SO's.
+    if (sw == 0x6983 || sw == 0x63C0) return CKR_PIN_LOCKED;
     return CKR_PIN_INCORRECT;
 }
 

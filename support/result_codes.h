@@ -43,10 +43,10 @@ inline bool TransferFailed(uint16_t sw) {
 RV CommandResult(uint16_t sw);
 
 // The result of a PIN proof by its final status (after a refusal, the
-// retry counter's status): 9000 -> 0, 6983 -> CKR_PIN_LOCKED, 63C0 (no try
-// left) -> CKR_PIN_LOCKED for the user PIN but CKR_PIN_INCORRECT for the SO
-// PIN, every other status CKR_PIN_INCORRECT.
-RV PinStatusRv(uint16_t sw, bool user);
+// retry counter's status): 9000 -> 0, 6983 and 63C0 (no try left) ->
+// CKR_PIN_LOCKED, every other status CKR_PIN_INCORRECT; the same for every
+// PIN.
+RV PinStatusRv(uint16_t sw);
 
 // ---- PKCS#11 calls --------------------------------------------------------
 

@@ -44,11 +44,14 @@ const Template kStatic[] = {
     {CKM_SHA_1_HMAC, 8, 2048, CKF_SIGN | CKF_VERIFY},
 };
 
-constexpr CK_FLAGS kRsaAll = CKF_ENCRYPT | CKF_DECRYPT | CKF_SIGN | CKF_SIGN_RECOVER | CKF_VERIFY |
-                             CKF_VERIFY_RECOVER | CKF_WRAP | CKF_UNWRAP;
+constexpr CK_FLAGS kRsaAll = CKF_ENCRYPT | CKF_DECRYPT | CKF_SIGN | CKF_VERIFY | CKF_WRAP | CKF_UNWRAP;
+// Signing with recovery has no class here, nor has raw RSA verification
+// with recovery: those flags are never claimed, whatever the token's own
+// records say; PKCS#1 verification with recovery runs in software.
+constexpr CK_FLAGS kRecover = CKF_SIGN_RECOVER | CKF_VERIFY_RECOVER;
 const Template kRsa[] = {
     {CKM_RSA_PKCS_KEY_PAIR_GEN, 512, 2048, CKF_GENERATE_KEY_PAIR},
-    {CKM_RSA_PKCS, 512, 2048, kRsaAll},
+    {CKM_RSA_PKCS, 512, 2048, kRsaAll | CKF_VERIFY_RECOVER},
     {CKM_MD2_RSA_PKCS, 512, 2048, CKF_SIGN | CKF_VERIFY},
     {CKM_MD5_RSA_PKCS, 512, 2048, CKF_SIGN | CKF_VERIFY},
     {CKM_SHA1_RSA_PKCS, 512, 2048, CKF_SIGN | CKF_VERIFY},
@@ -108,7 +111,7 @@ bool BuildMechanismTable(const uint8_t* answer, uint32_t length, MechanismTable&
                 info.ulMaxKeySize = kBitSizes[b];
                 first = false;
             }
-            info.flags |= r->flags;
+            info.flags |= r->flags & ~kRecover;
             if (t.type == CKM_RSA_PKCS_KEY_PAIR_GEN) {
                 table.rsaLengthBits = bits;
                 genMin = info.ulMinKeySize;
@@ -117,7 +120,7 @@ bool BuildMechanismTable(const uint8_t* answer, uint32_t length, MechanismTable&
         }
         table.info.emplace(t.type, info);
     }
-    for (const auto& r : records) table.info.emplace(r.type, CK_MECHANISM_INFO{r.min, r.max, r.flags});
+    for (const auto& r : records) table.info.emplace(r.type, CK_MECHANISM_INFO{r.min, r.max, r.flags & ~kRecover});
     if (genMax && genMin < 1024) {
         auto& sha512 = table.info[CKM_SHA512_RSA_PKCS];
         sha512.ulMinKeySize = 1024;

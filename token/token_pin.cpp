@@ -116,13 +116,13 @@ RV CTokenTarn::UpdateTokenFlags(uint16_t status, bool changed, bool user) {
             next |= user ? 0x40C : 0x404;
         }
     } else {
-        return PinStatusRv(status, user);
+        return PinStatusRv(status);
     }
     if (next != flags) {
         rv = SetTokenInfoFlag(next);
         if (rv) return rv;
     }
-    return PinStatusRv(status, user);
+    return PinStatusRv(status);
 }
 
 RV CTokenTarn::SetUserTokenInfoFlag(uint16_t status, bool changed) { return UpdateTokenFlags(status, changed, true); }

@@ -39,7 +39,7 @@ CK_RV HmacVerifySoft::Do(const uint8_t* in, uint32_t inLen, uint8_t* signature, 
     if (*signatureLen != GetBlockSize()) return CKR_SIGNATURE_LEN_RANGE;
     uint8_t mac[64];
     CK_RV rv = Compute(in, inLen, mac);
-    if (rv == CKR_OK && !HashBackend::SameMac(mac, signature, GetBlockSize())) rv = CKR_GENERAL_ERROR;
+    if (rv == CKR_OK && !HashBackend::SameMac(mac, signature, GetBlockSize())) rv = CKR_SIGNATURE_INVALID;
     SecureWipe(mac, sizeof mac);
     return rv;
 }

@@ -40,9 +40,11 @@ CK_RV AlgRSAPubSoft::VerifyPkcs1(const uint8_t* message, uint32_t len, const uin
     if (len && !message) return CKR_ARGUMENTS_BAD;
     ByteVec recovered(k_);
     size_t recoveredLen = 0;
-    if (!rsa_->RecoverPkcs1(signature, recovered.data(), &recoveredLen)) return CKR_GENERAL_ERROR;
+    // A signature of the right length that does not open, or opens to other
+    // data, is a wrong signature, whatever went wrong inside it.
+    if (!rsa_->RecoverPkcs1(signature, recovered.data(), &recoveredLen)) return CKR_SIGNATURE_INVALID;
     const bool same = recoveredLen == len && (len == 0 || std::memcmp(recovered.data(), message, len) == 0);
-    return same ? CKR_OK : CKR_GENERAL_ERROR;
+    return same ? CKR_OK : CKR_SIGNATURE_INVALID;
 }
 
 CK_RV RSAPKCSPubSoftEncrypt::Do(const uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t* outLen) {

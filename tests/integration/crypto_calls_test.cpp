@@ -2,6 +2,7 @@
 // interface against the virtual token: the operation state machine with
 // software and token keys alike, and results checked with OpenSSL.
 #include <gtest/gtest.h>
+#include <openssl/hmac.h>
 #include <openssl/provider.h>
 
 #include <algorithm>
@@ -701,6 +702,14 @@ TEST_F(CryptoCalls, SoftwareVerifiesOpenSslSignatures) {
               1);
     const CK_OBJECT_HANDLE ecPub = Create(EcKeyTemplate(CKO_PUBLIC_KEY, kP256).Raw(CKA_EC_POINT, point));
     const Bytes data = Message(1000), hash = Digest(EVP_sha256(), data);
+    const Bytes macKey = Message(32);
+    const CK_OBJECT_HANDLE hmacKey =
+        Create(SecretKey(CKK_GENERIC_SECRET).Flag(CKA_VERIFY, true).Raw(CKA_VALUE, macKey));
+    Bytes mac(32);
+    unsigned macLen = 0;
+    ASSERT_NE(HMAC(EVP_sha256(), macKey.data(), static_cast<int>(macKey.size()), data.data(), data.size(), mac.data(),
+                   &macLen),
+              nullptr);
     const struct {
         CK_MECHANISM_TYPE mechanism;
         CK_OBJECT_HANDLE key;
@@ -708,18 +717,18 @@ TEST_F(CryptoCalls, SoftwareVerifiesOpenSslSignatures) {
     } cases[] = {
         {CKM_SHA256_RSA_PKCS, rsaPub, data, OpenSslSign(rsa.get(), EVP_sha256(), data)},
         {CKM_SHA1_RSA_PKCS, rsaPub, data, OpenSslSign(rsa.get(), EVP_sha1(), data)},
+        {CKM_RSA_PKCS, rsaPub, hash, OpenSslRawSign(rsa.get(), hash)},
         {CKM_ECDSA, ecPub, hash, OpenSslEcdsa(ec.get(), hash, 32)},
+        {CKM_SHA256_HMAC, hmacKey, data, mac},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.mechanism);
         EXPECT_EQ(Verify(c.mechanism, c.key, c.signed_, c.signature), CKR_OK);
-        // ECDSA tells a wrong signature apart; the RSA classes answer any failure alike.
-        const CK_RV wrong = Verify(c.mechanism, c.key, c.signed_, Flip(c.signature));
-        if (c.mechanism == CKM_ECDSA) {
-            EXPECT_EQ(wrong, CKR_SIGNATURE_INVALID);
-        }
-        EXPECT_NE(wrong, CKR_OK);
-        if (c.mechanism != CKM_ECDSA) {
+        // A wrong signature or MAC of the right length is told apart from
+        // every other failure: clients answer "false" only for this code.
+        EXPECT_EQ(Verify(c.mechanism, c.key, c.signed_, Flip(c.signature)), CKR_SIGNATURE_INVALID);
+        EXPECT_EQ(Verify(c.mechanism, c.key, Flip(c.signed_), c.signature), CKR_SIGNATURE_INVALID);
+        if (c.mechanism == CKM_SHA256_RSA_PKCS || c.mechanism == CKM_SHA1_RSA_PKCS) {  // in parts too
             EXPECT_EQ(Verify(c.mechanism, c.key, c.signed_, c.signature, true), CKR_OK);
         }
     }

@@ -461,10 +461,15 @@ std::vector<CK_OBJECT_HANDLE> MechanismRoundTrip::tokenKeys;
 
 // The token registry as a token's factory holds it.
 struct RegistryProbe : AlgFactory {
-    std::set<CK_MECHANISM_TYPE> Hard() {
+    std::set<AlgKey> Keys() {
         RegHardAlg(*this);
+        std::set<AlgKey> keys;
+        for (const auto& entry : hardCreators_) keys.insert(entry.first);
+        return keys;
+    }
+    std::set<CK_MECHANISM_TYPE> Hard() {
         std::set<CK_MECHANISM_TYPE> types;
-        for (const auto& entry : hardCreators_) types.insert(entry.first.first);
+        for (const AlgKey& key : Keys()) types.insert(key.first);
         return types;
     }
 };
@@ -490,6 +495,31 @@ TEST_F(MechanismRoundTrip, EveryListedOrRegisteredMechanismHasARow) {
     for (const Row& r : kRows) rows.insert(r.type);
     for (CK_MECHANISM_TYPE type : all) EXPECT_EQ(rows.count(type), 1u) << "no row for mechanism 0x" << std::hex << type;
     for (CK_MECHANISM_TYPE type : rows) EXPECT_EQ(all.count(type), 1u) << "row for an unknown mechanism 0x" << std::hex << type;
+}
+
+// What C_GetMechanismInfo claims for recovery has a class behind it: a
+// claimed flag whose init answers CKR_MECHANISM_INVALID tells a client a lie.
+TEST_F(MechanismRoundTrip, ClaimedRecoveryHasAClass) {
+    CK_ULONG n = 0;
+    ASSERT_EQ(C_GetMechanismList(1, nullptr, &n), CKR_OK);
+    std::vector<CK_MECHANISM_TYPE> listed(n);
+    ASSERT_EQ(C_GetMechanismList(1, listed.data(), &n), CKR_OK);
+    std::set<AlgKey> classes;
+    for (const auto& entry : AlgFactory::GetSoftCreators()) classes.insert(entry.first);
+    for (const AlgKey& key : RegistryProbe().Keys()) classes.insert(key);
+    const struct {
+        CK_FLAGS flag;
+        int32_t function;
+    } kinds[] = {{CKF_SIGN_RECOVER, MECH_FUNC_SIGN_RECOVER}, {CKF_VERIFY_RECOVER, MECH_FUNC_VERIFY_RECOVER}};
+    for (CK_MECHANISM_TYPE type : listed) {
+        CK_MECHANISM_INFO info{};
+        ASSERT_EQ(C_GetMechanismInfo(1, type, &info), CKR_OK);
+        for (const auto& k : kinds) {
+            if (info.flags & k.flag) {
+                EXPECT_EQ(classes.count({type, k.function}), 1u) << "0x" << std::hex << type << " claims 0x" << k.flag;
+            }
+        }
+    }
 }
 
 TEST_F(MechanismRoundTrip, DigestsMatchTheReference) {

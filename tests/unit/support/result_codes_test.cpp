@@ -45,14 +45,12 @@ TEST(ResultCodes, TokenCommandResult) {
 TEST(ResultCodes, PinStatus) {
     struct Case {
         uint16_t sw;
-        bool user;
         RV rv;
     } cases[] = {
-        {0x9000, true, 0x00},   {0x6983, true, 0xA4},  {0x6983, false, 0xA4},  // blocked: CKR_PIN_LOCKED
-        {0x63C0, true, 0xA4},   {0x63C0, false, 0xA0},                         // SO: CKR_PIN_INCORRECT
-        {0x63C2, true, 0xA0},   {0x63C1, false, 0xA0}, {0x6A88, true, 0xA0},
+        {0x9000, 0x00}, {0x6983, 0xA4}, {0x63C0, 0xA4},  // blocked or no try left: CKR_PIN_LOCKED
+        {0x63C2, 0xA0}, {0x63C1, 0xA0}, {0x6A88, 0xA0},  // CKR_PIN_INCORRECT
     };
-    for (const Case& c : cases) EXPECT_EQ(PinStatusRv(c.sw, c.user), c.rv) << std::hex << c.sw << " user " << c.user;
+    for (const Case& c : cases) EXPECT_EQ(PinStatusRv(c.sw), c.rv) << std::hex << c.sw;
 }
 
 TEST(ResultCodes, StatusWordTexts) {
