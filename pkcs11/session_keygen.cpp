@@ -160,6 +160,11 @@ CK_RV CSessionBase::GenerateKeyPair(CK_MECHANISM_PTR mechanism, CK_ATTRIBUTE_PTR
                                     CK_OBJECT_HANDLE_PTR phPublic, CK_OBJECT_HANDLE_PTR phPrivate) {
     CK_RV rv = CheckNewKeyTemplate(ReadWrite(), SecurityOfficer(), publicTmpl, publicCount);
     if (rv || (rv = CheckNewKeyTemplate(ReadWrite(), SecurityOfficer(), privateTmpl, privateCount))) return rv;
+    // The token's containers take no DH keys: a DH pair lives in the session,
+    // and one asked for on the token is refused before anything is made.
+    if (mechanism->mechanism == CKM_DH_PKCS_KEY_PAIR_GEN &&
+        (TemplateFlag(publicTmpl, publicCount, CKA_TOKEN) || TemplateFlag(privateTmpl, privateCount, CKA_TOKEN)))
+        return CKR_TEMPLATE_INCONSISTENT;
     SessionSlot frame(SlotId());
     if (frame.rv) return frame.rv;
     Slot& slot = *frame.slot;

@@ -348,8 +348,11 @@ TEST_F(KeyCalls, KeyPairRules) {
         {"always authenticate needs a private key", true, true, false, false, 0, true, CKR_TEMPLATE_INCONSISTENT},
         {"session pair with login", false, true, false, false, -1, false, CKR_OK},
         {"session pair, read-write", true, true, false, false, -1, false, CKR_OK},
-        // The containers take no DH keys: nothing of the pair stays behind.
-        {"DH pair on the token", true, true, true, true, -1, false, CKR_GENERAL_ERROR},
+        // The containers take no DH keys: refused by its template at once,
+        // nothing of the pair stays behind.
+        {"DH pair on the token", true, true, true, true, -1, false, CKR_TEMPLATE_INCONSISTENT},
+        {"DH public half on the token", true, true, true, false, -1, false, CKR_TEMPLATE_INCONSISTENT},
+        {"DH private half on the token", true, true, false, true, -1, false, CKR_TEMPLATE_INCONSISTENT},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
