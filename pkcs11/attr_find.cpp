@@ -23,6 +23,8 @@ bool EntryMatches(const ObjPtr& obj, const CK_ATTRIBUTE& entry, IContainerManage
     // A value the caller may not read is never matched: a match would
     // confirm a guess.
     if (HiddenAttribute(*obj, entry.type)) return false;
+    ByteVec history;
+    if (KeyHistoryValue(*obj, entry.type, history)) return SameBytes(history, entry.pValue, entry.ulValueLen);
     const ByteVec* stored = obj->Value(static_cast<uint32_t>(entry.type));
     if (!stored) return false;
     if (entry.type == CKA_EC_POINT) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "attribute_policy.h"
 #include "alg_factory.h"
 #include "icontainer_manager.h"
 #include "iobject_manager.h"
@@ -80,11 +81,6 @@ private:
     CK_ULONG keyType_ = 0;
 };
 
-CK_RV SetLocal(const ObjPtr& key) {
-    const CK_BBOOL yes = CK_TRUE;
-    return key->SetAttr(CKA_LOCAL, &yes, 1) == CKR_OK ? CKR_OK : CKR_GENERAL_ERROR;
-}
-
 }  // namespace
 
 CK_RV CSessionBase::FilePublicHalf(Slot& slot, const ObjPtr& publicKey, const ObjPtr& privateKey,
@@ -143,7 +139,7 @@ CK_RV CSessionBase::GenerateKey(CK_MECHANISM_PTR mechanism, CK_ATTRIBUTE_PTR tmp
     uint32_t cls = 0;
     if (ReadULong(key, CKA_CLASS, cls) != CKR_OK) return CKR_GENERAL_ERROR;
     if (cls != CKO_SECRET_KEY) return CKR_TEMPLATE_INCONSISTENT;
-    if ((rv = AdmitNewKey(slot, key, tmpl, count, ReadWrite())) || (rv = SetLocal(key))) return rv;
+    if ((rv = AdmitNewKey(slot, key, tmpl, count, ReadWrite())) || (rv = StartKeyHistory(key, true))) return rv;
 
     AlgFactory* factory = slot.GetAlgFactory();
     if (!factory) return CKR_GENERAL_ERROR;
@@ -201,7 +197,7 @@ CK_RV CSessionBase::GenerateKeyPair(CK_MECHANISM_PTR mechanism, CK_ATTRIBUTE_PTR
         ReadFlag(privateKey, CKA_ALWAYS_AUTHENTICATE, alwaysAuthenticate) != CKR_OK)
         return CKR_GENERAL_ERROR;
     if (!isPrivate && alwaysAuthenticate) return CKR_TEMPLATE_INCONSISTENT;
-    if ((rv = SetLocal(publicKey)) || (rv = SetLocal(privateKey))) return rv;
+    if ((rv = StartKeyHistory(publicKey, true)) || (rv = StartKeyHistory(privateKey, true))) return rv;
 
     AlgFactory* factory = slot.GetAlgFactory();
     if (!factory) return CKR_GENERAL_ERROR;

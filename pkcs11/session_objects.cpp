@@ -160,6 +160,11 @@ void ReadTemplateEntry(CK_ATTRIBUTE& entry, const ByteVec& stored, ReadMarks& ma
 // whole CK_ULONGs, the EC point in the chosen form, templates as CK_ATTRIBUTE
 // arrays, the rest as kept.
 void ReadEntry(const IObj& obj, CK_ATTRIBUTE& entry, ReadMarks& marks) {
+    ByteVec history;
+    if (KeyHistoryValue(obj, entry.type, history)) {
+        PutValue(entry, history.data(), history.size(), marks);
+        return;
+    }
     const ByteVec* stored = entry.type > 0xFFFFFFFFUL ? nullptr : obj.Value(static_cast<uint32_t>(entry.type));
     if (!stored) {
         entry.ulValueLen = CK_UNAVAILABLE_INFORMATION;
@@ -205,6 +210,7 @@ CK_RV CSessionBase::CreateObject(CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, CK_OBJEC
     if (GetSessionInfo(&info)) return CKR_GENERAL_ERROR;
     uint32_t cls = 0;
     if (ReadULong(obj, CKA_CLASS, cls)) return CKR_GENERAL_ERROR;
+    if (IsKeyClass(cls) && (rv = StartKeyHistory(obj, false))) return rv;
     if (!FindAttr(tmpl, count, CKA_PRIVATE)) {
         // Keys with secrets are private by default where the user can make them.
         const bool readWriteState = info.state != CKS_RO_PUBLIC_SESSION && info.state != CKS_RO_USER_FUNCTIONS;

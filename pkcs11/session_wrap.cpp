@@ -174,8 +174,7 @@ CK_RV CSessionBase::UnwrapKey(CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hUnwr
         (rv = ImposeUnwrapTemplate(made.from, tmpl, count, made.key)))
         return rv;
     // The key was made elsewhere.
-    const CK_BBOOL no = CK_FALSE;
-    if (made.key->SetAttr(CKA_LOCAL, &no, 1) != CKR_OK) return CKR_GENERAL_ERROR;
+    if (StartKeyHistory(made.key, false) != CKR_OK) return CKR_GENERAL_ERROR;
 
     AlgMultiPart* cipher = nullptr;
     if ((rv = NewCipher(wrapCipher_, wrapAlg_, *made.factory, mechanism, made.from, false, cipher))) return rv;

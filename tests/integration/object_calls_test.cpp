@@ -7,6 +7,7 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <string>
@@ -800,6 +801,77 @@ TEST_F(ObjectCalls, UsbCutWhileCreatingATokenKeyLeavesNoOrphanFile) {
         for (CK_OBJECT_HANDLE found : Find(h)) C_DestroyObject(h, found);
         C_CloseAllSessions(1);
     }
+}
+
+// The flags a relying party checks before it trusts a key tell the key's
+// history: only a key made here, sensitive (unextractable) ever since, is
+// always sensitive (never extractable); CKA_KEY_GEN_MECHANISM names the
+// mechanism that made a key here and nothing for a key brought in. A search
+// sees the same values.
+TEST_F(ObjectCalls, KeyHistoryFlagsTellTheTruth) {
+    CK_SESSION_HANDLE h = Open(true);
+    ASSERT_EQ(Login(h, CKU_USER, "12345678"), CKR_OK);
+    auto flag = [&](CK_OBJECT_HANDLE o, CK_ATTRIBUTE_TYPE type) {
+        const Bytes v = Attr(h, o, type);
+        EXPECT_EQ(v.size(), 1u) << std::hex << type;
+        return v.size() == 1 && v[0] != 0;
+    };
+    auto made = [&](CK_OBJECT_HANDLE o) {
+        const Bytes v = Attr(h, o, CKA_KEY_GEN_MECHANISM);
+        CK_ULONG mechanism = 0x12345;  // a value nobody gives
+        if (v.size() == sizeof mechanism) std::memcpy(&mechanism, v.data(), sizeof mechanism);
+        return mechanism;
+    };
+    auto tighten = [&](CK_OBJECT_HANDLE o) {
+        const CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
+        CK_ATTRIBUTE change[] = {{CKA_SENSITIVE, const_cast<CK_BBOOL*>(&yes), 1},
+                                 {CKA_EXTRACTABLE, const_cast<CK_BBOOL*>(&no), 1}};
+        EXPECT_EQ(C_SetAttributeValue(h, o, change, 2), CKR_OK);
+    };
+    auto generateAes = [&](bool sensitive, bool extractable) {
+        KeyTemplate t = testing_kv::SecretKey(CKK_AES).Flag(CKA_TOKEN, true).ULong(CKA_VALUE_LEN, 16);
+        t.Flag(CKA_SENSITIVE, sensitive).Flag(CKA_EXTRACTABLE, extractable);
+        CK_MECHANISM m{CKM_AES_KEY_GEN, nullptr, 0};
+        CK_OBJECT_HANDLE key = 0;
+        EXPECT_EQ(C_GenerateKey(h, &m, t.data(), t.size(), &key), CKR_OK);
+        return key;
+    };
+
+    // Brought in loose, the template claiming a history it cannot have; tightened later.
+    KeyTemplate loose = RsaPrivate(true, "imported").Flag(CKA_SENSITIVE, false).Flag(CKA_EXTRACTABLE, true);
+    CK_OBJECT_HANDLE imported = 0;
+    ASSERT_EQ(Create(h, loose, &imported), CKR_OK);
+    tighten(imported);
+    // Made here, sensitive and unextractable from the start; made here loose, tightened later.
+    const CK_OBJECT_HANDLE strict = generateAes(true, false), late = generateAes(false, true);
+    tighten(late);
+    const struct {
+        const char* name;
+        CK_OBJECT_HANDLE key;
+        bool alwaysSensitive, neverExtractable;
+        CK_ULONG mechanism;
+    } cases[] = {
+        {"imported", imported, false, false, CK_UNAVAILABLE_INFORMATION},
+        {"generated strict", strict, true, true, CKM_AES_KEY_GEN},
+        {"generated, tightened later", late, false, false, CKM_AES_KEY_GEN},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_TRUE(flag(c.key, CKA_SENSITIVE));
+        EXPECT_EQ(flag(c.key, CKA_ALWAYS_SENSITIVE), c.alwaysSensitive);
+        EXPECT_EQ(flag(c.key, CKA_NEVER_EXTRACTABLE), c.neverExtractable);
+        EXPECT_EQ(made(c.key), c.mechanism);
+    }
+    KeyTemplate always;
+    always.Flag(CKA_ALWAYS_SENSITIVE, true);
+    EXPECT_EQ(Find(h, always), std::vector<CK_OBJECT_HANDLE>{strict});
+    KeyTemplate byMechanism;
+    byMechanism.ULong(CKA_KEY_GEN_MECHANISM, CKM_AES_KEY_GEN);
+    std::vector<CK_OBJECT_HANDLE> aes = Find(h, byMechanism);
+    std::sort(aes.begin(), aes.end());
+    std::vector<CK_OBJECT_HANDLE> expected{strict, late};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(aes, expected);
 }
 
 }  // namespace
