@@ -40,6 +40,13 @@ CK_RV AdmitNewKey(Slot& slot, const ObjPtr& key, const CK_ATTRIBUTE* tmpl, CK_UL
     return PrivateNeedsUser(slot, key);
 }
 
+CK_RV TokenKeyNeedsUser(Slot& slot, bool onToken) {
+    if (!onToken) return CKR_OK;
+    bool user = false;
+    const CK_RV rv = UserAuthenticated(slot, user);
+    return rv ? rv : user ? CKR_OK : CKR_USER_NOT_LOGGED_IN;
+}
+
 CK_RV CheckKeyInUse(Slot& slot, const ObjPtr& key) { return PrivateNeedsUser(slot, key); }
 
 CK_RV CheckKeyPermits(const ObjPtr& key, CK_ATTRIBUTE_TYPE usage) {

@@ -32,6 +32,11 @@ CK_RV CheckNewKeySpace(Slot& slot, const CK_ATTRIBUTE* tmpl, CK_ULONG count);
 // CKR_USER_NOT_LOGGED_IN.
 CK_RV AdmitNewKey(Slot& slot, const ObjPtr& key, const CK_ATTRIBUTE* tmpl, CK_ULONG count, bool privateDefault);
 
+// A key generated on the token needs the token's user verification, so
+// this process's own user login (CKR_USER_NOT_LOGGED_IN), whatever state
+// another process left the token in; decided before any command.
+CK_RV TokenKeyNeedsUser(Slot& slot, bool onToken);
+
 // An existing key used by the call (wrapping, unwrapping or base key): a
 // private one needs the user logged in, else CKR_USER_NOT_LOGGED_IN.
 CK_RV CheckKeyInUse(Slot& slot, const ObjPtr& key);

@@ -127,6 +127,7 @@ CK_RV CSessionBase::GenerateKey(CK_MECHANISM_PTR mechanism, CK_ATTRIBUTE_PTR tmp
     SessionSlot frame(SlotId());
     if (frame.rv) return frame.rv;
     Slot& slot = *frame.slot;
+    if ((rv = TokenKeyNeedsUser(slot, TemplateFlag(tmpl, count, CKA_TOKEN)))) return rv;
     if ((rv = frame.Refresh(true, true)) || (rv = CheckNewKeySpace(slot, tmpl, count))) return rv;
     CK_KEY_TYPE keyType = 0;
     bool keyTypeKnown = false;
@@ -158,13 +159,13 @@ CK_RV CSessionBase::GenerateKeyPair(CK_MECHANISM_PTR mechanism, CK_ATTRIBUTE_PTR
     if (rv || (rv = CheckNewKeyTemplate(ReadWrite(), SecurityOfficer(), privateTmpl, privateCount))) return rv;
     // The token's containers take no DH keys: a DH pair lives in the session,
     // and one asked for on the token is refused before anything is made.
-    if (mechanism->mechanism == CKM_DH_PKCS_KEY_PAIR_GEN &&
-        (TemplateFlag(publicTmpl, publicCount, CKA_TOKEN) || TemplateFlag(privateTmpl, privateCount, CKA_TOKEN)))
-        return CKR_TEMPLATE_INCONSISTENT;
+    const bool eitherOnToken =
+        TemplateFlag(publicTmpl, publicCount, CKA_TOKEN) || TemplateFlag(privateTmpl, privateCount, CKA_TOKEN);
+    if (mechanism->mechanism == CKM_DH_PKCS_KEY_PAIR_GEN && eitherOnToken) return CKR_TEMPLATE_INCONSISTENT;
     SessionSlot frame(SlotId());
     if (frame.rv) return frame.rv;
     Slot& slot = *frame.slot;
-    if ((rv = frame.Refresh(true, true))) return rv;
+    if ((rv = TokenKeyNeedsUser(slot, eitherOnToken)) || (rv = frame.Refresh(true, true))) return rv;
     // The token memory both halves take together.
     std::vector<CK_ATTRIBUTE> onToken;
     for (auto [t, n] : {std::make_pair(publicTmpl, publicCount), std::make_pair(privateTmpl, privateCount)}) {

@@ -112,7 +112,9 @@ TEST_F(KeyCalls, SecretKeyGenerationRules) {
         {"read-only session: public by default", false, false, CKM_AES_KEY_GEN, -1, -1, CKR_OK, false},
         {"read-write session: private by default", true, false, CKM_AES_KEY_GEN, 0, -1, CKR_USER_NOT_LOGGED_IN, true},
         {"private token key with login", true, true, CKM_AES_KEY_GEN, 1, -1, CKR_OK, true},
-        {"public token key without login", true, false, CKM_DES3_KEY_GEN, 1, 0, CKR_OK, false},
+        // A key made on the token needs the token's verification: this
+        // process's login, whatever an earlier case left on the token.
+        {"public token key without login", true, false, CKM_DES3_KEY_GEN, 1, 0, CKR_USER_NOT_LOGGED_IN, false},
         {"private key asked without login", false, false, CKM_DES_KEY_GEN, 0, 1, CKR_USER_NOT_LOGGED_IN, true},
         {"session RC4 key", true, true, CKM_RC4_KEY_GEN, 0, -1, CKR_OK, true},
         {"not a key generation mechanism", true, true, CKM_SHA_1, 0, -1, CKR_MECHANISM_INVALID, false},
@@ -662,6 +664,29 @@ TEST_F(KeyCalls, UnwrappingChecksTheNewKeyBeforeWritingIt) {
     ASSERT_EQ(C_UnwrapKey(h, &rsa, prv, wrapped.data(), len, t.data(), t.size(), &key), CKR_OK);
     EXPECT_EQ(key & 0x80000000UL, 0u);
     EXPECT_EQ(Instance(sim_->Socket()).Keys().size(), 3u);
+}
+
+// The token stays verified after another application's login. A process
+// that never logged in is still refused every key made on the token, before
+// any command, and can neither make nor fail to destroy half of one.
+TEST_F(KeyCalls, TokenKeysNeedThisProcesssOwnLogin) {
+    { Instance other(sim_->Socket()); }  // the token verified by another application
+    CK_SESSION_HANDLE h = Open(true);
+    const PairCase& rsa = kPairs[0];
+    KeyTemplate pubT = PublicTemplate(rsa, true), prvT = PrivateTemplate(true);
+    prvT.Flag(CKA_PRIVATE, false);  // nothing private asked for: only the token's verification stands in the way
+    KeyTemplate aes = SecretKey(CKK_AES).Flag(CKA_TOKEN, true).Flag(CKA_PRIVATE, false).ULong(CKA_VALUE_LEN, 16);
+    CK_MECHANISM pairGen = Mech(rsa.mechanism), aesGen = Mech(CKM_AES_KEY_GEN);
+    CK_OBJECT_HANDLE pub = 0, prv = 0, key = 0;
+    sim_->Control("stats-reset");
+    EXPECT_EQ(C_GenerateKeyPair(h, &pairGen, pubT.data(), pubT.size(), prvT.data(), prvT.size(), &pub, &prv),
+              CKR_USER_NOT_LOGGED_IN);
+    EXPECT_EQ(C_GenerateKey(h, &aesGen, aes.data(), aes.size(), &key), CKR_USER_NOT_LOGGED_IN);
+    EXPECT_EQ(Apdus("apdus"), 0);
+    EXPECT_TRUE(Instance(sim_->Socket()).Keys().empty());
+    // Session keys need no login.
+    KeyTemplate sessionAes = SecretKey(CKK_AES).Flag(CKA_TOKEN, false).Flag(CKA_PRIVATE, false).ULong(CKA_VALUE_LEN, 16);
+    EXPECT_EQ(C_GenerateKey(h, &aesGen, sessionAes.data(), sessionAes.size(), &key), CKR_OK);
 }
 
 // ---------------------------------------------------------------- random
