@@ -51,10 +51,28 @@ public final class SunPkcs11Test {
         verifier.update(data);
         check(verifier.verify(signature), algorithm + ": the JDK verifies the token's signature");
 
+        // The module verifies too: the provider brings the public key in as a
+        // session object, and takes only CKR_SIGNATURE_INVALID for "false".
+        check(tokenVerifies(token, algorithm, cert, data, signature), algorithm + ": the module verifies it");
         data[0] ^= 1;
         verifier.initVerify(cert.getPublicKey());
         verifier.update(data);
         check(!verifier.verify(signature), algorithm + ": a changed message fails");
+        check(!tokenVerifies(token, algorithm, cert, data, signature), algorithm + ": the module fails it too");
+    }
+
+    // A verification through the provider; an exception counts as a failed check.
+    private static boolean tokenVerifies(Provider token, String algorithm, Certificate cert, byte[] data,
+                                         byte[] signature) {
+        try {
+            Signature verifier = Signature.getInstance(algorithm, token);
+            verifier.initVerify(cert.getPublicKey());
+            verifier.update(data);
+            return verifier.verify(signature);
+        } catch (Exception e) {
+            check(false, algorithm + ": the module's verification threw " + e);
+            return false;
+        }
     }
 
     public static void main(String[] args) throws Exception {
