@@ -44,6 +44,7 @@ uint16_t CTokenTarn::im_TransmitAPDU(const APDU& apdu, uint8_t* out, uint32_t* o
     }
     LogApduCommand(apdu);
     NoteWriteCommand(apdu);
+    const uint16_t file = selectedFid_;  // nested selections of the recovery change it
     bool reselectAllowed = true;
     int channelRetries = 3;
     uint8_t command[kBuffer];
@@ -59,15 +60,16 @@ uint16_t CTokenTarn::im_TransmitAPDU(const APDU& apdu, uint8_t* out, uint32_t* o
             reselectAllowed = false;
             ++channelEpoch_;
             counterFreshNeeded_ = true;  // a reset: whoever wrote meanwhile was not of the family
-            if (ReSelectADF() == 0) continue;
+            if (ReSelectADF() == 0 && RestoreContext(apdu, file) == 0) continue;
             return failed(kSwExchange);
         }
         if (rv != 0) return failed(DeviceFailureSw(rv));
         if (sw == 0x6988 && secureMessaging_ && channelRetries > 0) {
             --channelRetries;
             counterFreshNeeded_ = true;  // the channel went without a record of it: not the family
-            if (GetInitKey(kvprov::kStaticEncKey, kvprov::kStaticMacKey) == 0) continue;
-            return failed(kSwLockOrConnect);
+            if (GetInitKey(kvprov::kStaticEncKey, kvprov::kStaticMacKey) != 0) return failed(kSwLockOrConnect);
+            if (RestoreContext(apdu, file) == 0) continue;
+            return failed(kSwExchange);
         }
         if (outLength) {
             uint32_t capacity = *outLength;
@@ -141,6 +143,18 @@ void CTokenTarn::ResumeChannel() {
 }
 
 RV CTokenTarn::ReSelectADF() { return Reselect(IsLogIn()); }
+
+RV CTokenTarn::RestoreContext(const APDU& apdu, uint16_t file) {
+    switch (apdu.ins) {
+        case apdu::kInsReadBinary:
+        case apdu::kInsUpdateBinary:
+            return file ? SelectFile(file) : CKR_DEVICE_ERROR;
+        case apdu::kInsPso:
+            return CKR_DEVICE_ERROR;
+        default:
+            return 0;
+    }
+}
 
 RV CTokenTarn::Reselect(bool relogin) {
     // Not ready while re-selecting (no nested re-selection); ready again

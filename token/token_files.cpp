@@ -21,6 +21,7 @@ RV CTokenTarn::GetFileSize(uint16_t fid, uint32_t* size) {
     uint32_t len = sizeof fci;
     uint16_t sw = im_TransmitAPDU(apdu::SelectFile(fid), fci, &len, true);
     if (sw != 0x9000) return CommandResult(sw);
+    selectedFid_ = fid;
     if (len < 6) return CKR_DEVICE_ERROR;
     if (size) *size = LoadBe16(fci + 4);
     return 0;

@@ -178,6 +178,13 @@ protected:
     uint32_t BlockLength() const { return maxBlock_ - 64; }
     // New channel, application selected, and (relogin) the cached PIN presented.
     RV Reselect(bool relogin);
+    // After a channel reopening or a reset inside an exchange, what the
+    // command relies on that the token may no longer hold (another
+    // application may have selected or set its own meanwhile): a command on
+    // the current file gets its file (file: selected before the exchange)
+    // selected again; a security operation, whose environment may now be
+    // another's, is not sent again (CKR_DEVICE_ERROR). 0: send it again.
+    RV RestoreContext(const APDU& apdu, uint16_t file);
     // The cached PIN value presented again for the logged-in reference, as a
     // recovery step inside an exchange: the token's PIN flags are neither
     // read nor written, so nothing above the exchange (the file cache, which
@@ -259,6 +266,8 @@ protected:
     // Counts channel openings and selections of the application: what the
     // token's security environment held before them is gone.
     uint64_t channelEpoch_ = 0;
+    // The file the last successful SELECT by FID made current (0: none yet).
+    uint16_t selectedFid_ = 0;
     // The last secret-key security environment set, in which lock scope and
     // on which channel.
     ByteVec lastMse_;

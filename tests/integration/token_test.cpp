@@ -6,6 +6,8 @@
 #include <memory>
 #include <sstream>
 
+#include "apdu_commands.h"
+#include "device_lock.h"
 #include "host_socket_bridge.h"
 #include "libusb_dev.h"
 #include "sim_process.h"
@@ -131,6 +133,35 @@ TEST_P(TokenOnSim, SecondApplicationInterleaving) {
     ASSERT_EQ(token.ReadBinary(0x2460, buf, 0, 4, nullptr), 0u);  // our channel is gone: reopened
     EXPECT_EQ(std::vector<uint8_t>(buf, buf + 4), std::vector<uint8_t>(theirs, theirs + 4));
     ASSERT_EQ(other.SelectFile(0x2420), 0u);
+}
+
+// Another application opens its channel (ours is void from then on) and
+// selects its own file between our selection and our write: after reopening
+// our channel the write goes to our file, never to the one now current.
+TEST_P(TokenOnSim, AReopenedChannelWritesOnlyIntoTheFileItSelected) {
+    if (!GetParam().secure) GTEST_SKIP() << "no channel without secure messaging";
+    HostSocketBridge otherBridge;
+    otherBridge.SetSocketPath(sim.Socket());
+    CTokenTarn other{SlotTokenParts()};
+    other.SetDev(new libusb_dev_t("", &otherBridge));
+    ASSERT_EQ(token.ConnectAndSetenv(), 0u);
+    ASSERT_EQ(token.CreateFile(0x2460, 16, 0x90, 0x90, 0x90), 0u);
+    ASSERT_EQ(other.ConnectAndSetenv(), 0u);
+    uint8_t before[8];
+    ASSERT_EQ(other.ReadBinary(0x2420, before, 0, 8, nullptr), 0u);
+
+    const uint8_t mine[4] = {1, 2, 3, 4};
+    {
+        DeviceLock scope(token);  // one scope: the selection is not repeated by the write
+        ASSERT_EQ(token.SelectFile(0x2460), 0u);
+        ASSERT_EQ(other.SelectFile(0x2420), 0u);  // its channel now, its file current
+        EXPECT_EQ(token.im_TransmitAPDU(apdu::UpdateBinary(0, mine, 4), nullptr, nullptr, false), 0x9000);
+    }
+    uint8_t after[8], written[4];
+    ASSERT_EQ(other.ReadBinary(0x2420, after, 0, 8, nullptr), 0u);
+    EXPECT_EQ(std::vector<uint8_t>(after, after + 8), std::vector<uint8_t>(before, before + 8));
+    ASSERT_EQ(token.ReadBinary(0x2460, written, 0, 4, nullptr), 0u);
+    EXPECT_EQ(std::vector<uint8_t>(written, written + 4), std::vector<uint8_t>(mine, mine + 4));
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, TokenOnSim,

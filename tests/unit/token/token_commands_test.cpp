@@ -223,4 +223,26 @@ TEST_F(TokenCommands, FailedReselectionDoesNotEndRecovery) {
     EXPECT_EQ(dev->sent, (std::vector<std::string>{"00A40000022400", "00A40000024E51", "00A40000022400"}));
 }
 
+// After a reset the token's current file and security environment are
+// gone: a write on the current file goes out again only after its file is
+// selected again; a security operation is not sent again at all.
+TEST_F(TokenCommands, AfterAResetTheFileIsSelectedAgainAndNoSecurityOperationIsResent) {
+    Connect();
+    dev->fileSizes[0x2400] = 0x10;
+    const uint8_t data[2] = {0xAB, 0xCD};
+    dev->forced = {0, 0x6985};  // SELECT answered, the UPDATE meets the reset
+    EXPECT_EQ(token.WriteBinary(0x2400, 0, data, 2, nullptr), 0u);
+    EXPECT_EQ(dev->sent, (std::vector<std::string>{"00A40000022400", "00D6000002ABCD", "00A40000024E51",
+                                                   "00A40000022400", "00D6000002ABCD"}));
+    dev->sent.clear();
+    uint8_t out[128];
+    uint32_t outLen = sizeof out;
+    const uint8_t block[4] = {0, 1, 2, 3};
+    dev->forced = {0x9000, 0x6985};  // MSE taken, the PSO meets the reset
+    EXPECT_EQ(token.RSAPrvRawCipher(0x3F11, block, 4, out, &outLen), CKR_DEVICE_ERROR);
+    ASSERT_EQ(dev->sent.size(), 3u);
+    EXPECT_EQ(dev->sent[1].substr(2, 2), "2A");
+    EXPECT_EQ(dev->sent[2], "00A40000024E51");  // the application again, and no second PSO
+}
+
 }  // namespace
