@@ -28,7 +28,9 @@ bool Flag(const IObj& obj, uint32_t type, bool fallback, bool unreadable) {
 
 }  // namespace
 
-bool LibraryOwned(CK_ATTRIBUTE_TYPE type) { return type == CKA_VENDOR_KEY_REF || type == CKA_VENDOR_CONTAINER_NAME; }
+bool LibraryOwned(CK_ATTRIBUTE_TYPE type) {
+    return type == CKA_VENDOR_KEY_REF || type == CKA_VENDOR_CONTAINER_NAME || type == CKA_VENDOR_OBJECT_STAMP;
+}
 
 bool IsFixedAttribute(CK_ATTRIBUTE_TYPE type, bool isKey) {
     switch (type) {

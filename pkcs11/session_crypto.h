@@ -55,8 +55,9 @@ struct CSessionBase::OpKind {
     // Running kinds keep AlgMultiPart objects only (checked when created).
     AlgMultiPart& Mechanism(CSessionBase& s) const { return static_cast<AlgMultiPart&>(*(s.*alg)); }
 
-    // Init with a key, the slot locked by the caller.
-    CK_RV Start(CSessionBase& s, Slot& slot, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hKey) const;
+    // Init with a key, the slot locked by frame; a token key is confirmed
+    // on the token first (GetKey).
+    CK_RV Start(CSessionBase& s, SessionSlot& frame, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hKey) const;
     // After the token failed this kind's operation: whether its token key
     // was destroyed meanwhile (by another process), the slot's objects
     // refreshed to tell.
