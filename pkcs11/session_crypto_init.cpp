@@ -149,10 +149,12 @@ void CSessionBase::EndPrivateOperations(Slot& slot) {
     }
 }
 
-bool Kind::KeyGone(CSessionBase& s, SessionSlot& frame) const {
+CK_RV Kind::ConfirmKey(CSessionBase& s, SessionSlot& frame) const {
     const auto it = s.opKeys_.find(bit);
-    if (it == s.opKeys_.end() || (it->second & kSessionObjectBit)) return false;
-    return frame.Refresh(false) == CKR_OK && !GetObject(*frame.slot, it->second);
+    if (it == s.opKeys_.end() || (it->second & kSessionObjectBit)) return CKR_OK;
+    const CK_RV rv = frame.Refresh(false);
+    if (rv) return rv;
+    return GetObject(*frame.slot, it->second) ? CKR_OK : CKR_KEY_HANDLE_INVALID;
 }
 
 CK_RV Kind::Replace(CSessionBase& s, CK_RV created, Alg* object) const {

@@ -199,6 +199,30 @@ TEST_P(OtherProcessChanges, ADestroyedKeysHandleNeverReachesTheKeyThatTookItsFil
     EXPECT_TRUE(Labelled("A").empty());
 }
 
+// Pair A is destroyed and B made in its files while a signature by A runs
+// here: the call that would reach the key answers CKR_KEY_HANDLE_INVALID
+// and ends the operation; nothing is signed by B's key.
+TEST_P(OtherProcessChanges, ADestroyedKeyEndsARunningOperation) {
+    CK_OBJECT_HANDLE publicA = 0, privateA = 0;
+    const testing_kv::PKey a = MakePair("A", publicA, privateA);
+    CK_MECHANISM mechanism{CKM_SHA256_RSA_PKCS, nullptr, 0};
+    ASSERT_EQ(C_SignInit(h_, &mechanism, privateA), CKR_OK);
+    ASSERT_EQ(C_SignUpdate(h_, reinterpret_cast<CK_BYTE_PTR>(const_cast<char*>(kMessage)), sizeof kMessage - 1),
+              CKR_OK);
+
+    const std::string byB = Elsewhere({"destroy", "A", "keypair", "B", "sign", "B", kMessage});
+    ASSERT_FALSE(byB.empty());
+    // Another family's change is seen within the counter window.
+    if (GetParam().own) std::this_thread::sleep_for(std::chrono::milliseconds(kCounterWindowMs + 100));
+
+    Bytes signature(256);
+    CK_ULONG length = signature.size();
+    EXPECT_EQ(C_SignFinal(h_, signature.data(), &length), CKR_KEY_HANDLE_INVALID);
+    signature.resize(length);
+    EXPECT_NE(testing_kv::ToHex(signature), byB) << "A's running operation signed with B's key";
+    EXPECT_EQ(C_SignFinal(h_, signature.data(), &length), CKR_OPERATION_NOT_INITIALIZED);
+}
+
 // A token data object labelled label with CKA_VALUE label.
 CK_OBJECT_HANDLE MakeData(CK_SESSION_HANDLE h, const char* label) {
     CK_OBJECT_CLASS cls = CKO_DATA;
