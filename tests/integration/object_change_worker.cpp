@@ -5,6 +5,7 @@
 //   object_change_worker SOCKET MIRROR_BASE PIN STEP...
 //     destroy LABEL        destroys every object so labelled (at least one)
 //     keypair LABEL        makes an RSA-1024 token key pair, both halves so labelled
+//     data LABEL           makes a token data object so labelled, CKA_VALUE LABEL
 //     sign LABEL MESSAGE   signs MESSAGE (CKM_SHA256_RSA_PKCS) with the private key
 //                          so labelled; the signature goes to standard output in hex
 //     edit LABEL NEW       sets CKA_LABEL of every object so labelled to NEW, and
@@ -73,6 +74,15 @@ bool KeyPair(CK_SESSION_HANDLE h, const char* label) {
                                                         &publicKey, &privateKey));
 }
 
+bool Data(CK_SESSION_HANDLE h, const char* label) {
+    CK_OBJECT_CLASS cls = CKO_DATA;
+    CK_BBOOL yes = CK_TRUE;
+    CK_ATTRIBUTE t[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_TOKEN, &yes, 1}, Text(CKA_LABEL, label),
+                        Text(CKA_VALUE, label)};
+    CK_OBJECT_HANDLE object = 0;
+    return Check("C_CreateObject", C_CreateObject(h, t, 4, &object));
+}
+
 bool Sign(CK_SESSION_HANDLE h, const char* label, const char* message) {
     const CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
     const auto found = Labelled(h, label, &cls);
@@ -111,6 +121,7 @@ bool Run(CK_SESSION_HANDLE h, int argc, char** argv, int first) {
         bool ok = false;
         if (step == "destroy") ok = Destroy(h, argv[i + 1]);
         else if (step == "keypair") ok = KeyPair(h, argv[i + 1]);
+        else if (step == "data") ok = Data(h, argv[i + 1]);
         else if (step == "sign") ok = Sign(h, argv[i + 1], argv[i + 2]);
         else if (step == "edit") ok = Edit(h, argv[i + 1], argv[i + 2]);
         else ok = Check(("step " + step + " (unknown)").c_str(), CKR_ARGUMENTS_BAD);

@@ -236,6 +236,23 @@ CK_OBJECT_HANDLE MakeData(CK_SESSION_HANDLE h, const char* label) {
     return object;
 }
 
+// The other process destroys data object A and makes one just like it,
+// which takes the freed file name: it is another object, and the old
+// handle answers CKR_OBJECT_HANDLE_INVALID.
+TEST_P(OtherProcessChanges, AnObjectMadeAgainAlikeIsAnotherObject) {
+    const CK_OBJECT_HANDLE dataA = MakeData(h_, "A");
+    ASSERT_EQ(Labelled("A"), std::vector<CK_OBJECT_HANDLE>{dataA});
+
+    Elsewhere({"destroy", "A", "data", "A"});
+    if (GetParam().own) std::this_thread::sleep_for(std::chrono::milliseconds(kCounterWindowMs + 100));
+
+    CK_ATTRIBUTE label{CKA_LABEL, nullptr, 0};
+    EXPECT_EQ(C_GetAttributeValue(h_, dataA, &label, 1), CKR_OBJECT_HANDLE_INVALID);
+    const std::vector<CK_OBJECT_HANDLE> again = Labelled("A");
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_NE(again[0], dataA);
+}
+
 // The other process changes CKA_LABEL and CKA_ID of both halves of pair A,
 // and CKA_LABEL and CKA_VALUE of data object A: the handles here stay
 // valid, show the new values, are the only ones a search finds, and the
