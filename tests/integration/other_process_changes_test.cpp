@@ -253,38 +253,44 @@ TEST_P(OtherProcessChanges, AnObjectMadeAgainAlikeIsAnotherObject) {
     EXPECT_NE(again[0], dataA);
 }
 
-// The other process changes CKA_LABEL and CKA_ID of both halves of pair A,
-// and CKA_LABEL and CKA_VALUE of data object A: the handles here stay
-// valid, show the new values, are the only ones a search finds, and the
-// private key still signs as A.
+// The other process changes CKA_LABEL and CKA_ID of both halves of a key
+// pair, and CKA_LABEL and CKA_VALUE of a data object; pair A and data
+// object A were made here, pair C and data object C by the other process
+// and found here. The handles here stay valid, show the new values and are
+// the only ones a search finds; A's private key still signs as A.
 TEST_P(OtherProcessChanges, AnEditElsewhereKeepsTheHandleAndShowsTheNewValues) {
     CK_OBJECT_HANDLE publicA = 0, privateA = 0;
     const testing_kv::PKey a = MakePair("A", publicA, privateA);
-    const CK_OBJECT_HANDLE dataA = MakeData(h_, "A");
-    std::vector<CK_OBJECT_HANDLE> handles{publicA, privateA, dataA};
-    std::sort(handles.begin(), handles.end());
-    EXPECT_EQ(Labelled("A"), handles);
+    MakeData(h_, "A");
+    Elsewhere({"keypair", "C", "data", "C"});
+    if (GetParam().own) std::this_thread::sleep_for(std::chrono::milliseconds(kCounterWindowMs + 100));
+    const std::vector<CK_OBJECT_HANDLE> before[] = {Labelled("A"), Labelled("C")};
+    ASSERT_EQ(before[0].size(), 3u);
+    ASSERT_EQ(before[1].size(), 3u);
 
-    Elsewhere({"edit", "A", "renamed"});
+    Elsewhere({"edit", "A", "renamed-A", "edit", "C", "renamed-C"});
     // Reads see another family's change within the counter window.
     if (GetParam().own) std::this_thread::sleep_for(std::chrono::milliseconds(kCounterWindowMs + 100));
 
-    const std::string renamed = "renamed";
-    struct Changed {
-        CK_OBJECT_HANDLE handle;
-        CK_ATTRIBUTE_TYPE second;
-    } changed[] = {{publicA, CKA_ID}, {privateA, CKA_ID}, {dataA, CKA_VALUE}};
-    for (const Changed& c : changed) {
-        std::string label(32, '\0'), second(32, '\0');
-        CK_ATTRIBUTE read[] = {{CKA_LABEL, label.data(), label.size()}, {c.second, second.data(), second.size()}};
-        ASSERT_EQ(C_GetAttributeValue(h_, c.handle, read, 2), CKR_OK) << c.handle;
-        label.resize(read[0].ulValueLen);
-        second.resize(read[1].ulValueLen);
-        EXPECT_EQ(label, renamed) << c.handle;
-        EXPECT_EQ(second, renamed) << c.handle;
+    for (const std::string name : {"A", "C"}) {
+        SCOPED_TRACE(name);
+        const std::vector<CK_OBJECT_HANDLE>& handles = before[name == "A" ? 0 : 1];
+        const std::string renamed = "renamed-" + name;
+        for (CK_OBJECT_HANDLE handle : handles) {
+            CK_OBJECT_CLASS cls = 0;
+            std::string label(32, '\0'), second(32, '\0');
+            CK_ATTRIBUTE read[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_LABEL, label.data(), label.size()}};
+            ASSERT_EQ(C_GetAttributeValue(h_, handle, read, 2), CKR_OK) << handle;
+            CK_ATTRIBUTE other{cls == CKO_DATA ? CKA_VALUE : CKA_ID, second.data(), second.size()};
+            ASSERT_EQ(C_GetAttributeValue(h_, handle, &other, 1), CKR_OK) << handle;
+            label.resize(read[1].ulValueLen);
+            second.resize(other.ulValueLen);
+            EXPECT_EQ(label, renamed) << handle;
+            EXPECT_EQ(second, renamed) << handle;
+        }
+        EXPECT_EQ(Labelled(renamed), handles);
+        EXPECT_TRUE(Labelled(name).empty());
     }
-    EXPECT_EQ(Labelled(renamed), handles);
-    EXPECT_TRUE(Labelled("A").empty());
     Bytes signature;
     ASSERT_EQ(Sign(privateA, signature), CKR_OK);
     EXPECT_TRUE(testing_kv::VerifyRsa(a.get(), EVP_sha256(), MessageBytes(), signature));
