@@ -16,6 +16,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -107,6 +108,7 @@ protected:
                                          {CKA_MODULUS_BITS, &bits, sizeof bits},
                                          {CKA_VERIFY, &yes, 1},
                                          {CKA_ENCRYPT, &yes, 1},
+                                         {CKA_WRAP, &yes, 1},
                                          name,
                                          id};
         CK_ATTRIBUTE privateTemplate[] = {{CKA_CLASS, &privateClass, sizeof privateClass},
@@ -117,7 +119,7 @@ protected:
                                           name,
                                           id};
         CK_MECHANISM generate{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
-        EXPECT_EQ(C_GenerateKeyPair(h_, &generate, publicTemplate, 8, privateTemplate, 7, &publicKey, &privateKey),
+        EXPECT_EQ(C_GenerateKeyPair(h_, &generate, publicTemplate, 9, privateTemplate, 7, &publicKey, &privateKey),
                   CKR_OK);
         Bytes modulus(128), exponent(8);
         CK_ATTRIBUTE parts[] = {{CKA_MODULUS, modulus.data(), modulus.size()},
@@ -161,42 +163,66 @@ protected:
     CK_SESSION_HANDLE h_ = 0;
 };
 
-// The other process destroys pair A and makes pair B, whose key files take
-// A's (the lowest free ones): every init with A's old handles answers
-// CKR_KEY_HANDLE_INVALID at once, also after a change of another family
-// (an init with a token key asks the token for its counter), and nothing
-// is ever signed by B's key through them.
+// The other process destroys a pair and makes another, whose key files
+// take the destroyed pair's (the lowest free ones): every call with the
+// old handles answers CKR_KEY_HANDLE_INVALID at once, also after a change
+// of another family (a call with a token key asks the token for its
+// counter), and nothing is ever signed by the new key through them. Each
+// round tries another first call after the change.
 TEST_P(OtherProcessChanges, ADestroyedKeysHandleNeverReachesTheKeyThatTookItsFiles) {
-    CK_OBJECT_HANDLE publicA = 0, privateA = 0;
-    const testing_kv::PKey a = MakePair("A", publicA, privateA);
-    Bytes signature;
-    ASSERT_EQ(Sign(privateA, signature), CKR_OK);
-    ASSERT_TRUE(testing_kv::VerifyRsa(a.get(), EVP_sha256(), MessageBytes(), signature));
-
-    const std::string byB = Elsewhere({"destroy", "A", "keypair", "B", "sign", "B", kMessage});
-    ASSERT_FALSE(byB.empty());
-
-    EXPECT_EQ(Sign(privateA, signature), CKR_KEY_HANDLE_INVALID);
-    EXPECT_NE(testing_kv::ToHex(signature), byB) << "A's handle signed with B's key";
-    struct Init {
-        const char* what;
-        CK_RV (*call)(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE);
-        CK_MECHANISM_TYPE mechanism;
-        CK_OBJECT_HANDLE key;
-    } inits[] = {
-        {"decrypt", C_DecryptInit, CKM_RSA_PKCS, privateA},
-        {"verify", C_VerifyInit, CKM_SHA256_RSA_PKCS, publicA},
-        {"encrypt", C_EncryptInit, CKM_RSA_PKCS, publicA},
+    CK_MECHANISM aesGen{CKM_AES_KEY_GEN, nullptr, 0}, rsa{CKM_RSA_PKCS, nullptr, 0},
+        sha256Rsa{CKM_SHA256_RSA_PKCS, nullptr, 0};
+    CK_ULONG sixteen = 16;
+    CK_BBOOL yes = CK_TRUE;
+    CK_ATTRIBUTE secret[] = {{CKA_VALUE_LEN, &sixteen, sizeof sixteen}, {CKA_EXTRACTABLE, &yes, 1}};
+    CK_OBJECT_HANDLE sessionKey = 0;
+    ASSERT_EQ(C_GenerateKey(h_, &aesGen, secret, 2, &sessionKey), CKR_OK);
+    Bytes wrapped(256);
+    CK_ULONG wrappedLength = wrapped.size();
+    struct Round {
+        const char* old;
+        const char* made;
+        std::function<CK_RV(CK_OBJECT_HANDLE publicKey, CK_OBJECT_HANDLE privateKey)> first;
+    } rounds[] = {
+        {"A1", "B1", [&](CK_OBJECT_HANDLE, CK_OBJECT_HANDLE prv) { return C_SignInit(h_, &sha256Rsa, prv); }},
+        {"A2", "B2", [&](CK_OBJECT_HANDLE, CK_OBJECT_HANDLE prv) { return C_DecryptInit(h_, &rsa, prv); }},
+        {"A3", "B3", [&](CK_OBJECT_HANDLE pub, CK_OBJECT_HANDLE) {
+             return C_WrapKey(h_, &rsa, pub, sessionKey, wrapped.data(), &wrappedLength);
+         }},
     };
-    for (const Init& init : inits) {
-        CK_MECHANISM mechanism{init.mechanism, nullptr, 0};
-        EXPECT_EQ(init.call(h_, &mechanism, init.key), CKR_KEY_HANDLE_INVALID) << init.what;
+    for (const Round& round : rounds) {
+        SCOPED_TRACE(round.old);
+        CK_OBJECT_HANDLE publicA = 0, privateA = 0;
+        const testing_kv::PKey a = MakePair(round.old, publicA, privateA);
+        Bytes signature;
+        ASSERT_EQ(Sign(privateA, signature), CKR_OK);
+        ASSERT_TRUE(testing_kv::VerifyRsa(a.get(), EVP_sha256(), MessageBytes(), signature));
+
+        const std::string byB =
+            Elsewhere({"destroy", round.old, "keypair", round.made, "sign", round.made, kMessage});
+        ASSERT_FALSE(byB.empty());
+
+        EXPECT_EQ(round.first(publicA, privateA), CKR_KEY_HANDLE_INVALID) << "the first call";
+        EXPECT_EQ(Sign(privateA, signature), CKR_KEY_HANDLE_INVALID);
+        EXPECT_NE(testing_kv::ToHex(signature), byB) << "the old handle signed with the new key";
+        struct Init {
+            const char* what;
+            CK_RV (*call)(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE);
+            CK_MECHANISM* mechanism;
+            CK_OBJECT_HANDLE key;
+        } inits[] = {
+            {"decrypt", C_DecryptInit, &rsa, privateA},
+            {"verify", C_VerifyInit, &sha256Rsa, publicA},
+            {"encrypt", C_EncryptInit, &rsa, publicA},
+        };
+        for (const Init& init : inits)
+            EXPECT_EQ(init.call(h_, init.mechanism, init.key), CKR_KEY_HANDLE_INVALID) << init.what;
+        // The new halves are new objects here, under new handles.
+        const std::vector<CK_OBJECT_HANDLE> b = Labelled(round.made);
+        EXPECT_EQ(b.size(), 2u);
+        for (CK_OBJECT_HANDLE handle : b) EXPECT_TRUE(handle != publicA && handle != privateA);
+        EXPECT_TRUE(Labelled(round.old).empty());
     }
-    // B's halves are new objects here, under new handles.
-    const std::vector<CK_OBJECT_HANDLE> b = Labelled("B");
-    EXPECT_EQ(b.size(), 2u);
-    for (CK_OBJECT_HANDLE handle : b) EXPECT_TRUE(handle != publicA && handle != privateA);
-    EXPECT_TRUE(Labelled("A").empty());
 }
 
 // Pair A is destroyed and B made in its files while a signature by A runs
