@@ -37,6 +37,11 @@ constexpr RV KV_E_OBJ_DIR_UNLISTABLE = 0xE0000008;
 
 // Vendor attributes and mechanism.
 constexpr CK_ATTRIBUTE_TYPE CKA_VENDOR_KEY_REF = 0x80000100UL;
+// Eight random bytes the object store gives a token object when it is first
+// filed (one filed before stamps existed: at its next edit); edits keep
+// them, so they tell an edited object from another one filed later under
+// its freed name. Set by the library alone.
+constexpr CK_ATTRIBUTE_TYPE CKA_VENDOR_OBJECT_STAMP = 0x80000101UL;
 constexpr CK_ATTRIBUTE_TYPE CKA_VENDOR_CONTAINER_NAME = 0x80564D42UL;
 constexpr CK_ATTRIBUTE_TYPE CKA_VENDOR_CERT_ATTR = 0x80564D44UL;
 constexpr CK_MECHANISM_TYPE CKM_VENDOR_IMPORT_KEY = 0x80000001UL;

@@ -95,7 +95,9 @@ bool KeyHistoryValue(const IObj& obj, CK_ATTRIBUTE_TYPE type, ByteVec& callerFor
     return true;
 }
 
-bool LibraryOwned(CK_ATTRIBUTE_TYPE type) { return type == CKA_VENDOR_KEY_REF || type == CKA_VENDOR_CONTAINER_NAME; }
+bool LibraryOwned(CK_ATTRIBUTE_TYPE type) {
+    return type == CKA_VENDOR_KEY_REF || type == CKA_VENDOR_CONTAINER_NAME || type == CKA_VENDOR_OBJECT_STAMP;
+}
 
 bool IsFixedAttribute(CK_ATTRIBUTE_TYPE type, bool isKey) {
     switch (type) {

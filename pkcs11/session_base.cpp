@@ -8,6 +8,7 @@
 #include "key_rules.h"
 #include "p11_env.h"
 #include "session_manager.h"
+#include "session_slot.h"
 #include "slot.h"
 
 void CSessionBase::RemoveKeyFile(Slot& slot, const ObjPtr& obj) {
@@ -34,6 +35,15 @@ ObjPtr CSessionBase::GetObject(Slot& slot, CK_OBJECT_HANDLE handle) {
     }
     auto sessions = KVEnv::GetCP11SessionManager();
     return sessions ? sessions->SessionObjects().GetObject(h) : ObjPtr();
+}
+
+ObjPtr CSessionBase::GetKey(SessionSlot& frame, CK_OBJECT_HANDLE handle, CK_RV& rv) {
+    rv = CKR_OK;
+    ObjPtr key = GetObject(*frame.slot, handle);
+    // Unknown here, or a session key: nothing on the token to confirm.
+    if (!key || (handle & kSessionObjectBit)) return key;
+    if ((rv = frame.Refresh(false, true))) return ObjPtr();
+    return GetObject(*frame.slot, handle);
 }
 
 CK_RV CSessionBase::FileObject(Slot& slot, const ObjPtr& obj, CK_OBJECT_HANDLE_PTR handle) {

@@ -14,6 +14,7 @@
 #include "pkcs11.h"
 
 class Slot;
+class SessionSlot;
 
 // Bits of the active-operation set.
 enum : uint64_t {
@@ -107,6 +108,12 @@ protected:
     // slot's object manager, session objects from the session-object manager.
     // Empty when unknown. Call with the slot locked.
     static ObjPtr GetObject(Slot& slot, CK_OBJECT_HANDLE handle);
+    // The key an operation starts with, the slot locked by frame. A token
+    // key is first confirmed on the token: the refresh of a call that
+    // writes (the write counter read from the token), then the handle looked
+    // up again. A key another process destroyed is empty, also when a new
+    // key took its key file. A failed refresh: empty, its code in rv.
+    static ObjPtr GetKey(SessionSlot& frame, CK_OBJECT_HANDLE handle, CK_RV& rv);
     // Files a new object by its CKA_TOKEN: token objects with the slot's
     // object manager (its error as it is), session objects with the
     // session-object manager and this session's list. The handle goes to

@@ -55,12 +55,15 @@ struct CSessionBase::OpKind {
     // Running kinds keep AlgMultiPart objects only (checked when created).
     AlgMultiPart& Mechanism(CSessionBase& s) const { return static_cast<AlgMultiPart&>(*(s.*alg)); }
 
-    // Init with a key, the slot locked by the caller.
-    CK_RV Start(CSessionBase& s, Slot& slot, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hKey) const;
-    // After the token failed this kind's operation: whether its token key
-    // was destroyed meanwhile (by another process), the slot's objects
-    // refreshed to tell.
-    bool KeyGone(CSessionBase& s, SessionSlot& frame) const;
+    // Init with a key, the slot locked by frame; a token key is confirmed
+    // on the token first (GetKey).
+    CK_RV Start(CSessionBase& s, SessionSlot& frame, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hKey) const;
+    // Whether the token key this kind's operation started with is still
+    // the object its handle names, the slot's objects refreshed to tell
+    // (the counter as the lock family knows it, from the token past the
+    // window): CKR_OK (also for a session key), CKR_KEY_HANDLE_INVALID
+    // when another process destroyed it, or the failed refresh's code.
+    CK_RV ConfirmKey(CSessionBase& s, SessionSlot& frame) const;
     // Takes the object the factory made (its result in created) as this
     // kind's running mechanism; a refusal leaves the kind not running.
     CK_RV Replace(CSessionBase& s, CK_RV created, Alg* object) const;

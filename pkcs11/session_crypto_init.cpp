@@ -102,15 +102,17 @@ CK_RV ReadAlwaysAuthenticate(const ObjPtr& key, bool& always) {
 
 }  // namespace
 
-CK_RV Kind::Start(CSessionBase& s, Slot& slot, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hKey) const {
+CK_RV Kind::Start(CSessionBase& s, SessionSlot& frame, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hKey) const {
+    Slot& slot = *frame.slot;
     if (!slot.HasToken()) return CKR_DEVICE_ERROR;
-    ObjPtr key = GetObject(slot, hKey);
+    CK_RV rv = CKR_OK;
+    ObjPtr key = GetKey(frame, hKey, rv);
+    if (rv) return rv;
     if (keyUse != KeyUse::None && (!key || !KeyFitsCipher(key, mechanism->mechanism, keyUse)))
         return CKR_KEY_HANDLE_INVALID;
     if (checkCompanions && s.activeOps_ && !(s.activeOps_ & companions)) return CKR_OPERATION_ACTIVE;
     if (!key) return CKR_KEY_HANDLE_INVALID;
-    CK_RV rv = CheckUsage(*this, key);
-    if (rv || (rv = CheckAllowedMechanism(key, mechanism->mechanism))) return rv;
+    if ((rv = CheckUsage(*this, key)) || (rv = CheckAllowedMechanism(key, mechanism->mechanism))) return rv;
     bool tokenKey = false;
     if (ReadFlag(key, CKA_TOKEN, tokenKey) != CKR_OK) return CKR_GENERAL_ERROR;
     bool privateKey = false;
@@ -152,10 +154,12 @@ void CSessionBase::EndPrivateOperations(Slot& slot) {
         used->reset();
 }
 
-bool Kind::KeyGone(CSessionBase& s, SessionSlot& frame) const {
+CK_RV Kind::ConfirmKey(CSessionBase& s, SessionSlot& frame) const {
     const auto it = s.opKeys_.find(bit);
-    if (it == s.opKeys_.end() || (it->second & kSessionObjectBit)) return false;
-    return frame.Refresh(false) == CKR_OK && !GetObject(*frame.slot, it->second);
+    if (it == s.opKeys_.end() || (it->second & kSessionObjectBit)) return CKR_OK;
+    const CK_RV rv = frame.Refresh(false);
+    if (rv) return rv;
+    return GetObject(*frame.slot, it->second) ? CKR_OK : CKR_KEY_HANDLE_INVALID;
 }
 
 CK_RV Kind::Replace(CSessionBase& s, CK_RV created, Alg* object) const {
@@ -180,7 +184,7 @@ void Kind::End(CSessionBase& s) const {
 #define KV_INIT_WITH_KEY(Method, kind)                                                          \
     CK_RV CSessionBase::Method(CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hKey) {             \
         SessionSlot frame(SlotId());                                                            \
-        return frame.rv ? frame.rv : Kind::kind.Start(*this, *frame.slot, mechanism, hKey);     \
+        return frame.rv ? frame.rv : Kind::kind.Start(*this, frame, mechanism, hKey);           \
     }
 KV_INIT_WITH_KEY(EncryptInit, encrypt)
 KV_INIT_WITH_KEY(DecryptInit, decrypt)

@@ -62,8 +62,15 @@ CK_RV Run(CSessionBase& s, const Kind& kind, Check check, Outcome outcome, bool 
     if (!kind.Running(s)) return CKR_OPERATION_NOT_INITIALIZED;
     CK_RV rv = CheckCaller(s, check);
     if (rv) return rv;
-    rv = call(kind.Mechanism(s));
-    if (rv == CKR_DEVICE_ERROR && kind.KeyGone(s, frame)) rv = CKR_KEY_HANDLE_INVALID;
+    // The mechanism reaches the key (on the token, by its key file) only
+    // while the handle still names the object the operation started with:
+    // another process may have destroyed it, and a new key taken its file.
+    rv = lengthQuery ? CKR_OK : kind.ConfirmKey(s, frame);
+    if (rv == CKR_OK) {
+        rv = call(kind.Mechanism(s));
+        // The token failed: perhaps because the key went meanwhile.
+        if (rv == CKR_DEVICE_ERROR && kind.ConfirmKey(s, frame) == CKR_KEY_HANDLE_INVALID) rv = CKR_KEY_HANDLE_INVALID;
+    }
     return kind.Conclude(s, outcome, rv, lengthQuery);
 }
 

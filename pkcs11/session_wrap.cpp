@@ -140,9 +140,10 @@ CK_RV CSessionBase::WrapKey(CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hWrappi
     SessionSlot frame(SlotId());
     if (frame.rv) return frame.rv;
     Slot& slot = *frame.slot;
-    CK_RV rv = frame.Refresh(false);
+    CK_RV rv = CKR_OK;
+    ObjPtr wrappingKey = GetKey(frame, hWrappingKey, rv), key;
+    if (rv == CKR_OK) key = GetKey(frame, hKey, rv);
     if (rv) return rv;
-    ObjPtr wrappingKey = GetObject(slot, hWrappingKey), key = GetObject(slot, hKey);
     if (!wrappingKey || !key) return CKR_KEY_HANDLE_INVALID;
     if ((rv = CheckKeyInUse(slot, wrappingKey)) || (rv = CheckKeyInUse(slot, key)) ||
         (rv = CheckKeyPermits(wrappingKey, CKA_WRAP)) || (rv = CheckAllowedMechanism(wrappingKey, mechanism->mechanism)))

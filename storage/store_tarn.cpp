@@ -9,11 +9,14 @@
 #include "iauth_manager.h"
 #include "itoken.h"
 #include "obj_factory.h"
+#include "random.h"
 
 namespace {
 
 const char* const kPrefixes[5] = {"data", "cert", "pubk", "prvk", "seck"};
 constexpr uint32_t kMaxIndex = 9998;
+constexpr uint32_t kStamp = static_cast<uint32_t>(CKA_VENDOR_OBJECT_STAMP);
+constexpr uint32_t kStampBytes = 8;
 
 
 bool TokenFlag(const IObj& obj, bool& onToken) {
@@ -167,7 +170,6 @@ RV CStoreTarn::StoreObj(ObjPtr obj) {
     bool onToken = false;
     if (!TokenFlag(*obj, onToken)) return CKR_TEMPLATE_INCOMPLETE;
     if (!onToken) return 0;
-    const ByteVec bytes = Serialize(*obj);
     const uint32_t cls = ULong(*obj, CKA_CLASS, 0xFFFFFFFF);
     if (cls > 4) return CKR_GENERAL_ERROR;
     const bool isKey = cls >= CKO_PUBLIC_KEY;
@@ -175,6 +177,13 @@ RV CStoreTarn::StoreObj(ObjPtr obj) {
     const uint32_t keyRef = isKey ? ULong(*obj, static_cast<uint32_t>(CKA_VENDOR_KEY_REF)) : 0;
 
     tagOBJ_PROP* existing = FindObjByID(obj->GetHandle());
+    // A new object gets a stamp of its own; an edit keeps the one it has.
+    if (!existing || !obj->HasAttr(kStamp)) {
+        uint8_t stamp[kStampBytes];
+        if (genrate_random_bytes(stamp, kStampBytes) != kStampBytes) return CKR_FUNCTION_FAILED;
+        obj->SetAttr(kStamp, stamp, kStampBytes, AttrForm::Stored);
+    }
+    const ByteVec bytes = Serialize(*obj);
     std::string name;
     RV rv = 0;
     const uint32_t size = static_cast<uint32_t>(bytes.size());
@@ -266,21 +275,25 @@ RV CStoreTarn::CopyObject(IObj& target, const IObj& source) {
     return 0;
 }
 
-// What no change of an object's attributes can alter: its class and kind,
-// its key file and key material, a certificate's value, a data object's
-// value and owner. Two versions of one file that differ here are two objects.
+// Whether two versions of one file are one object. No edit alters its
+// class and kind, its key file and key material, nor its stamp; versions
+// written before objects had stamps are told apart by what an edit rarely
+// changes besides: a certificate's or data object's value, a data object's
+// owner.
 bool CStoreTarn::SameIdentity(const IObj& known, const IObj& read) {
-    static const uint32_t kIdentity[] = {
-        CKA_CLASS,          CKA_KEY_TYPE, CKA_CERTIFICATE_TYPE, static_cast<uint32_t>(CKA_VENDOR_KEY_REF),
-        CKA_MODULUS,        CKA_PUBLIC_EXPONENT, CKA_EC_PARAMS, CKA_EC_POINT,
-        CKA_VALUE,          CKA_PRIME,    CKA_BASE,             CKA_APPLICATION,
-        CKA_OBJECT_ID};
-    for (uint32_t type : kIdentity) {
+    static const uint32_t kFixed[] = {CKA_CLASS,     CKA_KEY_TYPE, CKA_CERTIFICATE_TYPE,
+                                      static_cast<uint32_t>(CKA_VENDOR_KEY_REF),
+                                      CKA_MODULUS,   CKA_PUBLIC_EXPONENT, CKA_EC_PARAMS, CKA_EC_POINT,
+                                      CKA_PRIME,     CKA_BASE};
+    static const uint32_t kContent[] = {CKA_VALUE, CKA_APPLICATION, CKA_OBJECT_ID};
+    auto same = [&known, &read](uint32_t type) {
         const ByteVec* a = known.Value(type);
         const ByteVec* b = read.Value(type);
-        if ((a == nullptr) != (b == nullptr) || (a && *a != *b)) return false;
-    }
-    return true;
+        return (a == nullptr) == (b == nullptr) && (!a || *a == *b);
+    };
+    if (!std::all_of(std::begin(kFixed), std::end(kFixed), same)) return false;
+    if (known.Value(kStamp) && read.Value(kStamp)) return same(kStamp);
+    return std::all_of(std::begin(kContent), std::end(kContent), same);
 }
 
 RV CStoreTarn::CheckUpdate(bool force) {

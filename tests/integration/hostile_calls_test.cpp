@@ -331,6 +331,7 @@ TEST_F(Hostile, KeyCallsTakeNoLibraryOwnedOrMalformedAttributes) {
     } cases[] = {
         {"key reference", KeyTemplate().ULong(kKeyRef, 0xA020), CKR_ATTRIBUTE_READ_ONLY},
         {"container name", KeyTemplate().Text(0x80564D42UL, "{0000}"), CKR_ATTRIBUTE_READ_ONLY},
+        {"object stamp", KeyTemplate().Raw(0x80000101UL, Bytes(8, 0x5A)), CKR_ATTRIBUTE_READ_ONLY},
         {"trusted", KeyTemplate().Flag(CKA_TRUSTED, true), CKR_ATTRIBUTE_READ_ONLY},
         {"value length past 32 bits", KeyTemplate().Raw(CKA_VALUE_LEN, [] {
              Bytes b(8, 0);

@@ -408,6 +408,7 @@ TEST_F(ObjectCalls, NothingMakesASensitiveKeyReadable) {
         {CKA_KEY_TYPE, &zero, sizeof zero, CKR_ATTRIBUTE_READ_ONLY},
         {CKA_CERTIFICATE_TYPE, &zero, sizeof zero, CKR_ATTRIBUTE_READ_ONLY},
         {kKeyRef, &zero, sizeof zero, CKR_ATTRIBUTE_READ_ONLY},
+        {kKeyRef + 1, bytes, 4, CKR_ATTRIBUTE_READ_ONLY},  // the object stamp
         {CKA_LOCAL, &yes, 1, CKR_ATTRIBUTE_READ_ONLY},
         {CKA_KEY_GEN_MECHANISM, &zero, sizeof zero, CKR_ATTRIBUTE_READ_ONLY},
         {CKA_ALWAYS_SENSITIVE, &no, 1, CKR_ATTRIBUTE_READ_ONLY},

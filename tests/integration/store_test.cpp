@@ -49,6 +49,14 @@ std::string Layout(std::initializer_list<std::pair<uint32_t, const char*>> entri
     return out;
 }
 
+// The stamp the store gave an object, as its file entry.
+std::string StampEntry(const ObjPtr& obj) {
+    const ByteVec* stamp = obj->Value(static_cast<uint32_t>(CKA_VENDOR_OBJECT_STAMP));
+    if (!stamp) return "(no stamp)";
+    const std::string hex = ToHex(*stamp);
+    return Layout({{static_cast<uint32_t>(CKA_VENDOR_OBJECT_STAMP), hex.c_str()}});
+}
+
 const char kClassData[] = "0000000000000000";   // CK_ULONG 0, 8 bytes as the application gives it
 const char kTrue[] = "01";
 
@@ -91,8 +99,12 @@ TEST_F(StoreOnSim, DataObjectsByNameAndLayout) {
     EXPECT_EQ(store->FindObjByID(2)->fileName, "data0002");
     EXPECT_EQ(store->FindObjByID(3), nullptr);
     // Ascending types, empty values left out, the class in 4 bytes.
+    // Each new object has a stamp of its own, eight bytes, last.
     EXPECT_EQ(FileHex("data0001"), Layout({{CKA_CLASS, "00000000"}, {CKA_TOKEN, "01"}, {CKA_PRIVATE, "00"},
-                                           {CKA_LABEL, "6162"}, {CKA_MODIFIABLE, "01"}}));
+                                           {CKA_LABEL, "6162"}, {CKA_MODIFIABLE, "01"}}) +
+                                       StampEntry(a));
+    EXPECT_EQ(StampEntry(a).size(), 2 * (8 + 8u));
+    EXPECT_NE(StampEntry(a), StampEntry(b));
     uint16_t acl = 0;
     ASSERT_EQ(token().GetFileSystem()->GetFileACL("pkcs11", "data0001", &acl), 0u);
     EXPECT_EQ(acl, 0xD000);
@@ -101,11 +113,15 @@ TEST_F(StoreOnSim, DataObjectsByNameAndLayout) {
     ObjPtr c = Make({{CKA_CLASS, kClassData}, {CKA_TOKEN, kTrue}}, 4);
     ASSERT_EQ(store->StoreObj(c), 0u);
     EXPECT_EQ(store->FindObjByID(4)->fileName, "data0001");
+    const std::string stampOfC = StampEntry(c);
+    EXPECT_NE(stampOfC, StampEntry(a));  // the freed name's new object is another one
 
-    // Same size: rewritten in place; longer: resized.
+    // Same size: rewritten in place; longer: resized. An edit keeps the stamp.
     c->SetAttr(CKA_LABEL, "xy", 2);
     ASSERT_EQ(store->StoreObj(c), 0u);
     EXPECT_NE(FileHex("data0001").find("7879"), std::string::npos);
+    EXPECT_EQ(StampEntry(c), stampOfC);
+    EXPECT_NE(FileHex("data0001").find(stampOfC), std::string::npos);
 }
 
 TEST_F(StoreOnSim, LayoutOfEveryClass) {
@@ -148,6 +164,7 @@ TEST_F(StoreOnSim, LayoutOfEveryClass) {
     for (auto& c : cases) {
         ASSERT_TRUE(c.obj);
         ASSERT_EQ(store->StoreObj(c.obj), 0u);
+        c.expected += StampEntry(c.obj);
         EXPECT_EQ(FileHex(store->FindObjByID(c.obj->GetHandle())->fileName), c.expected)
             << store->FindObjByID(c.obj->GetHandle())->fileName;
     }
