@@ -13,6 +13,9 @@
 namespace {
 
 constexpr uint32_t kMaxOffset = 0x10000;  // offsets travel in P1/P2
+// The longest GET DATA answer kept on the phone: the mechanism list (85)
+// of a token with twenty mechanisms fits.
+constexpr uint32_t kKeptAnswerMax = 256;
 
 }  // namespace
 
@@ -146,7 +149,7 @@ RV CTokenTarn::cmdGetData(uint8_t tag, uint8_t* buffer, uint32_t* length) {
 // data (it tells which token this is) and the counter are always asked.
 bool CTokenTarn::KeptAnswer(uint8_t tag, uint8_t* buffer, uint32_t* length) {
     DiskMirror mirror = PendingMirror();
-    uint8_t kept[68];
+    uint8_t kept[4 + kKeptAnswerMax];
     uint32_t got = 0;
     if (!mirror.Enabled() || !mirror.ReadSome(0xFF00 | tag, kept, sizeof kept, got)) return false;
     uint32_t at = 0;
@@ -166,8 +169,8 @@ bool CTokenTarn::KeptAnswer(uint8_t tag, uint8_t* buffer, uint32_t* length) {
 void CTokenTarn::KeepAnswer(uint8_t tag, const uint8_t* answer, uint32_t length) {
     DiskMirror mirror = PendingMirror();
     uint32_t counter = 0;
-    if (!mirror.Enabled() || length > 64 || (tag == 0x82 && RecentWriteCount(&counter) != 0)) return;
-    uint8_t kept[68];
+    if (!mirror.Enabled() || length > kKeptAnswerMax || (tag == 0x82 && RecentWriteCount(&counter) != 0)) return;
+    uint8_t kept[4 + kKeptAnswerMax];
     const uint32_t at = tag == 0x82 ? 4 : 0;
     if (at) StoreLe32(kept, counter);
     std::memcpy(kept + at, answer, length);

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <sstream>
 #include <thread>
 
 #include "file_system_tarn.h"
@@ -99,6 +100,35 @@ TEST_F(WriteCounter, OutsideWritersAreSeenWithinTheWindowAndAfterAReset) {
     sim.Control("other 00D600000411223344");
     ASSERT_EQ(testing_kv::LoginUser(*b->token), 0u);
     EXPECT_EQ(ReadB(), (ByteVec{0x11, 0x22, 0x33, 0x44}));
+}
+
+// The token's mechanism list never changes: a process asks for it once,
+// and the next process of the same mirror reads it from the phone, long as
+// it is.
+TEST_F(WriteCounter, TheMechanismListIsAskedOncePerMirror) {
+    auto asked = [&] {
+        std::istringstream trace(sim.Control("trace"));
+        int n = 0;
+        for (std::string line; std::getline(trace, line);) n += line.rfind("APDU ", 0) == 0 && line.find("CA0185 ") == 7;
+        return n;
+    };
+    uint8_t list[1024];
+    uint32_t len = sizeof list;
+    sim.Control("trace-clear");
+    auto first = Client("c");
+    ASSERT_TRUE(first);
+    ASSERT_EQ(first->token->cmdGetData(0x85, list, &len), 0u);
+    EXPECT_GT(len, 64u);
+    EXPECT_EQ(asked(), 1);
+    const ByteVec answer(list, list + len);
+    first.reset();
+    sim.Control("trace-clear");
+    auto next = Client("c");
+    ASSERT_TRUE(next);
+    len = sizeof list;
+    ASSERT_EQ(next->token->cmdGetData(0x85, list, &len), 0u);
+    EXPECT_EQ(ByteVec(list, list + len), answer);
+    EXPECT_EQ(asked(), 0);
 }
 
 }  // namespace
