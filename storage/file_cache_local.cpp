@@ -370,7 +370,7 @@ RV CFileCacheLocal::Create(uint16_t fid, uint32_t size, uint16_t acl, uint32_t* 
     if (!lock.Held()) return CKR_CANT_LOCK;
     if (FindRecordByFID(fid) >= 0) return RV_ALREADY_EXISTS;
     int idx = FindRecordByFID(kFidFree);
-    if (idx < 0) return CKR_HOST_MEMORY;
+    if (idx < 0) return CKR_DEVICE_MEMORY;  // every record of the token's table in use
     auto* buffer = static_cast<uint8_t*>(heap_->Alloc(static_cast<int32_t>(size)));
     if (!buffer) return CKR_HOST_MEMORY;
     uint8_t a1 = 0, a2 = 0, a3 = 0, a4 = 0;

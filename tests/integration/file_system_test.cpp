@@ -210,12 +210,20 @@ TEST_F(FileSystemOnSim, GrowingThatCannotFitKeepsTheOldFile) {
 }
 
 TEST_F(FileSystemOnSim, AllRecordsInUse) {
+    const uint8_t old[4] = {1, 2, 3, 4}, changed[4] = {5, 6, 7, 8};
+    ASSERT_EQ(fs->CreateFileWith("pkcs11", "kept", old, 4, 0xDB00, nullptr), 0u);
     int created = 0;
     RV rv = 0;
     while ((rv = fs->CreateFile("pkcs11", "e" + std::to_string(created), 0, 0, 0, nullptr)) == 0) ++created;
     EXPECT_EQ(rv, CKR_DEVICE_MEMORY);
-    EXPECT_EQ(created, 50 - 7);
+    EXPECT_EQ(created, 50 - 8);
     EXPECT_EQ(fs->CreateDirectory("more", 0, nullptr), CKR_DEVICE_MEMORY);
+    // A change is written beside the old version: with no record free for
+    // it the token's memory is full, and the old version stays whole.
+    EXPECT_EQ(fs->ReplaceFile("pkcs11", "kept", changed, 4, nullptr), CKR_DEVICE_MEMORY);
+    ByteVec back;
+    ASSERT_EQ(fs->ReadFile("pkcs11", "kept", 0, back, nullptr), 0u);
+    EXPECT_EQ(back, ByteVec(old, old + 4));
 }
 
 TEST_F(FileSystemOnSim, UnreadableTimeOutIsAnErrorAndChangesNothing) {
