@@ -18,6 +18,16 @@ using testing_kv::SimProcess;
 
 namespace {
 
+// A second application on the same token: its own connection and channel.
+struct OtherApp {
+    explicit OtherApp(const std::string& socket) {
+        bridge.SetSocketPath(socket);
+        token.SetDev(new libusb_dev_t("", &bridge));
+    }
+    HostSocketBridge bridge;
+    CTokenTarn token{SlotTokenParts()};
+};
+
 struct Mode {
     const char* name;
     std::vector<std::string> args;
@@ -113,10 +123,8 @@ TEST_P(TokenOnSim, ChannelLossIsRecoveredAtMostThreeTimes) {
 }
 
 TEST_P(TokenOnSim, SecondApplicationInterleaving) {
-    HostSocketBridge otherBridge;
-    otherBridge.SetSocketPath(sim.Socket());
-    CTokenTarn other{SlotTokenParts()};
-    other.SetDev(new libusb_dev_t("", &otherBridge));
+    OtherApp app(sim.Socket());
+    CTokenTarn& other = app.token;
 
     ASSERT_EQ(token.ConnectAndSetenv(), 0u);
     ASSERT_EQ(token.CreateFile(0x2460, 16, 0x90, 0x90, 0x90), 0u);
@@ -140,10 +148,8 @@ TEST_P(TokenOnSim, SecondApplicationInterleaving) {
 // our channel the write goes to our file, never to the one now current.
 TEST_P(TokenOnSim, AReopenedChannelWritesOnlyIntoTheFileItSelected) {
     if (!GetParam().secure) GTEST_SKIP() << "no channel without secure messaging";
-    HostSocketBridge otherBridge;
-    otherBridge.SetSocketPath(sim.Socket());
-    CTokenTarn other{SlotTokenParts()};
-    other.SetDev(new libusb_dev_t("", &otherBridge));
+    OtherApp app(sim.Socket());
+    CTokenTarn& other = app.token;
     ASSERT_EQ(token.ConnectAndSetenv(), 0u);
     ASSERT_EQ(token.CreateFile(0x2460, 16, 0x90, 0x90, 0x90), 0u);
     ASSERT_EQ(other.ConnectAndSetenv(), 0u);
