@@ -71,6 +71,7 @@ void CFileCacheLocal::Reset() {
     block_.reset();  // the block's memory goes with it
     records_.clear();
     initialised_ = false;
+    tableFromToken_ = false;
     changeCounter_ += 4096;  // counts handed out before stay outdated
 }
 
@@ -128,6 +129,7 @@ RV CFileCacheLocal::LoadTable(uint32_t tokenCounter) {
     // A mirrored table the file system cannot have written counts as no mirror.
     bool fromDisk = mirror_.ReadCounter(diskCounter) && diskCounter == tokenCounter &&
                     mirror_.ReadFile(recordFid_, raw, kTableBytes) && DecodeTable(raw, table);
+    tableFromToken_ = !fromDisk;
     if (!fromDisk) {
         mirror_.Clear();
         RV rv = token_->ReadBinary(recordFid_, raw, 0, kTableBytes, nullptr);
@@ -137,6 +139,42 @@ RV CFileCacheLocal::LoadTable(uint32_t tokenCounter) {
         mirror_.WriteFile(recordFid_, raw, kTableBytes);
     }
     return ApplyTable(table);
+}
+
+RV CFileCacheLocal::ConfirmTable() {
+    Entry entry(*this);
+    if (entry.Nested()) return kNestedEntry;
+    // The token's counter, fresh in this lock scope: a table read from the
+    // token and followed since is the token's; one from the phone is read.
+    RV rv = Begin(true);
+    if (rv || tableFromToken_) return rv;
+    uint8_t raw[kTableBytes];
+    std::vector<tagFILE_RECORD> table;
+    rv = token_->ReadBinary(recordFid_, raw, 0, kTableBytes, nullptr);
+    if (rv) return rv;
+    if (!DecodeTable(raw, table)) return CKR_DEVICE_ERROR;
+    BlockLock lock(*block_);
+    if (!lock.Held()) return CKR_CANT_LOCK;
+    bool same = true;
+    for (uint32_t i = 0; i < kRecordCount && same; ++i) {
+        uint8_t mine[kRecordSize];
+        records_[i].rec.Encode(mine);
+        same = std::memcmp(mine, raw + i * kRecordSize, kRecordSize) == 0;
+    }
+    if (!same) {
+        // The phone's copy was not the token's: none of it is used again.
+        mirror_.Clear();
+        rv = ApplyTable(table);
+        if (rv) {
+            Reset();
+            ReloadNext();
+            return rv;
+        }
+        mirror_.WriteCounter(syncedCounter_);
+        mirror_.WriteFile(recordFid_, raw, kTableBytes);
+    }
+    tableFromToken_ = true;
+    return 0;
 }
 
 RV CFileCacheLocal::ApplyTable(const std::vector<tagFILE_RECORD>& table) {

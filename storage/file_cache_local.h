@@ -38,6 +38,7 @@ public:
     RV DeleteUnrecorded(uint16_t fid) override;
     bool CleanSinceSweep() override;
     void NoteCleanSweep() override;
+    RV ConfirmTable() override;
     RV Initialize();
 
     // Which files never reach the phone's storage (those that carry key
@@ -102,6 +103,9 @@ private:
     uint32_t counter_ = 0;
     uint64_t counterScope_ = 0;
     bool counterFresh_ = false;  // counter_ came from the token itself
+    // The record table was read from the token (not the phone's copy) and
+    // followed since through this cache's own changes and the token's counter.
+    bool tableFromToken_ = false;
     bool scopeEnds_ = false;     // the token tells the end of its lock scopes
 };
 

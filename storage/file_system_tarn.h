@@ -50,8 +50,14 @@ public:
 private:
     class Steps;
 
-    // Name rules, CheckUpdate, directory and file look-up shared by the file operations.
-    RV FindFile(const std::string& dir, const std::string& name, int& index);
+    // The record table through the cache into table_; raw gets its bytes.
+    RV ReadTable(ByteVec& raw);
+    // CheckUpdate before a change: the table the change is decided on is the
+    // token's, never the phone's copy alone.
+    RV LookForChange();
+    // Name rules, CheckUpdate (LookForChange for a change), directory and
+    // file look-up shared by the file operations.
+    RV FindFile(const std::string& dir, const std::string& name, int& index, bool forChange = false);
     RV Create(const std::string& dir, const std::string& name, uint32_t used, uint32_t allocated, uint16_t acl,
               const uint8_t* data, uint32_t* count);
     // A new token file with its content (data may be null), then the record
