@@ -144,9 +144,11 @@ RV CFileCacheLocal::LoadTable(uint32_t tokenCounter) {
 RV CFileCacheLocal::ConfirmTable() {
     Entry entry(*this);
     if (entry.Nested()) return kNestedEntry;
-    // The token's counter, fresh in this lock scope: a table read from the
-    // token and followed since is the token's; one from the phone is read.
-    RV rv = Begin(true);
+    // A table read from the token and followed since is the token's; one
+    // from the phone is read again, with the token's counter of now.
+    RV rv = Begin(false);
+    if (rv || tableFromToken_) return rv;
+    rv = Sync(true);
     if (rv || tableFromToken_) return rv;
     uint8_t raw[kTableBytes];
     std::vector<tagFILE_RECORD> table;

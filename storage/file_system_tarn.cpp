@@ -79,39 +79,51 @@ RV CFileSystemTarn::WriteRecord(uint32_t index, const tagFILE_RECORD& record) {
     return rv;
 }
 
+CFileSystemTarn::Finding CFileSystemTarn::FindingAt(uint32_t index, const std::vector<uint16_t>& onToken) const {
+    const tagFILE_RECORD& r = table_[index];
+    if (!r.IsDataFile()) return Finding::kNone;
+    if (std::find(onToken.begin(), onToken.end(), r.fid) == onToken.end()) return Finding::kFileGone;
+    const std::string file = r.FileName();
+    return FindRecordByNAME(r.DirName(), &file) != static_cast<int>(index) ? Finding::kSecondRecord : Finding::kNone;
+}
+
+bool CFileSystemTarn::Unrecorded(uint16_t fid) const {
+    return fid >= kFirstDataFid && fid <= kLastDataFid && FindRecordByFID(fid) < 0;
+}
+
+bool CFileSystemTarn::AnyFinding(const std::vector<uint16_t>& onToken) const {
+    for (uint32_t i = 0; i < kRecordCount; ++i) {
+        if (FindingAt(i, onToken) != Finding::kNone) return true;
+    }
+    return std::any_of(onToken.begin(), onToken.end(), [this](uint16_t fid) { return Unrecorded(fid); });
+}
+
 // What changes cut short leave behind: records whose token file is gone, a
 // second record of one name (a replacement cut short: the first stays),
 // token files of the named range that no record names. Only between this
 // process's own changes, under the token lock that keeps the other
 // processes of the family out: what it finds is nobody's work in progress.
 void CFileSystemTarn::Sweep() {
-    // The table swept is the token's own, read in this lock scope with the
-    // file list: the phone's copy of it may say anything.
-    ByteVec raw;
-    if (cache_->ConfirmTable() != 0 || ReadTable(raw) != 0) return;  // the next look tries again
-    known_ = raw;
     std::vector<uint16_t> onToken;
     if (token_->GetFileList(onToken) != 0) return;  // the next look tries again
+    if (AnyFinding(onToken)) {
+        // What is repaired is decided on the token's own table, read in this
+        // lock scope with the file list: the phone's copy may say anything.
+        ByteVec raw;
+        if (cache_->ConfirmTable() != 0 || ReadTable(raw) != 0) return;  // the next look tries again
+        known_ = raw;
+    }
     sweepDue_ = repairDue_ = false;
     Steps steps(*this);
-    auto present = [&onToken](uint16_t fid) { return std::find(onToken.begin(), onToken.end(), fid) != onToken.end(); };
     bool repaired = false;
     for (uint32_t i = 0; i < kRecordCount; ++i) {
-        const tagFILE_RECORD r = table_[i];
-        if (!r.IsDataFile()) continue;
-        const std::string file = r.FileName();
-        RV rv = 0;
-        if (!present(r.fid)) {
-            repaired = true;
-            rv = WriteRecord(i, tagFILE_RECORD());
-        } else if (FindRecordByNAME(r.DirName(), &file) != static_cast<int>(i)) {
-            repaired = true;
-            rv = RemoveAt(i);
-        }
-        if (rv) repairDue_ = true;
+        const Finding finding = FindingAt(i, onToken);
+        if (finding == Finding::kNone) continue;
+        repaired = true;
+        if ((finding == Finding::kFileGone ? WriteRecord(i, tagFILE_RECORD()) : RemoveAt(i)) != 0) repairDue_ = true;
     }
     for (uint16_t fid : onToken) {
-        if (fid < kFirstDataFid || fid > kLastDataFid || FindRecordByFID(fid) >= 0) continue;
+        if (!Unrecorded(fid)) continue;
         repaired = true;
         if (cache_->DeleteUnrecorded(fid) != 0) repairDue_ = true;
     }

@@ -67,6 +67,13 @@ private:
     // The record at index and its token file; the file goes first.
     RV RemoveAt(uint32_t index);
     RV NewFid(uint16_t& fid);
+    // What the sweep finds at a record: nothing, a record whose token file
+    // is gone, a second record of one name.
+    enum class Finding { kNone, kFileGone, kSecondRecord };
+    Finding FindingAt(uint32_t index, const std::vector<uint16_t>& onToken) const;
+    // A token file of the named range that no record names.
+    bool Unrecorded(uint16_t fid) const;
+    bool AnyFinding(const std::vector<uint16_t>& onToken) const;
     void Sweep();
 
     IFileCache* cache_;

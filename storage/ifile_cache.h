@@ -29,11 +29,10 @@ public:
     // system found nothing to repair (NoteCleanSweep): no change cut short
     // can have left anything since.
     virtual bool CleanSinceSweep() { return false; }
-    // Makes the record table this cache holds the token's now, checked
-    // against the token's counter in the current lock scope, so that the
-    // phone's copy decides nothing that is changed or deleted: the table is
-    // read from the token unless this cache read it there itself and has
-    // followed every change since.
+    // Makes the record table this cache holds one read from the token, so
+    // that the phone's copy decides nothing that is changed or deleted: the
+    // table is read from the token (with the token's counter of now) unless
+    // this cache read it there itself and has followed the counter since.
     virtual RV ConfirmTable() { return 0; }
     virtual void NoteCleanSweep() {}
     // fid was written past the cache (straight through the token's file
