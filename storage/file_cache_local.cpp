@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "acl.h"
+#include "iauth_manager.h"
 #include "itoken.h"
 
 namespace {
@@ -305,6 +306,10 @@ RV CFileCacheLocal::Read(uint16_t fid, uint32_t offset, ByteVec& out, uint32_t* 
     if (idx < 0) return RV_NOT_FOUND;
     FcRecord& r = records_[static_cast<size_t>(idx)];
     const uint32_t used = r.rec.used;
+    // A file only the user may read waits for the login: nothing is asked
+    // that the token would refuse, and no copy on the phone stands in for it.
+    if (r.stale && used && ACL2CFAC(r.rec.acl) == UserReadWriteAc && !UserAuthenticated(token_->GetAuthManager()))
+        return CKR_USER_NOT_LOGGED_IN;
     if (r.stale && used) {
         const bool named = !r.rec.FileName().empty();
         // A copy on the phone that holds key material (an earlier version

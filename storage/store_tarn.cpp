@@ -30,6 +30,17 @@ uint32_t ULong(const IObj& obj, uint32_t type, uint32_t fallback = 0) {
     return obj.GetAttr(type, &v, &len) == CKR_OK && len == 4 ? v : fallback;
 }
 
+// Who may read a new object's file on the token: the file of a private data
+// object or certificate needs the user's login; key objects' files stay
+// readable by everyone (their material is in key files the token guards),
+// so that the key files and containers can be told apart without a login.
+CARD_FILE_ACCESS_CONDITION ReadCondition(const IObj& obj, uint32_t cls) {
+    uint8_t flag = 0;
+    uint32_t len = 1;
+    const bool isPrivate = obj.GetAttr(CKA_PRIVATE, &flag, &len) == CKR_OK && len == 1 && flag;
+    return isPrivate && (cls == CKO_DATA || cls == CKO_CERTIFICATE) ? UserReadWriteAc : EveryoneReadUserWriteAc;
+}
+
 }  // namespace
 
 ByteVec CStoreTarn::Serialize(const IObj& obj) {
@@ -180,7 +191,7 @@ RV CStoreTarn::StoreObj(ObjPtr obj) {
         rv = GenerateFileName(cls, name);
         if (rv) return rv;
         // The file appears with its content or not at all.
-        rv = fs_->CreateFileWith(kDir, name, bytes.data(), size, CFAC2ACL(EveryoneReadUserWriteAc), nullptr);
+        rv = fs_->CreateFileWith(kDir, name, bytes.data(), size, CFAC2ACL(ReadCondition(*obj, cls)), nullptr);
     }
     if (rv) {
         // A brand-new object's key file goes with its failed object file,

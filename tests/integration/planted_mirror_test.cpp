@@ -37,6 +37,7 @@ constexpr CK_ATTRIBUTE_TYPE kKeyRef = 0x80000100UL;
 const Bytes kP256 = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
 const std::string kPrivateValue = "private-data-value-4d1e";
 const std::string kPrivateCert = "private-certificate-value-93a7";
+const std::string kEverySeen = "2 5";  // objects of the fixture a listing finds without and with login
 
 Bytes ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -156,9 +157,12 @@ TEST(PlantedMirrorChild, ListsAndDestroys) {
     ASSERT_EQ(C_GetSlotList(CK_TRUE, &slot, &n), CKR_OK);
     CK_SESSION_HANDLE h = 0;
     ASSERT_EQ(C_OpenSession(1, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h), CKR_OK);
-    Find(h);
+    const size_t publicSeen = Find(h).size();
     ASSERT_EQ(C_Login(h, CKU_USER, testing_kv::Utf8(testing_kv::kUserPin), 8), CKR_OK);
-    Find(h);
+    const size_t allSeen = Find(h).size();
+    if (const char* seen = std::getenv("KV_PLANTED_SEEN")) {
+        EXPECT_EQ(std::to_string(publicSeen) + " " + std::to_string(allSeen), seen) << "objects without and with login";
+    }
     if (const char* label = std::getenv("KV_PLANTED_DESTROY")) {
         const std::vector<CK_OBJECT_HANDLE> found = Find(h, label);
         ASSERT_EQ(found.size(), 1u) << label;
@@ -198,8 +202,9 @@ protected:
         C_CloseAllSessions(1);
         while (C_Finalize(nullptr) == CKR_OK) {
         }
-        // The mirror as an application leaves it, then the token as it is.
-        ASSERT_TRUE(RunModule());
+        // The mirror as an application leaves it, then the token as it is:
+        // the public data object and key without login, all five with it.
+        ASSERT_TRUE(RunModule("", kEverySeen));
         before_ = ReadToken(sim_->Socket());
         mirror_ = TokenDir(mirrorBase_);
         ASSERT_FALSE(mirror_.empty());
@@ -214,13 +219,15 @@ protected:
     }
     // The module's run in a process of its own (PlantedMirrorChild); false
     // when it failed or hung (a minute: a hang, not a speed, is looked for).
-    bool RunModule(const std::string& destroy = "") {
+    bool RunModule(const std::string& destroy = "", const std::string& seen = "") {
+        sim_->Control("reset");  // nobody logged in on the token when the application starts
         std::fflush(stdout);
         const pid_t pid = fork();
         if (pid == 0) {
             setenv("KV_PLANTED_SOCKET", sim_->Socket().c_str(), 1);
             setenv("KV_PLANTED_MIRROR", mirrorBase_.c_str(), 1);
             if (!destroy.empty()) setenv("KV_PLANTED_DESTROY", destroy.c_str(), 1);
+            if (!seen.empty()) setenv("KV_PLANTED_SEEN", seen.c_str(), 1);
             char filter[] = "--gtest_filter=PlantedMirrorChild.*";
             char self[] = "/proc/self/exe";
             char* argv[] = {self, filter, nullptr};
@@ -304,7 +311,7 @@ TEST_F(PlantedMirror, APipeInPlaceOfAMirrorFileBlocksNothing) {
 }
 
 TEST_F(PlantedMirror, PrivateObjectsNeverReachTheMirror) {
-    ASSERT_TRUE(RunModule());
+    ASSERT_TRUE(RunModule("", kEverySeen));
     std::function<void(const std::string&)> scan = [&](const std::string& dir) {
         DIR* d = opendir(dir.c_str());
         ASSERT_NE(d, nullptr);
@@ -325,6 +332,31 @@ TEST_F(PlantedMirror, PrivateObjectsNeverReachTheMirror) {
         closedir(d);
     };
     scan(mirrorBase_);
+}
+
+// A new private data object's or certificate's file is read on the token
+// only after the user's login (the token's verification lasts until it is
+// reset); the other objects' files as before.
+TEST_F(PlantedMirror, PrivateObjectFilesNeedTheUserToBeRead) {
+    const struct {
+        const char* name;
+        bool needsLogin;
+    } cases[] = {{"data0001", false}, {"data0002", true}, {"cert0001", true}, {"pubk0001", false}, {"prvk0001", false}};
+    sim_->Control("reset");  // the token as plugged in: nobody logged in since
+    testing_kv::TokenClient probe(sim_->Socket());
+    ASSERT_EQ(probe.token->ConnectAndSetenv(), 0u);
+    for (bool loggedIn : {false, true}) {
+        if (loggedIn) {
+            ASSERT_EQ(testing_kv::LoginUser(*probe.token), 0u);
+        }
+        for (const auto& c : cases) {
+            uint8_t first = 0;
+            const uint16_t fid = Fid(c.name);
+            ASSERT_NE(fid, 0) << c.name;
+            EXPECT_EQ(probe.token->ReadBinary(fid, &first, 0, 1, nullptr) == 0, loggedIn || !c.needsLogin)
+                << c.name << (loggedIn ? " after login" : " without login");
+        }
+    }
 }
 
 }  // namespace
