@@ -180,6 +180,33 @@ RV CFileCacheLocal::ConfirmTable() {
     return 0;
 }
 
+RV CFileCacheLocal::ConfirmFile(uint16_t fid, bool* changed) {
+    *changed = false;
+    Entry entry(*this);
+    if (entry.Nested()) return kNestedEntry;
+    RV rv = Begin(false);
+    if (rv) return rv;
+    BlockLock lock(*block_);
+    if (!lock.Held()) return CKR_CANT_LOCK;
+    const int idx = FindRecordByFID(fid);
+    if (idx < 0) return RV_NOT_FOUND;
+    FcRecord& r = records_[static_cast<size_t>(idx)];
+    if (r.stale || !r.fromMirror) return 0;
+    const uint32_t used = r.rec.used;
+    ByteVec onToken(used);
+    rv = token_->ReadBinary(fid, onToken.data(), 0, used, nullptr);
+    if (rv) return rv;
+    r.fromMirror = false;
+    if (std::memcmp(onToken.data(), r.buffer, used) == 0) return 0;
+    // The phone's copy was not the token's: the token's content, under a
+    // new write count that tells readers it changed.
+    std::memcpy(r.buffer, onToken.data(), used);
+    r.writeCount = ++changeCounter_;
+    mirror_.RemoveFile(fid);
+    *changed = true;
+    return 0;
+}
+
 RV CFileCacheLocal::ApplyTable(const std::vector<tagFILE_RECORD>& table) {
     uint8_t* block = block_->GetData();
     std::memset(block + kHeapStart, 0, 2 * kHeapUnits);
@@ -314,7 +341,8 @@ RV CFileCacheLocal::Read(uint16_t fid, uint32_t offset, ByteVec& out, uint32_t* 
         const bool named = !r.rec.FileName().empty();
         // A copy on the phone that holds key material (an earlier version
         // wrote it) goes; the token's content decides what is kept there.
-        if (!named || !mirror_.ReadFile(fid, r.buffer, used) || !Mirrored(r)) {
+        r.fromMirror = named && mirror_.ReadFile(fid, r.buffer, used) && Mirrored(r);
+        if (!r.fromMirror) {
             if (named) mirror_.RemoveFile(fid);
             rv = token_->ReadBinary(fid, r.buffer, 0, used, nullptr);
             if (rv) return rv;
@@ -392,6 +420,7 @@ RV CFileCacheLocal::WriteData(FcRecord& r, uint32_t offset, const uint8_t* data,
         return rv;
     }
     std::memcpy(r.buffer + offset, data, length);
+    r.fromMirror = false;  // what the token now holds is what this cache wrote
     // A stale copy becomes trustworthy only when the whole content was written.
     if (r.stale && offset == 0 && length >= r.rec.used) r.stale = false;
     r.writeCount = ++changeCounter_;

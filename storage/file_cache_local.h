@@ -39,6 +39,7 @@ public:
     bool CleanSinceSweep() override;
     void NoteCleanSweep() override;
     RV ConfirmTable() override;
+    RV ConfirmFile(uint16_t fid, bool* changed) override;
     RV Initialize();
 
     // Which files never reach the phone's storage (those that carry key
@@ -57,6 +58,7 @@ private:
         tagFILE_RECORD rec;
         uint32_t writeCount = 1;
         bool stale = true;
+        bool fromMirror = false;  // the content was taken from the phone's copy
         uint8_t* buffer = nullptr;  // allocated-size bytes in the heap; content valid for [0, used) when not stale
     };
 

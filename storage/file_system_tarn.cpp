@@ -411,6 +411,15 @@ RV CFileSystemTarn::Replace(uint32_t index, const uint8_t* data, uint32_t length
     return rv;
 }
 
+RV CFileSystemTarn::ConfirmFile(const std::string& dir, const std::string& name, bool* changed) {
+    *changed = false;
+    int index = -1;
+    RV rv = FindFile(dir, name, index, true);
+    if (rv) return rv;
+    const tagFILE_RECORD& r = table_[static_cast<size_t>(index)];
+    return r.IsDataFile() ? cache_->ConfirmFile(r.fid, changed) : 0;
+}
+
 RV CFileSystemTarn::GetFileSize(const std::string& dir, const std::string& name, uint32_t* size) {
     int index = -1;
     RV rv = FindFile(dir, name, index);

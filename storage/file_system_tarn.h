@@ -37,6 +37,7 @@ public:
     RV GetFileACL(const std::string& dir, const std::string& name, uint16_t* acl) override;
     RV Initialize(bool forgetCache) override;
     bool RepairPending() const override { return sweepDue_ || repairDue_; }
+    RV ConfirmFile(const std::string& dir, const std::string& name, bool* changed) override;
 
     // First FID from 0x2400 in steps of 0x20 used by no record and no token
     // file; 0 when none is free or the token's list cannot be read.

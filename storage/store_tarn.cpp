@@ -242,10 +242,19 @@ RV CStoreTarn::PurgeObj(ObjPtr obj) {
     if (cls >= CKO_PUBLIC_KEY && cls <= CKO_SECRET_KEY && !IsUSER()) return CKR_USER_NOT_LOGGED_IN;
     tagOBJ_PROP* entry = FindObjByID(obj->GetHandle());
     if (!entry) return RV_NOT_FOUND;  // found before any file goes
-    const uint32_t keyRef = ULong(*obj, static_cast<uint32_t>(CKA_VENDOR_KEY_REF));
-    // Only a file of its kind's key range is the object's key file: a key
-    // reference read from the phone's copy of the object may name any file.
-    const bool hasKeyFile = IsKeyFileOf(cls, ULong(*obj, CKA_KEY_TYPE, 0xFFFFFFFF), keyRef);
+    // What goes is decided on the object as the token holds it: a file read
+    // from the phone's copy is read from the token, and an object that was
+    // not what the token holds is no longer this handle's.
+    bool changed = false;
+    rv = fs_->ConfirmFile(kDir, entry->fileName, &changed);
+    if (rv == 0 && changed) rv = CheckUpdate(false);
+    if (rv) return rv;
+    entry = FindObjByID(obj->GetHandle());
+    if (!entry) return CKR_OBJECT_HANDLE_INVALID;
+    const IObj& held = *entry->object;
+    const uint32_t keyRef = ULong(held, static_cast<uint32_t>(CKA_VENDOR_KEY_REF));
+    // Only a file of its kind's key range is the object's key file.
+    const bool hasKeyFile = IsKeyFileOf(cls, ULong(held, CKA_KEY_TYPE, 0xFFFFFFFF), keyRef);
     // The object goes first: a key object never names a missing key file.
     // Its key file is noted before the object goes, so that the sweep takes
     // it when the key file's deletion fails, or when the object's deletion
