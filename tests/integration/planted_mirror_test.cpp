@@ -275,6 +275,11 @@ protected:
     TokenView before_;
 };
 
+// A mirrored key object's key reference names the record table or the key
+// file of another key of its kind.
+enum class RefTarget { kRecordTable, kAnotherKeysFile };
+class PlantedKeyReference : public PlantedMirror, public ::testing::WithParamInterface<RefTarget> {};
+
 TEST_F(PlantedMirror, AKeyFileNoteNamingAnObjectFileDeletesNothing) {
     const uint16_t fid = Fid("data0001");
     // A note of a process that is gone, naming the public data object's file.
@@ -292,31 +297,35 @@ TEST_F(PlantedMirror, AMirroredTableWithARecordZeroedDeletesNothing) {
     ExpectTokenWhole();
 }
 
-// A mirrored public key object whose key reference names the record table
-// or the key file of another key of its kind, then destroyed: nothing goes
-// but the key object's own file and key file as the token holds them.
-TEST_F(PlantedMirror, AKeyObjectsPlantedKeyReferenceDeletesNothingElse) {
-    const uint16_t fid = Fid("pubk0001"), other = Fid("pubk0002");
-    const Bytes file = ReadAll(Path(fid)), otherFile = ReadAll(Path(other));
+// A mirrored public key object whose key reference is ref, then destroyed:
+// nothing goes but the key object's own file and key file as the token
+// holds them.
+TEST_P(PlantedKeyReference, DeletesNothingElse) {
+    const uint16_t fid = Fid("pubk0001");
+    const Bytes file = ReadAll(Path(fid)), other = ReadAll(Path(Fid("pubk0002")));
     ASSERT_FALSE(file.empty());
-    ASSERT_FALSE(otherFile.empty());
+    ASSERT_FALSE(other.empty());
     const std::set<uint16_t> own = {fid, uint16_t(KeyRefIn(file))};
-    for (const Bytes& ref : {Bytes{0x01, 0x6F, 0x00, 0x00}, Le32(KeyRefIn(otherFile))}) {
-        SCOPED_TRACE(KeyRefIn(WithAttribute(file, kKeyRef, ref)));
-        WriteAll(Path(fid), WithAttribute(file, kKeyRef, ref));
-        EXPECT_TRUE(RunModule("ec public"));
-        const TokenView after = ReadToken(sim_->Socket());
-        for (uint16_t f : before_.files) {
-            if (!own.count(f)) {
-                EXPECT_EQ(after.files.count(f), 1u) << std::hex << f;
-            }
+    const uint32_t ref = GetParam() == RefTarget::kRecordTable ? FID_RECORD : KeyRefIn(other);
+    WriteAll(Path(fid), WithAttribute(file, kKeyRef, Le32(ref)));
+    EXPECT_TRUE(RunModule("ec public"));
+    const TokenView after = ReadToken(sim_->Socket());
+    for (uint16_t f : before_.files) {
+        if (!own.count(f)) {
+            EXPECT_EQ(after.files.count(f), 1u) << std::hex << f;
         }
-        std::set<std::string> names = Names(before_.table), left = Names(after.table);
-        names.erase("pkcs11/pubk0001");
-        left.erase("pkcs11/pubk0001");
-        EXPECT_EQ(left, names);
     }
+    std::set<std::string> names = Names(before_.table), left = Names(after.table);
+    names.erase("pkcs11/pubk0001");
+    left.erase("pkcs11/pubk0001");
+    EXPECT_EQ(left, names);
 }
+
+INSTANTIATE_TEST_SUITE_P(Targets, PlantedKeyReference,
+                         ::testing::Values(RefTarget::kRecordTable, RefTarget::kAnotherKeysFile),
+                         [](const ::testing::TestParamInfo<RefTarget>& target) {
+                             return target.param == RefTarget::kRecordTable ? "RecordTable" : "AnotherKeysFile";
+                         });
 
 // A pipe where the module reads or writes a mirror file: every call goes on.
 TEST_F(PlantedMirror, APipeInPlaceOfAMirrorFileBlocksNothing) {
