@@ -409,6 +409,7 @@ def planted_mirror():
     write("planted_mirror", "files_swapped_then_destroy",
           token_counter + clean_sweep + table_edits(swap_data_files) + b"\x06\x00")
     write("planted_mirror", "key_ref_names_the_table", token_counter + b"\x04\x03\x01\x6F\x01" + b"\x06\x03")
+    write("planted_mirror", "key_ref_names_another_key", token_counter + b"\x04\x03\x01\x80\x20" + b"\x06\x03")
     write("planted_mirror", "key_ref_names_another_kind", token_counter + b"\x04\x05\x01\x80\x00" + b"\x06\x05")
     write("planted_mirror", "note_names_an_object_file",
           b"\x05" + frame(struct.pack(">HI", 0x2400, 0x3FFFFFF0) + struct.pack(">HI", 0x8000, 1)) + b"\x06\x01")

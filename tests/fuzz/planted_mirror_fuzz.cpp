@@ -20,7 +20,8 @@
 // Nothing the token's own state does not condemn is deleted: every record of
 // the token's table other than the destroyed object's stays as it was, every
 // file such a record names stays on the token, and no file but the destroyed
-// object's own and key files is deleted; every note read names a key file.
+// object's own and the key file its content on the token names is deleted;
+// every note read names a key file.
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -282,10 +283,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
               "a record the token's table holds was changed");
         if (r.IsDataFile()) Check(token.files.count(r.fid) == 1, "a file the token's table names was deleted");
     }
+    uint16_t condemnedFid = 0;
+    uint32_t condemnedKey = 0;
+    if (condemned >= 0) {
+        condemnedFid = tagFILE_RECORD::Decode(table.data() + condemned * kRecordSize).fid;
+        const Bytes& content = before.at(condemnedFid);
+        for (size_t pos = 0; pos + 8 <= content.size(); pos += 8 + LoadLe(content, pos + 4)) {
+            if (LoadLe(content, pos) == kKeyRef) condemnedKey = LoadLe(content, pos + 8);
+        }
+    }
     for (const auto& f : before) {
-        Check(token.files.count(f.first) == 1 || IsKeyFile(f.first) ||
-                  (condemned >= 0 && f.first == tagFILE_RECORD::Decode(table.data() + condemned * kRecordSize).fid),
-              "a file was deleted that is neither the destroyed object's nor a key file");
+        Check(token.files.count(f.first) == 1 || f.first == condemnedFid || f.first == condemnedKey,
+              "a file was deleted that is neither the destroyed object's nor its key file");
     }
     return 0;
 }
