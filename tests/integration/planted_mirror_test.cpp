@@ -2,7 +2,8 @@
 // write the cache folder. Files planted there (a key-file note, a record
 // table, an object file, a pipe) must never make the module delete anything
 // on the token, nor block it; and private objects never reach the folder.
-// Each case ends with a fresh client on an empty mirror reading the token.
+// Each case ends reading the token over a connection of its own, past any
+// mirror.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -13,8 +14,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <iterator>
 #include <set>
@@ -113,16 +114,22 @@ Bytes Without(Bytes table, uint16_t fid) {
     return table;
 }
 
+Bytes Le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
+
+uint32_t Le32At(const Bytes& b, size_t at) {
+    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+}
+
 // An attribute file with one attribute's value replaced (type, length, value, little-endian).
 Bytes WithAttribute(const Bytes& file, uint32_t type, const Bytes& value) {
     Bytes out;
     for (size_t pos = 0; pos + 8 <= file.size();) {
-        const uint32_t t = file[pos] | file[pos + 1] << 8 | file[pos + 2] << 16 | uint32_t(file[pos + 3]) << 24;
-        const uint32_t n = file[pos + 4] | file[pos + 5] << 8 | file[pos + 6] << 16 | uint32_t(file[pos + 7]) << 24;
+        const uint32_t t = Le32At(file, pos), n = Le32At(file, pos + 4);
         Bytes v(file.begin() + long(pos + 8), file.begin() + long(pos + 8 + n));
         if (t == type) v = value;
         for (uint32_t x : {t, uint32_t(v.size())}) {
-            for (int s = 0; s < 32; s += 8) out.push_back(uint8_t(x >> s));
+            const Bytes le = Le32(x);
+            out.insert(out.end(), le.begin(), le.end());
         }
         out.insert(out.end(), v.begin(), v.end());
         pos += 8 + n;
@@ -178,16 +185,13 @@ TEST(PlantedMirrorChild, ListsAndDestroys) {
 // The key reference of an attribute file (0 when it has none).
 uint32_t KeyRefIn(const Bytes& file) {
     for (size_t pos = 0; pos + 8 <= file.size();) {
-        const uint32_t t = file[pos] | file[pos + 1] << 8 | file[pos + 2] << 16 | uint32_t(file[pos + 3]) << 24;
-        const uint32_t n = file[pos + 4] | file[pos + 5] << 8 | file[pos + 6] << 16 | uint32_t(file[pos + 7]) << 24;
+        const uint32_t t = Le32At(file, pos), n = Le32At(file, pos + 4);
         if (t == kKeyRef && n == 4 && pos + 12 <= file.size())
-            return file[pos + 8] | file[pos + 9] << 8 | file[pos + 10] << 16 | uint32_t(file[pos + 11]) << 24;
+            return Le32At(file, pos + 8);
         pos += 8 + n;
     }
     return 0;
 }
-
-Bytes Le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
 
 class PlantedMirror : public FreshToken {
 protected:
