@@ -43,7 +43,8 @@ public:
     RV Initialize();
 
     // Which files never reach the phone's storage (those that carry key
-    // material), told by their record and content: kept in memory only.
+    // material or a private object's values), told by their record and
+    // content: kept in memory only.
     // Files without a name yet are not mirrored either.
     using OffDisk = std::function<bool(const tagFILE_RECORD&, const uint8_t* content, uint32_t length)>;
     void SetOffDisk(OffDisk offDisk) { offDisk_ = std::move(offDisk); }
