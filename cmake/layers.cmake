@@ -30,7 +30,7 @@ set(KV_LAYER_backends mech/soft/*_backend.*)
 set(KV_LAYER_object object/attr_value.* object/iobj.* object/iobject_manager.h object/obj_classes.*
     object/obj_factory.*)
 set(KV_LAYER_contracts storage/ifile_cache.h storage/ifile_system.h storage/istore.h storage/disk_mirror.*
-    storage/file_record.* storage/acl.*)
+    storage/file_record.* storage/acl.* storage/key_files.*)
 set(KV_LAYER_transport device/kv_dev.h device/usb_bridge.h device/apdu_dev.* device/libusb_dev.* device/pcsc_dev.*
     device/jni_otg.* device/host_socket_bridge.*)
 set(KV_LAYER_token token/*)

@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "byte_order.h"
+#include "key_files.h"
 
 namespace {
 
@@ -129,7 +130,9 @@ bool DiskMirror::ReadFile(uint16_t fid, uint8_t* out, uint32_t length) const {
 }
 
 bool DiskMirror::ReadPath(const std::string& path, uint8_t* out, uint32_t capacity, uint32_t& got) {
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // Whatever sits at the path (a pipe or a device anyone of the user
+    // planted) never blocks the open or a read: only a regular file is read.
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st{};
     bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= static_cast<off_t>(capacity);
@@ -151,7 +154,9 @@ void DiskMirror::WriteFile(uint16_t fid, const uint8_t* data, uint32_t length) {
 
 void DiskMirror::WritePath(const std::string& path, const uint8_t* data, uint32_t length) {
     const std::string tmp = path + ".tmp";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // A new file of our own: whatever was left at the temporary's name goes first.
+    unlink(tmp.c_str());
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     bool ok = fd >= 0;
     for (uint32_t done = 0; ok && done < length;) {
         ssize_t n = write(fd, data + done, length - done);
@@ -172,7 +177,9 @@ std::vector<PendingKey> DiskMirror::ReadPendingKeys() const {
     if (!Enabled() || !ReadPath(dir_ + "/" + kPendingName, b, sizeof b, got)) return keys;
     for (uint32_t i = 0; i + kPendingEntry <= got; i += kPendingEntry) {
         const uint8_t* e = b + i;
-        keys.push_back({LoadBe16(e), LoadBe32(e + 2)});
+        // A note names a key file or nothing: one naming any other file
+        // (a data file, the record table) was not written by this library.
+        if (IsKeyFile(LoadBe16(e))) keys.push_back({LoadBe16(e), LoadBe32(e + 2)});
     }
     return keys;
 }

@@ -42,7 +42,8 @@ public:
     void RemoveFile(uint16_t fid);
     // Key files a key creation made on the token that no stored object named
     // yet, with the process that made them (file "keys.pending": file ID in
-    // two bytes and process ID in four, big-endian).
+    // two bytes and process ID in four, big-endian). Notes that name no key
+    // file are not read.
     static constexpr size_t kMaxPendingKeys = 64;
     std::vector<PendingKey> ReadPendingKeys() const;
     void WritePendingKeys(const std::vector<PendingKey>& keys);

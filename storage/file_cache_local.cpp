@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "acl.h"
+#include "iauth_manager.h"
 #include "itoken.h"
 
 namespace {
@@ -71,6 +72,7 @@ void CFileCacheLocal::Reset() {
     block_.reset();  // the block's memory goes with it
     records_.clear();
     initialised_ = false;
+    tableFromToken_ = false;
     changeCounter_ += 4096;  // counts handed out before stay outdated
 }
 
@@ -128,6 +130,7 @@ RV CFileCacheLocal::LoadTable(uint32_t tokenCounter) {
     // A mirrored table the file system cannot have written counts as no mirror.
     bool fromDisk = mirror_.ReadCounter(diskCounter) && diskCounter == tokenCounter &&
                     mirror_.ReadFile(recordFid_, raw, kTableBytes) && DecodeTable(raw, table);
+    tableFromToken_ = !fromDisk;
     if (!fromDisk) {
         mirror_.Clear();
         RV rv = token_->ReadBinary(recordFid_, raw, 0, kTableBytes, nullptr);
@@ -137,6 +140,71 @@ RV CFileCacheLocal::LoadTable(uint32_t tokenCounter) {
         mirror_.WriteFile(recordFid_, raw, kTableBytes);
     }
     return ApplyTable(table);
+}
+
+RV CFileCacheLocal::ConfirmTable() {
+    Entry entry(*this);
+    if (entry.Nested()) return kNestedEntry;
+    // A table read from the token and followed since is the token's; one
+    // from the phone is read again, with the token's counter of now.
+    RV rv = Begin(false);
+    if (rv || tableFromToken_) return rv;
+    rv = Sync(true);
+    if (rv || tableFromToken_) return rv;
+    uint8_t raw[kTableBytes];
+    std::vector<tagFILE_RECORD> table;
+    rv = token_->ReadBinary(recordFid_, raw, 0, kTableBytes, nullptr);
+    if (rv) return rv;
+    if (!DecodeTable(raw, table)) return CKR_DEVICE_ERROR;
+    BlockLock lock(*block_);
+    if (!lock.Held()) return CKR_CANT_LOCK;
+    bool same = true;
+    for (uint32_t i = 0; i < kRecordCount && same; ++i) {
+        uint8_t mine[kRecordSize];
+        records_[i].rec.Encode(mine);
+        same = std::memcmp(mine, raw + i * kRecordSize, kRecordSize) == 0;
+    }
+    if (!same) {
+        // The phone's copy was not the token's: none of it is used again.
+        mirror_.Clear();
+        rv = ApplyTable(table);
+        if (rv) {
+            Reset();
+            ReloadNext();
+            return rv;
+        }
+        mirror_.WriteCounter(syncedCounter_);
+        mirror_.WriteFile(recordFid_, raw, kTableBytes);
+    }
+    tableFromToken_ = true;
+    return 0;
+}
+
+RV CFileCacheLocal::ConfirmFile(uint16_t fid, bool* changed) {
+    *changed = false;
+    Entry entry(*this);
+    if (entry.Nested()) return kNestedEntry;
+    RV rv = Begin(false);
+    if (rv) return rv;
+    BlockLock lock(*block_);
+    if (!lock.Held()) return CKR_CANT_LOCK;
+    const int idx = FindRecordByFID(fid);
+    if (idx < 0) return RV_NOT_FOUND;
+    FcRecord& r = records_[static_cast<size_t>(idx)];
+    if (r.stale || !r.fromMirror) return 0;
+    const uint32_t used = r.rec.used;
+    ByteVec onToken(used);
+    rv = token_->ReadBinary(fid, onToken.data(), 0, used, nullptr);
+    if (rv) return rv;
+    r.fromMirror = false;
+    if (std::memcmp(onToken.data(), r.buffer, used) == 0) return 0;
+    // The phone's copy was not the token's: the token's content, under a
+    // new write count that tells readers it changed.
+    std::memcpy(r.buffer, onToken.data(), used);
+    r.writeCount = ++changeCounter_;
+    mirror_.RemoveFile(fid);
+    *changed = true;
+    return 0;
 }
 
 RV CFileCacheLocal::ApplyTable(const std::vector<tagFILE_RECORD>& table) {
@@ -265,11 +333,16 @@ RV CFileCacheLocal::Read(uint16_t fid, uint32_t offset, ByteVec& out, uint32_t* 
     if (idx < 0) return RV_NOT_FOUND;
     FcRecord& r = records_[static_cast<size_t>(idx)];
     const uint32_t used = r.rec.used;
+    // A file only the user may read waits for the login: nothing is asked
+    // that the token would refuse, and no copy on the phone stands in for it.
+    if (r.stale && used && ACL2CFAC(r.rec.acl) == UserReadWriteAc && !UserAuthenticated(token_->GetAuthManager()))
+        return CKR_USER_NOT_LOGGED_IN;
     if (r.stale && used) {
         const bool named = !r.rec.FileName().empty();
         // A copy on the phone that holds key material (an earlier version
         // wrote it) goes; the token's content decides what is kept there.
-        if (!named || !mirror_.ReadFile(fid, r.buffer, used) || !Mirrored(r)) {
+        r.fromMirror = named && mirror_.ReadFile(fid, r.buffer, used) && Mirrored(r);
+        if (!r.fromMirror) {
             if (named) mirror_.RemoveFile(fid);
             rv = token_->ReadBinary(fid, r.buffer, 0, used, nullptr);
             if (rv) return rv;
@@ -347,6 +420,7 @@ RV CFileCacheLocal::WriteData(FcRecord& r, uint32_t offset, const uint8_t* data,
         return rv;
     }
     std::memcpy(r.buffer + offset, data, length);
+    r.fromMirror = false;  // what the token now holds is what this cache wrote
     // A stale copy becomes trustworthy only when the whole content was written.
     if (r.stale && offset == 0 && length >= r.rec.used) r.stale = false;
     r.writeCount = ++changeCounter_;

@@ -38,10 +38,13 @@ public:
     RV DeleteUnrecorded(uint16_t fid) override;
     bool CleanSinceSweep() override;
     void NoteCleanSweep() override;
+    RV ConfirmTable() override;
+    RV ConfirmFile(uint16_t fid, bool* changed) override;
     RV Initialize();
 
     // Which files never reach the phone's storage (those that carry key
-    // material), told by their record and content: kept in memory only.
+    // material or a private object's values), told by their record and
+    // content: kept in memory only.
     // Files without a name yet are not mirrored either.
     using OffDisk = std::function<bool(const tagFILE_RECORD&, const uint8_t* content, uint32_t length)>;
     void SetOffDisk(OffDisk offDisk) { offDisk_ = std::move(offDisk); }
@@ -56,6 +59,7 @@ private:
         tagFILE_RECORD rec;
         uint32_t writeCount = 1;
         bool stale = true;
+        bool fromMirror = false;  // the content was taken from the phone's copy
         uint8_t* buffer = nullptr;  // allocated-size bytes in the heap; content valid for [0, used) when not stale
     };
 
@@ -102,6 +106,9 @@ private:
     uint32_t counter_ = 0;
     uint64_t counterScope_ = 0;
     bool counterFresh_ = false;  // counter_ came from the token itself
+    // The record table was read from the token (not the phone's copy) and
+    // followed since through this cache's own changes and the token's counter.
+    bool tableFromToken_ = false;
     bool scopeEnds_ = false;     // the token tells the end of its lock scopes
 };
 

@@ -39,19 +39,25 @@ RV CFileSystemTarn::Initialize(bool forgetCache) {
     return CheckUpdate();
 }
 
-RV CFileSystemTarn::CheckUpdate() {
-    ByteVec raw;
+RV CFileSystemTarn::ReadTable(ByteVec& raw) {
     RV rv = cache_->Read(recordFid_, 0, raw, nullptr);
     if (rv) return rv;
     if (raw.size() < kRecordSize * kRecordCount) return CKR_DEVICE_ERROR;
     raw.resize(kRecordSize * kRecordCount);
+    for (uint32_t i = 0; i < kRecordCount; ++i) table_[i] = tagFILE_RECORD::Decode(raw.data() + i * kRecordSize);
+    return 0;
+}
+
+RV CFileSystemTarn::CheckUpdate() {
+    ByteVec raw;
+    RV rv = ReadTable(raw);
+    if (rv) return rv;
     if (raw != known_) {
         // Another writer changed the table (or this is the first look): a
         // change of theirs may have been cut short.
         sweepDue_ = true;
         known_ = raw;
     }
-    for (uint32_t i = 0; i < kRecordCount; ++i) table_[i] = tagFILE_RECORD::Decode(raw.data() + i * kRecordSize);
     // A change of this process cut short is repaired whatever the last
     // clean sweep says: the token's counter may have moved with it (a
     // command whose answer was lost) without the cache knowing.
@@ -73,6 +79,25 @@ RV CFileSystemTarn::WriteRecord(uint32_t index, const tagFILE_RECORD& record) {
     return rv;
 }
 
+CFileSystemTarn::Finding CFileSystemTarn::FindingAt(uint32_t index, const std::vector<uint16_t>& onToken) const {
+    const tagFILE_RECORD& r = table_[index];
+    if (!r.IsDataFile()) return Finding::kNone;
+    if (std::find(onToken.begin(), onToken.end(), r.fid) == onToken.end()) return Finding::kFileGone;
+    const std::string file = r.FileName();
+    return FindRecordByNAME(r.DirName(), &file) != static_cast<int>(index) ? Finding::kSecondRecord : Finding::kNone;
+}
+
+bool CFileSystemTarn::Unrecorded(uint16_t fid) const {
+    return fid >= kFirstDataFid && fid <= kLastDataFid && FindRecordByFID(fid) < 0;
+}
+
+bool CFileSystemTarn::AnyFinding(const std::vector<uint16_t>& onToken) const {
+    for (uint32_t i = 0; i < kRecordCount; ++i) {
+        if (FindingAt(i, onToken) != Finding::kNone) return true;
+    }
+    return std::any_of(onToken.begin(), onToken.end(), [this](uint16_t fid) { return Unrecorded(fid); });
+}
+
 // What changes cut short leave behind: records whose token file is gone, a
 // second record of one name (a replacement cut short: the first stays),
 // token files of the named range that no record names. Only between this
@@ -81,26 +106,24 @@ RV CFileSystemTarn::WriteRecord(uint32_t index, const tagFILE_RECORD& record) {
 void CFileSystemTarn::Sweep() {
     std::vector<uint16_t> onToken;
     if (token_->GetFileList(onToken) != 0) return;  // the next look tries again
+    if (AnyFinding(onToken)) {
+        // What is repaired is decided on the token's own table, read in this
+        // lock scope with the file list: the phone's copy may say anything.
+        ByteVec raw;
+        if (cache_->ConfirmTable() != 0 || ReadTable(raw) != 0) return;  // the next look tries again
+        known_ = raw;
+    }
     sweepDue_ = repairDue_ = false;
     Steps steps(*this);
-    auto present = [&onToken](uint16_t fid) { return std::find(onToken.begin(), onToken.end(), fid) != onToken.end(); };
     bool repaired = false;
     for (uint32_t i = 0; i < kRecordCount; ++i) {
-        const tagFILE_RECORD r = table_[i];
-        if (!r.IsDataFile()) continue;
-        const std::string file = r.FileName();
-        RV rv = 0;
-        if (!present(r.fid)) {
-            repaired = true;
-            rv = WriteRecord(i, tagFILE_RECORD());
-        } else if (FindRecordByNAME(r.DirName(), &file) != static_cast<int>(i)) {
-            repaired = true;
-            rv = RemoveAt(i);
-        }
-        if (rv) repairDue_ = true;
+        const Finding finding = FindingAt(i, onToken);
+        if (finding == Finding::kNone) continue;
+        repaired = true;
+        if ((finding == Finding::kFileGone ? WriteRecord(i, tagFILE_RECORD()) : RemoveAt(i)) != 0) repairDue_ = true;
     }
     for (uint16_t fid : onToken) {
-        if (fid < kFirstDataFid || fid > kLastDataFid || FindRecordByFID(fid) >= 0) continue;
+        if (!Unrecorded(fid)) continue;
         repaired = true;
         if (cache_->DeleteUnrecorded(fid) != 0) repairDue_ = true;
     }
@@ -134,9 +157,14 @@ uint16_t CFileSystemTarn::AllocFreeFID() {
     return NewFid(fid) == 0 ? fid : 0;
 }
 
-RV CFileSystemTarn::FindFile(const std::string& dir, const std::string& name, int& index) {
+RV CFileSystemTarn::LookForChange() {
+    RV rv = cache_->ConfirmTable();
+    return rv ? rv : CheckUpdate();
+}
+
+RV CFileSystemTarn::FindFile(const std::string& dir, const std::string& name, int& index, bool forChange) {
     if (!DirNameOk(dir) || !FileNameOk(name)) return CKR_ARGUMENTS_BAD;
-    RV rv = CheckUpdate();
+    RV rv = forChange ? LookForChange() : CheckUpdate();
     if (rv) return rv;
     if (!dir.empty() && FindRecordByNAME(dir, nullptr) < 0) return SCARD_E_DIR_NOT_FOUND;
     index = FindRecordByNAME(dir, &name);
@@ -160,7 +188,7 @@ bool CFileSystemTarn::Outdated(const std::string& dir, const std::string& name, 
 RV CFileSystemTarn::CreateDirectory(const std::string& name, uint16_t acl, uint32_t* out) {
     if (out) *out = 0;
     if (name.empty() || !DirNameOk(name)) return CKR_ARGUMENTS_BAD;
-    RV rv = CheckUpdate();
+    RV rv = LookForChange();
     if (rv) return rv;
     if (FindRecordByNAME("", &name) >= 0 || FindRecordByNAME(name, nullptr) >= 0) return SCARD_E_NO_SUCH_DIRECTORY;
     for (const auto& r : table_) {  // a file of that name in any directory
@@ -177,7 +205,7 @@ RV CFileSystemTarn::CreateDirectory(const std::string& name, uint16_t acl, uint3
 
 RV CFileSystemTarn::DeleteDirectory(const std::string& name) {
     if (name.empty() || !DirNameOk(name)) return CKR_ARGUMENTS_BAD;
-    RV rv = CheckUpdate();
+    RV rv = LookForChange();
     if (rv) return rv;
     int index = FindRecordByNAME(name, nullptr);
     if (index < 0) return SCARD_E_DIR_NOT_FOUND;
@@ -220,7 +248,7 @@ RV CFileSystemTarn::Create(const std::string& dir, const std::string& name, uint
                            uint16_t acl, const uint8_t* data, uint32_t* count) {
     if (count) *count = 0;
     if (!DirNameOk(dir) || !FileNameOk(name) || allocated < used || allocated > 0xFFFF) return CKR_ARGUMENTS_BAD;
-    RV rv = CheckUpdate();
+    RV rv = LookForChange();
     if (rv) return rv;
     if (FindRecordByNAME(name, nullptr) >= 0) return SCARD_E_NO_SUCH_FILE;
     if (!dir.empty() && FindRecordByNAME(dir, nullptr) < 0) return SCARD_E_DIR_NOT_FOUND;
@@ -288,7 +316,7 @@ RV CFileSystemTarn::RemoveAt(uint32_t index) {
 
 RV CFileSystemTarn::DeleteFile(const std::string& dir, const std::string& name) {
     int index = -1;
-    RV rv = FindFile(dir, name, index);
+    RV rv = FindFile(dir, name, index, true);
     if (rv) return rv;
     Steps steps(*this);
     rv = RemoveAt(static_cast<uint32_t>(index));
@@ -300,7 +328,7 @@ RV CFileSystemTarn::WriteFile(const std::string& dir, const std::string& name, u
                               uint32_t length, uint32_t* count) {
     if (count) *count = 0;
     int index = -1;
-    RV rv = FindFile(dir, name, index);
+    RV rv = FindFile(dir, name, index, true);
     if (rv) return rv;
     uint32_t written = 0;
     rv = cache_->Write(table_[static_cast<size_t>(index)].fid, offset, data, length, &written);
@@ -327,7 +355,7 @@ RV CFileSystemTarn::ResizeFile(const std::string& dir, const std::string& name, 
     if (count) *count = 0;
     if (size > 0xFFFF) return CKR_ARGUMENTS_BAD;
     int index = -1;
-    RV rv = FindFile(dir, name, index);
+    RV rv = FindFile(dir, name, index, true);
     if (rv) return rv;
     const tagFILE_RECORD old = table_[static_cast<size_t>(index)];
     if (old.allocated < size) {
@@ -364,7 +392,7 @@ RV CFileSystemTarn::ReplaceFile(const std::string& dir, const std::string& name,
     if (count) *count = 0;
     if (length > 0xFFFF || !data || length == 0) return CKR_ARGUMENTS_BAD;
     int index = -1;
-    RV rv = FindFile(dir, name, index);
+    RV rv = FindFile(dir, name, index, true);
     if (rv) return rv;
     if (!table_[static_cast<size_t>(index)].IsDataFile()) return ResizeFile(dir, name, length, count, data);
     return Replace(static_cast<uint32_t>(index), data, length, count);
@@ -381,6 +409,15 @@ RV CFileSystemTarn::Replace(uint32_t index, const uint8_t* data, uint32_t length
     rv = RemoveAt(index);
     if (rv) repairDue_ = true;
     return rv;
+}
+
+RV CFileSystemTarn::ConfirmFile(const std::string& dir, const std::string& name, bool* changed) {
+    *changed = false;
+    int index = -1;
+    RV rv = FindFile(dir, name, index, true);
+    if (rv) return rv;
+    const tagFILE_RECORD& r = table_[static_cast<size_t>(index)];
+    return r.IsDataFile() ? cache_->ConfirmFile(r.fid, changed) : 0;
 }
 
 RV CFileSystemTarn::GetFileSize(const std::string& dir, const std::string& name, uint32_t* size) {

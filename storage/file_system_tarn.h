@@ -37,6 +37,7 @@ public:
     RV GetFileACL(const std::string& dir, const std::string& name, uint16_t* acl) override;
     RV Initialize(bool forgetCache) override;
     bool RepairPending() const override { return sweepDue_ || repairDue_; }
+    RV ConfirmFile(const std::string& dir, const std::string& name, bool* changed) override;
 
     // First FID from 0x2400 in steps of 0x20 used by no record and no token
     // file; 0 when none is free or the token's list cannot be read.
@@ -50,8 +51,14 @@ public:
 private:
     class Steps;
 
-    // Name rules, CheckUpdate, directory and file look-up shared by the file operations.
-    RV FindFile(const std::string& dir, const std::string& name, int& index);
+    // The record table through the cache into table_; raw gets its bytes.
+    RV ReadTable(ByteVec& raw);
+    // CheckUpdate before a change: the table the change is decided on is the
+    // token's, never the phone's copy alone.
+    RV LookForChange();
+    // Name rules, CheckUpdate (LookForChange for a change), directory and
+    // file look-up shared by the file operations.
+    RV FindFile(const std::string& dir, const std::string& name, int& index, bool forChange = false);
     RV Create(const std::string& dir, const std::string& name, uint32_t used, uint32_t allocated, uint16_t acl,
               const uint8_t* data, uint32_t* count);
     // A new token file with its content (data may be null), then the record
@@ -61,6 +68,13 @@ private:
     // The record at index and its token file; the file goes first.
     RV RemoveAt(uint32_t index);
     RV NewFid(uint16_t& fid);
+    // What the sweep finds at a record: nothing, a record whose token file
+    // is gone, a second record of one name.
+    enum class Finding { kNone, kFileGone, kSecondRecord };
+    Finding FindingAt(uint32_t index, const std::vector<uint16_t>& onToken) const;
+    // A token file of the named range that no record names.
+    bool Unrecorded(uint16_t fid) const;
+    bool AnyFinding(const std::vector<uint16_t>& onToken) const;
     void Sweep();
 
     IFileCache* cache_;

@@ -29,6 +29,17 @@ public:
     // system found nothing to repair (NoteCleanSweep): no change cut short
     // can have left anything since.
     virtual bool CleanSinceSweep() { return false; }
+    // Makes the record table this cache holds one read from the token, so
+    // that the phone's copy decides nothing that is changed or deleted: the
+    // table is read from the token (with the token's counter of now) unless
+    // this cache read it there itself and has followed the counter since.
+    virtual RV ConfirmTable() { return 0; }
+    // The content of a data file read from the token where this cache took
+    // it from the phone's copy; changed tells whether that copy differed.
+    virtual RV ConfirmFile(uint16_t, bool* changed) {
+        *changed = false;
+        return 0;
+    }
     virtual void NoteCleanSweep() {}
     // fid was written past the cache (straight through the token's file
     // commands): what the cache holds of it is no longer the token's.

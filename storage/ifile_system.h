@@ -50,6 +50,13 @@ public:
     // deletion whose answer was lost) that the next look repairs: until
     // then a file listed may not be there.
     virtual bool RepairPending() const { return false; }
+    // Makes the content of a file the token's own where it was taken from
+    // the phone's copy (one read of the token); changed tells whether the
+    // copy differed. A decision to delete starts here.
+    virtual RV ConfirmFile(const std::string&, const std::string&, bool* changed) {
+        *changed = false;
+        return 0;
+    }
 };
 
 #endif

@@ -8,6 +8,7 @@
 #include "byte_order.h"
 #include "iauth_manager.h"
 #include "itoken.h"
+#include "key_files.h"
 #include "obj_factory.h"
 #include "random.h"
 
@@ -32,17 +33,15 @@ uint32_t ULong(const IObj& obj, uint32_t type, uint32_t fallback = 0) {
     return obj.GetAttr(type, &v, &len) == CKR_OK && len == 4 ? v : fallback;
 }
 
-struct KeyRange {
-    uint32_t first, step, last;
-};
-
-bool RangeFor(CK_ULONG cls, CK_ULONG keyType, KeyRange& range) {
-    if (cls == CKO_PUBLIC_KEY) range = {0x8000, 0x20, 0x9FE0};
-    else if (cls == CKO_PRIVATE_KEY) range = {0xA020, 0x20, 0xC000};
-    else if (keyType == CKK_DES || keyType == CKK_DES3) range = {0x0501, 1, 0x050A};
-    else if (keyType == CKK_AES) range = {0x0511, 1, 0x051A};
-    else return false;
-    return true;
+// Who may read a new object's file on the token: the file of a private data
+// object or certificate needs the user's login; key objects' files stay
+// readable by everyone (their material is in key files the token guards),
+// so that the key files and containers can be told apart without a login.
+CARD_FILE_ACCESS_CONDITION ReadCondition(const IObj& obj, uint32_t cls) {
+    uint8_t flag = 0;
+    uint32_t len = 1;
+    const bool isPrivate = obj.GetAttr(CKA_PRIVATE, &flag, &len) == CKR_OK && len == 1 && flag;
+    return isPrivate && (cls == CKO_DATA || cls == CKO_CERTIFICATE) ? UserReadWriteAc : EveryoneReadUserWriteAc;
 }
 
 }  // namespace
@@ -95,7 +94,10 @@ bool CStoreTarn::HoldsSecrets(const std::string& dir, const std::string& name, c
                               uint32_t length) {
     CK_OBJECT_CLASS cls = 0;
     uint32_t index = 0;
-    if (dir != kDir || ParseName(name, cls, index) != 0 || (cls != CKO_PRIVATE_KEY && cls != CKO_SECRET_KEY)) return false;
+    if (dir != kDir || ParseName(name, cls, index) != 0 || cls == CKO_PUBLIC_KEY) return false;
+    // Key material in a key object; a private data object's or
+    // certificate's whole content.
+    const bool isKey = cls == CKO_PRIVATE_KEY || cls == CKO_SECRET_KEY;
     static const uint32_t kSecret[] = {CKA_VALUE,      CKA_PRIVATE_EXPONENT, CKA_PRIME_1,    CKA_PRIME_2,
                                        CKA_EXPONENT_1, CKA_EXPONENT_2,       CKA_COEFFICIENT};
     size_t pos = 0;
@@ -103,7 +105,10 @@ bool CStoreTarn::HoldsSecrets(const std::string& dir, const std::string& name, c
         if (!content || length - pos < 8) return true;
         const uint32_t type = LoadLe32(content + pos), len = LoadLe32(content + pos + 4);
         if (length - pos - 8 < len) return true;
-        if (len && std::find(std::begin(kSecret), std::end(kSecret), type) != std::end(kSecret)) return true;
+        const uint8_t* value = content + pos + 8;
+        if (isKey && len && std::find(std::begin(kSecret), std::end(kSecret), type) != std::end(kSecret)) return true;
+        if (!isKey && type == CKA_PRIVATE && std::any_of(value, value + len, [](uint8_t b) { return b != 0; }))
+            return true;
         pos += 8 + len;
     }
     return length == 0;  // nothing readable yet
@@ -195,7 +200,7 @@ RV CStoreTarn::StoreObj(ObjPtr obj) {
         rv = GenerateFileName(cls, name);
         if (rv) return rv;
         // The file appears with its content or not at all.
-        rv = fs_->CreateFileWith(kDir, name, bytes.data(), size, CFAC2ACL(EveryoneReadUserWriteAc), nullptr);
+        rv = fs_->CreateFileWith(kDir, name, bytes.data(), size, CFAC2ACL(ReadCondition(*obj, cls)), nullptr);
     }
     if (rv) {
         // A brand-new object's key file goes with its failed object file,
@@ -246,12 +251,23 @@ RV CStoreTarn::PurgeObj(ObjPtr obj) {
     if (cls >= CKO_PUBLIC_KEY && cls <= CKO_SECRET_KEY && !IsUSER()) return CKR_USER_NOT_LOGGED_IN;
     tagOBJ_PROP* entry = FindObjByID(obj->GetHandle());
     if (!entry) return RV_NOT_FOUND;  // found before any file goes
-    const uint32_t keyRef = ULong(*obj, static_cast<uint32_t>(CKA_VENDOR_KEY_REF));
+    // What goes is decided on the object as the token holds it: a file read
+    // from the phone's copy is read from the token, and an object that was
+    // not what the token holds is no longer this handle's.
+    bool changed = false;
+    rv = fs_->ConfirmFile(kDir, entry->fileName, &changed);
+    if (rv == 0 && changed) rv = CheckUpdate(false);
+    if (rv) return rv;
+    entry = FindObjByID(obj->GetHandle());
+    if (!entry) return CKR_OBJECT_HANDLE_INVALID;
+    const IObj& held = *entry->object;
+    const uint32_t keyRef = ULong(held, static_cast<uint32_t>(CKA_VENDOR_KEY_REF));
+    // Only a file of its kind's key range is the object's key file.
+    const bool hasKeyFile = IsKeyFileOf(cls, ULong(held, CKA_KEY_TYPE, 0xFFFFFFFF), keyRef);
     // The object goes first: a key object never names a missing key file.
     // Its key file is noted before the object goes, so that the sweep takes
     // it when the key file's deletion fails, or when the object's deletion
     // reports a failure (a lost answer) and happened after all.
-    const bool hasKeyFile = keyRef && keyRef <= 0xFFFF;
     if (hasKeyFile) token_->NoteKeyFile(static_cast<uint16_t>(keyRef));
     const std::string name = entry->fileName;
     rv = fs_->DeleteFile(kDir, name);
@@ -390,8 +406,9 @@ RV CStoreTarn::CheckUpdate(const std::vector<ObjPtr>& known, std::vector<ObjPtr>
 
 RV CStoreTarn::AllocKeyFID(CK_ULONG cls, CK_ULONG keyType, uint32_t* fid) {
     if (cls < CKO_PUBLIC_KEY || cls > CKO_SECRET_KEY) return RV_NOT_SUPPORTED;
-    KeyRange range{};
-    if (!RangeFor(cls, keyType, range)) return 0;  // such keys never live on the token
+    KeyFileRange range{};
+    // Keys of other kinds never live on the token.
+    if (!KeyFileRangeFor(static_cast<uint32_t>(cls), static_cast<uint32_t>(keyType), range)) return 0;
     RV rv = CheckUpdate(false);
     if (rv) return rv;
     std::vector<uint16_t> onToken;

@@ -40,11 +40,12 @@ public:
     // An object from file bytes; empty when they end inside a triple.
     static ObjPtr CreateObject(const uint8_t* bytes, size_t length);
     static RV ParseName(const std::string& name, CK_OBJECT_CLASS& cls, uint32_t& index);
-    // Whether an object file carries key material: a private or secret key
-    // object with a secret value (CKA_VALUE, the RSA private parts), or one
-    // whose content cannot be read. The file cache keeps those off the
-    // phone's storage; key objects whose material lives in a token key file
-    // are mirrored like the others.
+    // Whether an object file carries what must not reach the phone's
+    // storage: a private or secret key object with a secret value
+    // (CKA_VALUE, the RSA private parts), a private data object or
+    // certificate (CKA_PRIVATE true), or one of these whose content cannot
+    // be read. The file cache keeps those in memory only; key objects whose
+    // material lives in a token key file are mirrored like the others.
     static bool HoldsSecrets(const std::string& dir, const std::string& name, const uint8_t* content,
                              uint32_t length);
     RV GenerateFileName(CK_OBJECT_CLASS cls, std::string& name);

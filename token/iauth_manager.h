@@ -36,6 +36,13 @@ public:
     virtual RV SetTries(uint32_t ref, uint32_t maximum, uint32_t remaining) = 0;
 };
 
+// Whether the user (not the security officer) is logged in on the token.
+inline bool UserAuthenticated(IAuthManager* auth) {
+    uint32_t ref = 0;
+    AuthInfo info{};
+    return auth && auth->GetRefByP11Type(CKU_USER, &ref) == 0 && auth->GetAuthInfo(ref, &info) == 0 && (info.flags & 1);
+}
+
 // PIN value: SHA-1 of the PIN followed by its length, big-endian (24 bytes);
 // empty for a null PIN.
 ByteVec GetPinHash(const uint8_t* pin, uint32_t length);

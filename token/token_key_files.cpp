@@ -11,6 +11,7 @@
 #include <cerrno>
 
 #include "disk_mirror.h"
+#include "key_files.h"
 #include "token_tarn.h"
 
 namespace {
@@ -35,6 +36,7 @@ DiskMirror CTokenTarn::PendingMirror() {
 }
 
 void CTokenTarn::NoteKeyFile(uint16_t fid) {
+    if (!IsKeyFile(fid)) return;  // a note may only ever lead to a key file's deletion
     if (!Has(pendingKeys_, fid)) pendingKeys_.push_back(fid);
     DiskMirror mirror = PendingMirror();
     if (!mirror.Enabled()) return;

@@ -390,7 +390,33 @@ def jni_convert():
           frame(answers))
 
 
+# --- planted mirror files ---------------------------------------------------
+
+def planted_mirror():
+    token_counter = b"\x00\x01"          # FFFF: the token's counter, so the mirror is taken
+    stale_sweep = b"\x01\x00" + struct.pack(">I", 0xFFFFFFFF)   # FFFE: no clean sweep at this counter
+    clean_sweep = b"\x01\x01"
+
+    def table_edits(edits):
+        return b"\x02" + bytes([len(edits)]) + b"".join(struct.pack(">HB", at, v) for at, v in edits)
+
+    # records: 0 the directory, then data0001 (2400), data0002 (2420, as long), cert0001, pubk0001, pubk0002,
+    # prvk0001
+    zero_data0001 = [(30 + i, 0) for i in range(30)]
+    swap_data_files = [(30, 0x20), (31, 0x24), (60, 0x00), (61, 0x24)]
+    write("planted_mirror", "untouched", b"\x06\x00")
+    write("planted_mirror", "record_zeroed", token_counter + stale_sweep + table_edits(zero_data0001) + b"\x06\x00")
+    write("planted_mirror", "files_swapped_then_destroy",
+          token_counter + clean_sweep + table_edits(swap_data_files) + b"\x06\x00")
+    write("planted_mirror", "key_ref_names_the_table", token_counter + b"\x04\x03\x01\x6F\x01" + b"\x06\x03")
+    write("planted_mirror", "key_ref_names_another_key", token_counter + b"\x04\x03\x01\x80\x20" + b"\x06\x03")
+    write("planted_mirror", "key_ref_names_another_kind", token_counter + b"\x04\x05\x01\x80\x00" + b"\x06\x05")
+    write("planted_mirror", "note_names_an_object_file",
+          b"\x05" + frame(struct.pack(">HI", 0x2400, 0x3FFFFFF0) + struct.pack(">HI", 0x8000, 1)) + b"\x06\x01")
+    write("planted_mirror", "garbage_table", token_counter + b"\x03" + frame(bytes(range(256)) * 6) + b"\x06\x02")
+
+
 if __name__ == "__main__":
     for make in (ccid_answer, sm_unwrap, token_answers, file_system, object_file, container_map, sim_apdu,
-                 sim_create_file, sim_secure_channel, sim_ccid_reader, p11_calls, jni_convert):
+                 sim_create_file, sim_secure_channel, sim_ccid_reader, p11_calls, jni_convert, planted_mirror):
         make()

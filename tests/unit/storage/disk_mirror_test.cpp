@@ -34,11 +34,11 @@ protected:
 
 TEST_F(PendingKeys, EntriesAreFileIdAndProcessIdBigEndian) {
     DiskMirror mirror(dir_);
-    mirror.WritePendingKeys({{0x8000, 0x01020304}, {0xA021, 0x00000042}});
-    EXPECT_EQ(FileBytes(), (Bytes{0x80, 0x00, 0x01, 0x02, 0x03, 0x04, 0xA0, 0x21, 0x00, 0x00, 0x00, 0x42}));
+    mirror.WritePendingKeys({{0x8000, 0x01020304}, {0xA040, 0x00000042}});
+    EXPECT_EQ(FileBytes(), (Bytes{0x80, 0x00, 0x01, 0x02, 0x03, 0x04, 0xA0, 0x40, 0x00, 0x00, 0x00, 0x42}));
     const auto back = mirror.ReadPendingKeys();
     ASSERT_EQ(back.size(), 2u);
-    EXPECT_EQ(back[1].fid, 0xA021);
+    EXPECT_EQ(back[1].fid, 0xA040);
     EXPECT_EQ(back[1].owner, 0x42u);
     // An empty list leaves no file; the file counter of the mirror is untouched.
     mirror.WritePendingKeys({});
@@ -52,6 +52,23 @@ TEST_F(PendingKeys, DamagedListsReadAsWholeEntriesOrNothing) {
     Plant(Bytes(6 * DiskMirror::kMaxPendingKeys + 1, 0x11));  // longer than any list written
     EXPECT_TRUE(mirror.ReadPendingKeys().empty());
     EXPECT_TRUE(DiskMirror("").ReadPendingKeys().empty());
+}
+
+// Anyone of the user can write the list: a note is read only when it names
+// a file of a key range (public keys 8000-9FE0 and private keys A020-C000 in
+// steps of 20, DES keys 0501-050A, AES keys 0511-051A).
+TEST_F(PendingKeys, NotesNamingAnythingButAKeyFileAreNotRead) {
+    const struct {
+        uint16_t fid;
+        bool read;
+    } cases[] = {{0x8000, true},  {0x9FE0, true},  {0xA020, true},  {0xC000, true},  {0x0501, true},
+                 {0x051A, true},  {0x6F01, false}, {0x2400, false}, {0x2440, false}, {0x8010, false},
+                 {0xA000, false}, {0xC020, false}, {0x0500, false}, {0x0510, false}, {0xFFFF, false}};
+    for (const auto& c : cases) {
+        Plant({uint8_t(c.fid >> 8), uint8_t(c.fid), 0, 0, 0, 1});
+        const auto back = DiskMirror(dir_).ReadPendingKeys();
+        EXPECT_EQ(back.size(), c.read ? 1u : 0u) << std::hex << c.fid;
+    }
 }
 
 // Where the mirror lives on a host: the desktop cache folder of the user
