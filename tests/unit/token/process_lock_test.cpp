@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -303,6 +304,7 @@ TEST_F(ProcessLockTest, AHolderThatNeverLetsGoCostsAFailureNotAHang) {
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);  // a child given up on goes with the test
             close(answer[0]);
             ProcessLock lock(path_, std::chrono::milliseconds(300));
             pid_t holder = -1;
@@ -313,6 +315,7 @@ TEST_F(ProcessLockTest, AHolderThatNeverLetsGoCostsAFailureNotAHang) {
                 if (pipe(ready) != 0) _exit(2);
                 holder = fork();
                 if (holder == 0) {
+                    prctl(PR_SET_PDEATHSIG, SIGKILL);
                     const int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
                     char one = 1;
                     if (fd < 0 || flock(fd, LOCK_EX) != 0 || write(ready[1], &one, 1) != 1) _exit(2);
