@@ -42,9 +42,12 @@ bool ReadAll(int fd, uint8_t* p, size_t n) {
 
 bool UserOrRoot(uid_t uid) { return uid == geteuid() || uid == 0; }
 
+// A socket of another user: no token, and a log line that says why.
 bool Refused(const std::string& path, const char* what, unsigned uid) {
     MessageLogger& log = get_msg_logger();
-    if (log.Enabled()) log.LogString("token socket %s refused: %s uid %u, neither this user nor root", path.c_str(), what, uid);
+    if (log.Enabled()) {
+        log.LogString("token socket %s refused: %s uid %u, neither this user nor root", path.c_str(), what, uid);
+    }
     return false;
 }
 

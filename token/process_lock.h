@@ -48,8 +48,9 @@ public:
 
     // Waits until this thread holds the lock, at most the wait limit. 0, or
     // CKR_CANT_LOCK (with a log line) when the file cannot be opened, fails
-    // the checks above, or is not free within the wait limit. The token
-    // layer reports that to the PKCS#11 call as CKR_DEVICE_ERROR.
+    // the checks above, or is not free within the wait limit. A token
+    // command that cannot take the lock fails as a lost exchange does
+    // (CKR_DEVICE_ERROR, support/result_codes.h).
     RV Lock();
     // Releases one Lock of the owning thread; a call by any other thread
     // does nothing.
