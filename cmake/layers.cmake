@@ -32,7 +32,7 @@ set(KV_LAYER_object object/attr_value.* object/iobj.* object/iobject_manager.h o
 set(KV_LAYER_contracts storage/ifile_cache.h storage/ifile_system.h storage/istore.h storage/disk_mirror.*
     storage/file_record.* storage/acl.* storage/key_files.*)
 set(KV_LAYER_transport device/kv_dev.h device/usb_bridge.h device/apdu_dev.* device/libusb_dev.* device/pcsc_dev.*
-    device/jni_otg.* device/host_socket_bridge.*)
+    device/jni_otg.* device/host_socket_bridge.* device/host_lock_path.*)
 set(KV_LAYER_token token/*)
 set(KV_LAYER_storage storage/*)
 set(KV_LAYER_mech mech/*)

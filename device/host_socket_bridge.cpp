@@ -2,6 +2,7 @@
 #include "host_socket_bridge.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -10,7 +11,9 @@
 #include <vector>
 
 #include "byte_order.h"
+#include "host_lock_path.h"
 #include "kv_provisioning.h"
+#include "logger.h"
 
 namespace {
 
@@ -37,12 +40,22 @@ bool ReadAll(int fd, uint8_t* p, size_t n) {
     return true;
 }
 
+bool UserOrRoot(uid_t uid) { return uid == geteuid() || uid == 0; }
+
+// A socket of another user: no token, and a log line that says why.
+bool Refused(const std::string& path, const char* what, unsigned uid) {
+    MessageLogger& log = get_msg_logger();
+    if (log.Enabled()) {
+        log.LogString("token socket %s refused: %s uid %u, neither this user nor root", path.c_str(), what, uid);
+    }
+    return false;
+}
 
 }  // namespace
 
 HostSocketBridge::HostSocketBridge() {
     const char* named = std::getenv(kvprov::kSocketVariable);
-    path_ = named && *named ? named : kvprov::kDefaultSocket;
+    if (named) path_ = named;
 }
 
 HostSocketBridge& HostSocketBridge::Instance() {
@@ -58,7 +71,7 @@ void HostSocketBridge::SetSocketPath(const std::string& path) {
 
 std::string HostSocketBridge::LockPath() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return path_ + ".p11.lock";  // "<socket>.lock" is the scripts' lock of a whole run
+    return path_.empty() ? std::string() : HostLockPath("socket", path_);
 }
 
 void HostSocketBridge::Drop() {
@@ -66,20 +79,36 @@ void HostSocketBridge::Drop() {
     fd_ = -1;
 }
 
+bool HostSocketBridge::Connect() {
+    sockaddr_un addr{};
+    if (path_.empty() || path_.size() >= sizeof addr.sun_path) return false;
+    struct stat st{};
+    if (stat(path_.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
+    if (!UserOrRoot(st.st_uid)) return Refused(path_, "the socket file belongs to", st.st_uid);
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
+    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        Drop();
+        return false;
+    }
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (getsockopt(fd_, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || length != sizeof peer) {
+        Drop();
+        return false;
+    }
+    if (!UserOrRoot(peer.uid)) {
+        Drop();
+        return Refused(path_, "it is served by", peer.uid);
+    }
+    return true;
+}
+
 bool HostSocketBridge::Call(uint8_t op, const uint8_t* payload, uint32_t len, int32_t& value, uint8_t* out,
                             uint32_t outCap, uint32_t& outLen) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (fd_ < 0) {
-        sockaddr_un addr{};
-        if (path_.size() >= sizeof addr.sun_path) return false;
-        addr.sun_family = AF_UNIX;
-        std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
-        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            Drop();
-            return false;
-        }
-    }
+    if (fd_ < 0 && !Connect()) return false;
     uint8_t head[8];
     head[0] = op;
     StoreLe32(head + 1, len);

@@ -30,7 +30,7 @@ public:
     // On Android in the app's cache folder: the processes of this app meet
     // there. Other apps have caches of their own; against them the token's
     // channel recovery (reopening after 6988) is what remains. Host builds:
-    // beside the virtual token's socket.
+    // the socket bridge's (device/host_socket_bridge.h).
     std::string LockPath() override;
 
     // The process-wide bridge.

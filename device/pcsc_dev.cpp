@@ -1,11 +1,11 @@
 #ifdef KV_WITH_PCSC
 #include "pcsc_dev.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <type_traits>
 #include <vector>
 
+#include "host_lock_path.h"
 #include "kv_provisioning.h"
 // After the library's headers: the PC/SC result macros take over from here.
 #include <winscard.h>
@@ -141,17 +141,7 @@ RV pcsc_dev_t::Unlock() {
     return 0;
 }
 
-std::string pcsc_dev_t::LockPath() const {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    std::string path = runtime && *runtime ? runtime : "/tmp";
-    path += "/kvp11-pcsc-";
-    for (char c : GetReaderName()) {
-        const bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                          c == '-';
-        path += kept ? c : '_';
-    }
-    return path + ".lock";
-}
+std::string pcsc_dev_t::LockPath() const { return HostLockPath("pcsc", GetReaderName()); }
 
 LONG pcsc_dev_t::Send(const uint8_t* command, uint32_t length, uint8_t* buffer, uint32_t& received) {
     const SCARD_IO_REQUEST* pci = protocol_ == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;

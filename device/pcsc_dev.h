@@ -44,8 +44,8 @@ public:
     // A card that is gone takes none: the exchange then tells.
     RV Lock() override;
     RV Unlock() override;
-    // $XDG_RUNTIME_DIR (else /tmp) /kvp11-pcsc-<reader>.lock, the reader
-    // name's characters other than letters, digits, '.', '-' as '_'.
+    // pcsc-<reader>-<hash>.lock in this user's lock folder
+    // (device/host_lock_path.h): the processes of one user meet there.
     std::string LockPath() const override;
 
 protected:

@@ -20,10 +20,9 @@ constexpr int kVendorIds[2] = {0x2F1A, 0x2F1B};
 constexpr int kProductIds[2] = {0x0501, 0x0502};
 
 #ifndef __ANDROID__
-// Host builds: the environment variable naming the virtual token's socket,
-// and where the token listens when nothing names another.
+// Host builds: the environment variable naming the virtual token's socket.
+// There is no default: nothing named, no socket is used.
 constexpr const char* kSocketVariable = "KVP11_SOCKET";
-constexpr const char* kDefaultSocket = "/tmp/kvtoken.sock";
 
 // Host builds, PC/SC: a reader's card is this token when the historical
 // bytes of its answer to reset are these: category indicator 80, then a

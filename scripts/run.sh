@@ -6,10 +6,9 @@
 # key on the token encrypting and decrypting, and what it all cost in APDUs.
 # Ends with "all checks passed", or exits non-zero naming the failed step.
 #
-# The token is served at the default socket, /tmp/kvtoken.sock, under its
-# lock. When another run holds the lock or a token already answers there, the
-# token goes to a private socket instead (KVP11_SOCKET tells the module), and
-# the other token is left alone.
+# The token is served on a socket in the run's own temporary folder, and
+# KVP11_SOCKET names it to the module (whatever it named before): the module
+# has no default socket, and no other token is touched.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/token_daemon.sh"
@@ -24,12 +23,8 @@ serial=$(od -An -tx1 -N8 /dev/urandom | tr -d ' \n' | tr a-f A-F)
 pin=12345678
 "$kvtoken" personalise --state "$work/token.state" --serial "$serial" --label "Demo Token" \
     --user-pin "$pin" --so-pin 87654321 >/dev/null
-socket=/tmp/kvtoken.sock
-if ! { exec 9>>"$socket.lock"; } 2>/dev/null || ! flock -n 9 || token_answers "$socket"; then
-  echo "$socket is in use: this token is served on a private socket"
-  socket=$work/token.sock
-  export KVP11_SOCKET=$socket
-fi
+socket=$work/token.sock
+export KVP11_SOCKET=$socket
 serve_token "$kvtoken" "$work/token.state" "$socket"
 
 step=0

@@ -7,10 +7,11 @@
 # normal build, and the tests labelled "threads" in a ThreadSanitizer build.
 # Each stage prints its time.
 #
-# The tests serve their virtual tokens on private sockets only. To prove it,
-# the token answering at the default socket (/tmp/kvtoken.sock) before the
-# suites must still answer on the same socket after them: the one already
-# served there, or else one served there for the run. While scripts/run.sh or
+# The tests serve their virtual tokens on private sockets only, and the
+# module reaches no socket that KVP11_SOCKET does not name. To prove it, a
+# token served at the old default socket (/tmp/kvtoken.sock) before the
+# suites must still answer on the same socket after them; one served there
+# for the run (when none was) must also have received no command. While
 # another test run holds the socket's lock, it is not watched.
 #
 # The suites run with a home and a cache folder of their own (HOME,
@@ -42,9 +43,10 @@ tsan_build() {  # only what the tests labelled "threads" need
 }
 
 watched=""  # the default socket's inode, while a token answers there
+ours=""     # set when the token there is the one served for the run
 watch_default_socket() {
   if ! { exec 9>>"$default_socket.lock"; } 2>/dev/null || ! flock -n 9; then
-    echo "default socket: locked by scripts/run.sh or another test run; not watched"
+    echo "default socket: locked by another test run; not watched"
     return
   fi
   if token_answers "$default_socket"; then
@@ -55,6 +57,7 @@ watch_default_socket() {
     trap 'stop_token; rm -rf "'"$dir"'"' EXIT
     "$normal/sim/kvtoken" personalise --state "$dir/token.state" >/dev/null
     serve_token "$normal/sim/kvtoken" "$dir/token.state" "$default_socket"
+    ours=1
     echo "default socket: a token is served there for the run"
   fi
   watched=$(stat -c %i "$default_socket")
@@ -67,6 +70,14 @@ check_default_socket() {
     return 1
   fi
   echo "ok: the token served at $default_socket before the suites still answers there"
+  [ -n "$ours" ] || return 0
+  local stats
+  stats=$(token_control "$default_socket" stats)
+  if ! grep -q "messages_in=0 " <<<"$stats"; then
+    echo "FAILED: the suites reached the token at $default_socket: $stats"
+    return 1
+  fi
+  echo "ok: nothing of the suites reached the token at $default_socket"
 }
 
 real_home=$(getent passwd "$(id -u)" | cut -d: -f6)

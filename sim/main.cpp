@@ -3,7 +3,7 @@
 //   kvtoken personalise --state FILE [--user-pin P] [--so-pin P] [--user-tries N]
 //           [--so-tries N] [--label L] [--serial HEX16 | --serial-text TEXT]
 //           [--cipher aes|3des] [--sm on|off] [--capacity BYTES]
-//   kvtoken serve --state FILE [--socket PATH] [--vpcd PORT]
+//   kvtoken serve --state FILE --socket PATH [--vpcd PORT]
 //
 // With --vpcd the token is also the card of the virtual PC/SC reader whose
 // driver listens on 127.0.0.1:PORT (sim/vpcd_card.h); the socket still serves
@@ -17,7 +17,6 @@
 #include <thread>
 
 #include "daemon.h"
-#include "kv_provisioning.h"
 #include "personalise.h"
 #include "vpcd_card.h"
 
@@ -28,7 +27,7 @@ int Usage() {
                  "usage: kvtoken personalise --state FILE [--user-pin P] [--so-pin P] [--user-tries N]\n"
                  "         [--so-tries N] [--label L] [--serial HEX16 | --serial-text TEXT]\n"
                  "         [--cipher aes|3des] [--sm on|off] [--capacity BYTES]\n"
-                 "       kvtoken serve --state FILE [--socket PATH] [--vpcd PORT]\n");
+                 "       kvtoken serve --state FILE --socket PATH [--vpcd PORT]\n");
     return 2;
 }
 
@@ -69,13 +68,14 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (mode == "serve") {
+        if (!opt.count("socket")) return Usage();  // no default: a shared folder is no place for a token
         auto state = sim::LoadState(statePath);
         if (!state) {
             std::fprintf(stderr, "cannot read token state %s\n", statePath.c_str());
             return 1;
         }
         sim::VirtualToken token(std::move(*state), statePath);
-        std::string socketPath = opt.count("socket") ? opt["socket"] : kvprov::kDefaultSocket;
+        const std::string socketPath = opt["socket"];
         if (opt.count("vpcd")) {
             int port = std::stoi(opt["vpcd"]);
             int fd = port > 0 && port < 65536 ? sim::ConnectVpcd(static_cast<uint16_t>(port)) : -1;

@@ -78,6 +78,8 @@ bool IsMirrorName(const char* name) {
 
 }  // namespace
 
+std::string DiskMirror::UserBase() { return DefaultBase(); }
+
 void DiskMirror::SetBase(const std::string& base) {
     std::lock_guard<std::mutex> lock(BaseMutex());
     BaseSlot() = base;

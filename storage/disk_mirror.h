@@ -22,6 +22,10 @@ public:
     // app's private cache directory on Android. Tests point it elsewhere.
     static void SetBase(const std::string& base);
     static std::string Base();
+    // Where they live unless SetBase named another folder: on a host
+    // $XDG_CACHE_HOME/kvp11 (an absolute path, else ignored), else
+    // $HOME/.cache/kvp11, else in the account's home; empty when none is known.
+    static std::string UserBase();
 
     explicit DiskMirror(std::string dir) : dir_(std::move(dir)) {}
     bool Enabled() const { return !dir_.empty(); }

@@ -1,23 +1,51 @@
 #include "process_lock.h"
 
-#include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <memory>
 
 #include "byte_order.h"
+#include "logger.h"
+#include "own_files.h"
 #include "pkcs11t.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 // The record: the channel owner (8 bytes), then the write counter: known
 // flag (4), value (4), time of its last read (8); little-endian.
 constexpr uint32_t kRecordBytes = 8;
 constexpr uint32_t kCounterAt = 8, kCounterBytes = 16;
+// The pauses between tries for a lock another process holds: from the
+// first to the longest, doubling.
+constexpr Clock::duration kFirstPause = std::chrono::milliseconds(1);
+constexpr Clock::duration kLongestPause = std::chrono::milliseconds(8);
+
+// flock on fd, tried until the deadline; false when it stays taken or fails.
+bool FlockBefore(int fd, Clock::time_point deadline) {
+    Clock::duration pause = kFirstPause;
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) return false;
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) return false;
+        std::this_thread::sleep_for(std::min(pause, deadline - now));
+        pause = std::min(pause * 2, kLongestPause);
+    }
+}
+
+RV NotFree(const std::string& path, std::chrono::milliseconds waited) {
+    MessageLogger& log = get_msg_logger();
+    if (log.Enabled()) {
+        log.LogString("lock file %s: not free within %lld ms", path.c_str(), static_cast<long long>(waited.count()));
+    }
+    return CKR_CANT_LOCK;
+}
 
 }  // namespace
 
@@ -32,7 +60,8 @@ ProcessLock* ProcessLock::ForPath(const std::string& path) {
     return slot.get();
 }
 
-ProcessLock::ProcessLock(std::string path) : path_(std::move(path)) {}
+ProcessLock::ProcessLock(std::string path, std::chrono::milliseconds waitLimit)
+    : path_(std::move(path)), waitLimit_(waitLimit) {}
 
 ProcessLock::~ProcessLock() {
     if (fd_ >= 0) close(fd_);
@@ -49,14 +78,12 @@ void ProcessLock::ForgetParent() {
 }
 
 bool ProcessLock::Open() {
-    const size_t slash = path_.rfind('/');
-    // The folder itself may be missing (a fresh cache folder); its parent is not.
-    if (slash != std::string::npos && slash > 0) mkdir(path_.substr(0, slash).c_str(), 0700);
-    fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    fd_ = OpenOwnFile(path_);  // the folder made when missing (a fresh cache folder)
     return fd_ >= 0;
 }
 
 RV ProcessLock::Lock() {
+    const Clock::time_point deadline = Clock::now() + waitLimit_;
     std::unique_lock<std::mutex> guard(mutex_);
     ForgetParent();
     const std::thread::id self = std::this_thread::get_id();
@@ -64,22 +91,19 @@ RV ProcessLock::Lock() {
         ++count_;
         return 0;
     }
-    idle_.wait(guard, [this] { return count_ == 0; });
+    if (!idle_.wait_until(guard, deadline, [this] { return count_ == 0; })) return NotFree(path_, waitLimit_);
     if (fd_ < 0 && !Open()) return CKR_CANT_LOCK;
     owner_ = self;  // the other threads wait here, not in the kernel
     count_ = 1;
     const int fd = fd_;
     guard.unlock();
-    int r;
-    while ((r = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-    }
-    if (r == 0) return 0;
+    if (FlockBefore(fd, deadline)) return 0;
     guard.lock();
     owner_ = std::thread::id();
     count_ = 0;
     guard.unlock();
     idle_.notify_one();
-    return CKR_CANT_LOCK;
+    return NotFree(path_, waitLimit_);
 }
 
 void ProcessLock::Unlock() {

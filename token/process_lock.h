@@ -8,12 +8,19 @@
 //
 // Re-entrant for the owning thread; the other threads of the process wait
 // for it as other processes do. The kernel drops the lock of a process that
-// dies, so a killed holder never blocks the others.
+// dies, so a killed holder never blocks the others; a holder that never lets
+// go (stuck, or another user's process where the file could be reached)
+// costs a failed call after the wait limit, never a hang.
+//
+// The file must be of this user's own, in a folder of this user's own
+// (support/own_files.h): one another user made, could change or could
+// reach by a link is refused, and with it the lock.
 #ifndef KV_TOKEN_PROCESS_LOCK_H
 #define KV_TOKEN_PROCESS_LOCK_H
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -28,13 +35,22 @@ public:
     // and kept until the process ends; null for an empty path.
     static ProcessLock* ForPath(const std::string& path);
 
-    explicit ProcessLock(std::string path);
+    // The longest wait of one Lock for the holder, another thread or another
+    // process: long enough for the slowest command of a token (a key
+    // generation) in another process's call.
+    static constexpr std::chrono::milliseconds kWaitLimit{30000};
+
+    // waitLimit: the longest wait of one Lock (tests shorten it).
+    explicit ProcessLock(std::string path, std::chrono::milliseconds waitLimit = kWaitLimit);
     ~ProcessLock();
     ProcessLock(const ProcessLock&) = delete;
     ProcessLock& operator=(const ProcessLock&) = delete;
 
-    // Waits until this thread holds the lock. 0, or CKR_CANT_LOCK when the
-    // file cannot be opened or locked.
+    // Waits until this thread holds the lock, at most the wait limit. 0, or
+    // CKR_CANT_LOCK (with a log line) when the file cannot be opened, fails
+    // the checks above, or is not free within the wait limit. A token
+    // command that cannot take the lock fails as a lost exchange does
+    // (CKR_DEVICE_ERROR, support/result_codes.h).
     RV Lock();
     // Releases one Lock of the owning thread; a call by any other thread
     // does nothing.
@@ -66,6 +82,7 @@ private:
     bool Open();
 
     const std::string path_;
+    const std::chrono::milliseconds waitLimit_;
     std::mutex mutex_;
     std::condition_variable idle_;
     int fd_ = -1;

@@ -1,5 +1,5 @@
 // Several processes on one virtual token at once, each with its own secure
-// channel: they take turns through the lock file beside the token's socket,
+// channel: they take turns through the lock file of the token's socket,
 // a process whose channel another one replaced opens a new one before its
 // first command, and a process killed inside a call leaves the token to the
 // next one. No call fails, every signature verifies under OpenSSL, no PIN
@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "host_lock_path.h"
 #include "host_socket_bridge.h"
 #include "iobj.h"
 #include "istore.h"
@@ -119,7 +120,7 @@ private:
 
 class MultiProcess : public ::testing::Test {
 protected:
-    MultiProcess() : lockPath_(sim.Socket() + ".p11.lock"), appCache_(sim.Dir() + "/app-cache") {}
+    MultiProcess() : lockPath_(HostLockPath("socket", sim.Socket())), appCache_(sim.Dir() + "/app-cache") {}
 
     // Data objects labelled "object i" with distinct values, stored through a
     // token object of this process.

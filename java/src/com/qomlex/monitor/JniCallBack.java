@@ -11,8 +11,9 @@ import java.nio.charset.StandardCharsets;
  * Stand-in for the host application's USB callback class: the four static
  * methods the native library calls, served by the virtual token daemon over
  * its Unix-domain socket: system property "kvtoken.socket", else environment
- * variable KVP11_SOCKET (as for the native library alone), else
- * /tmp/kvtoken.sock. One connection per JVM, opened on first use.
+ * variable KVP11_SOCKET (as for the native library alone). With neither there
+ * is no token: no socket is reached that nobody named. One connection per
+ * JVM, opened on first use.
  */
 public final class JniCallBack {
     private static final byte OP_VENDOR_ID = 1;
@@ -67,7 +68,8 @@ public final class JniCallBack {
     private static synchronized Reply call(byte op, byte[] payload) {
         try {
             if (channel == null) {
-                String path = System.getProperty("kvtoken.socket", socketFromEnvironment());
+                String path = System.getProperty("kvtoken.socket", System.getenv("KVP11_SOCKET"));
+                if (path == null || path.isEmpty()) return null;
                 channel = SocketChannel.open(UnixDomainSocketAddress.of(path));
             }
             ByteBuffer req = ByteBuffer.allocate(5 + payload.length).order(ByteOrder.LITTLE_ENDIAN);
@@ -83,11 +85,6 @@ public final class JniCallBack {
             channel = null;
             return null;
         }
-    }
-
-    private static String socketFromEnvironment() {
-        String named = System.getenv("KVP11_SOCKET");
-        return named == null || named.isEmpty() ? "/tmp/kvtoken.sock" : named;
     }
 
     private static ByteBuffer readFully(int n) throws IOException {
