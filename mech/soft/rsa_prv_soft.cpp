@@ -40,7 +40,7 @@ CK_RV RSAPrvSoft::Init(const CK_MECHANISM* mechanism, ObjPtr key) {
     auto rsa = RsaPrivateKey::Create(parts);
     if (!rsa) return CKR_KEY_FUNCTION_NOT_PERMITTED;
     // Below 12 bytes a PKCS#1 block has no room for data.
-    if (rsa->Size() < 12 || rsa->Size() > UINT32_MAX) return CKR_KEY_SIZE_RANGE;
+    if (rsa->Size() < 12) return CKR_KEY_SIZE_RANGE;
     k_ = static_cast<uint32_t>(rsa->Size());
     rsa_ = std::move(rsa);
     return mechanism->mechanism == mechanism_ ? CKR_OK : CKR_MECHANISM_INVALID;
