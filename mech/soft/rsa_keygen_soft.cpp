@@ -1,6 +1,5 @@
 #include "rsa_keygen_soft.h"
 
-#include "key_attrs.h"
 #include "key_rules.h"
 #include "rsa_backend.h"
 #include "soft_registration.h"
