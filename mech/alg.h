@@ -56,6 +56,11 @@ protected:
     bool holdLastBlock_ = false;
 };
 
+// The length protocol of an output of fixed length: null outLen is
+// CKR_ARGUMENTS_BAD; otherwise need is stored, and a caller's capacity
+// below it is RV_BUFFER_TOO_SMALL. CKR_OK with out null is a length query.
+CK_RV OfferOutput(uint32_t need, const uint8_t* out, uint32_t* outLen);
+
 class AlgGenerateKey : public Alg {
 public:
     virtual CK_RV Init(const CK_MECHANISM* mechanism, ObjPtr newKey) = 0;

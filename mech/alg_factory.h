@@ -3,9 +3,11 @@
 // Mechanism catalogue: every place a mechanism is registered or listed.
 // - Software registry (GetSoftCreators): one KV_REGISTER_SOFT(CKM_..., Class)
 //   line per (mechanism, class), run by static initialisers at load, in
-//   mech/soft/{digest,hmac,cipher,rsa_pub,ecdsa,keygen,dh,wrap}_soft.cpp.
+//   mech/soft/{digest,hmac,cipher,rsa_pub,rsa_prv,rsa_keygen,ecdsa,keygen,dh,
+//   wrap}_soft.cpp.
 //   Serves session keys, token keys without CKA_VENDOR_KEY_REF, and every
-//   digest.
+//   digest; key generation by the new (private) key's CKA_TOKEN, so an RSA
+//   pair of session keys is generated here and a token pair on the token.
 // - Token registry (hardCreators_): the kHardEntries table of
 //   mech/hard/hard_registration.cpp, registered by RegHardAlg for each token
 //   object. Serves keys with CKA_TOKEN true (and, for the multi-part

@@ -90,3 +90,11 @@ CK_RV AlgMultiPart::CheckFinalParameter(uint32_t* outLen) {
     if (GetFunc() == MECH_FUNC_DECRYPT) *outLen = queued;
     return CKR_OK;
 }
+
+CK_RV OfferOutput(uint32_t need, const uint8_t* out, uint32_t* outLen) {
+    if (!outLen) return CKR_ARGUMENTS_BAD;
+    const uint32_t capacity = *outLen;
+    *outLen = need;
+    if (out && capacity < need) return RV_BUFFER_TOO_SMALL;
+    return CKR_OK;
+}

@@ -14,14 +14,6 @@ CK_RV CheckTokenKey(const ObjPtr& key, uint32_t cls, uint32_t keyType) {
     return rv ? rv : ExpectFlag(key, CKA_TOKEN, CKR_GENERAL_ERROR);
 }
 
-CK_RV OfferOutput(uint32_t need, const uint8_t* out, uint32_t* outLen) {
-    if (!outLen) return CKR_ARGUMENTS_BAD;
-    const uint32_t capacity = *outLen;
-    *outLen = need;
-    if (out && capacity < need) return RV_BUFFER_TOO_SMALL;
-    return CKR_OK;
-}
-
 CK_RV ExactAnswer(uint32_t tokenResult, uint32_t got, uint32_t want) {
     if (tokenResult) return CKR_DEVICE_ERROR;
     return got == want ? CKR_OK : CKR_GENERAL_ERROR;

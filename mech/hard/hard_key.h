@@ -1,6 +1,6 @@
 // What the token-backed mechanisms share: attribute reads and writes on key
-// objects, the token-side key reference, the output-length protocol, and
-// the removal of key files a failed key creation leaves on the token.
+// objects, the token-side key reference, and the removal of the key files
+// a failed key creation leaves on the token.
 #ifndef KV_MECH_HARD_HARD_KEY_H
 #define KV_MECH_HARD_HARD_KEY_H
 
@@ -27,11 +27,6 @@ inline CK_RV ReadKeyRef(const ObjPtr& key, uint32_t& ref) { return ReadULong(key
 // A key object of the given class and key type with CKA_TOKEN true; any
 // mismatch is CKR_GENERAL_ERROR, a failed read is returned as it is.
 CK_RV CheckTokenKey(const ObjPtr& key, uint32_t cls, uint32_t keyType);
-
-// The length protocol of an output of fixed length: null outLen is
-// CKR_ARGUMENTS_BAD; otherwise need is stored, and a caller's capacity
-// below it is RV_BUFFER_TOO_SMALL. CKR_OK with out null is a length query.
-CK_RV OfferOutput(uint32_t need, const uint8_t* out, uint32_t* outLen);
 
 // The outcome of a token operation whose answer must be want bytes long:
 // a token failure is CKR_DEVICE_ERROR, an answer of another length

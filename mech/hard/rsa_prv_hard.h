@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "prv_key_hard.h"
+#include "rsa_blocks.h"
 
 // A token RSA private key; the block size k is the modulus length in bytes.
 class RSAPrvHard : public PrvKeyHard {
@@ -18,10 +19,8 @@ public:
     CK_RV GetKeyParams(ObjPtr key) override;
 
 protected:
-    // The private-key operation on one k-byte block into out (k bytes).
-    CK_RV RawCipher(uint32_t ref, const uint8_t* block, uint8_t* out);
-    // data in a PKCS#1 type-1 block, through the private-key operation.
-    CK_RV SignPkcs1(uint32_t ref, const uint8_t* data, uint32_t len, uint8_t* out);
+    // The token's private-key operation with the key of reference ref.
+    RsaRawOperation RawCipher(uint32_t ref);
 
     uint32_t k_ = 0;
 };

@@ -403,6 +403,63 @@ TEST_F(KeyCalls, KeyPairRules) {
     EXPECT_TRUE(Instance(sim_->Socket()).Keys().empty());
 }
 
+// RSA pairs of session keys are made in the library: nothing reaches the
+// token, the private parts are never readable, the public half is the size
+// asked for and verifies what the private half signs (OpenSSL checks).
+TEST_F(KeyCalls, SessionRsaPairsStayInTheLibrary) {
+    Instance before(sim_->Socket());
+    const std::vector<uint16_t> filesBefore = before.Files();
+    const struct {
+        CK_ULONG bits;
+        Bytes exponent;  // empty: none asked
+        bool publicOnToken;
+        CK_RV rv;
+    } cases[] = {
+        {1024, {}, false, CKR_OK},
+        {2048, {0x03}, false, CKR_OK},
+        {4096, {0x01, 0x00, 0x01}, false, CKR_OK},
+        {512, {}, false, CKR_KEY_SIZE_RANGE},
+        {8192, {}, false, CKR_KEY_SIZE_RANGE},
+        {1024, {0x01, 0x00, 0x00}, false, CKR_TEMPLATE_INCONSISTENT},
+        {1024, {}, true, CKR_TEMPLATE_INCONSISTENT},  // one half on the token: not made here
+    };
+    CK_SESSION_HANDLE h = UserSession();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.bits << " bits, exponent of " << c.exponent.size() << " bytes");
+        const PairCase pair{"RSA", CKM_RSA_PKCS_KEY_PAIR_GEN, c.bits, nullptr, nullptr};
+        KeyTemplate pubT = PublicTemplate(pair, c.publicOnToken), prvT = PrivateTemplate(false);
+        if (!c.exponent.empty()) pubT.Raw(CKA_PUBLIC_EXPONENT, c.exponent);
+        prvT.Flag(CKA_DECRYPT, true);
+        CK_MECHANISM m = Mech(CKM_RSA_PKCS_KEY_PAIR_GEN);
+        CK_OBJECT_HANDLE pub = 0, prv = 0;
+        ASSERT_EQ(C_GenerateKeyPair(h, &m, pubT.data(), pubT.size(), prvT.data(), prvT.size(), &pub, &prv), c.rv);
+        if (c.rv != CKR_OK) continue;
+        CK_ULONG bits = 0;
+        CK_ATTRIBUTE a{CKA_MODULUS_BITS, &bits, sizeof bits};
+        EXPECT_EQ(C_GetAttributeValue(h, pub, &a, 1), CKR_OK);
+        EXPECT_EQ(bits, c.bits);
+        EXPECT_EQ(Attr(h, pub, CKA_PUBLIC_EXPONENT), c.exponent.empty() ? Bytes({0x01, 0x00, 0x01}) : c.exponent);
+        EXPECT_EQ(Attr(h, prv, CKA_MODULUS), Attr(h, pub, CKA_MODULUS));
+        for (CK_ATTRIBUTE_TYPE flag : {CKA_SENSITIVE, CKA_ALWAYS_SENSITIVE, CKA_NEVER_EXTRACTABLE, CKA_LOCAL})
+            EXPECT_TRUE(Flag(h, prv, flag)) << std::hex << flag;
+        EXPECT_FALSE(Flag(h, prv, CKA_EXTRACTABLE));
+        EXPECT_FALSE(Flag(h, prv, CKA_TOKEN));
+        for (CK_ATTRIBUTE_TYPE part : {CKA_PRIVATE_EXPONENT, CKA_PRIME_1, CKA_PRIME_2, CKA_EXPONENT_1, CKA_EXPONENT_2,
+                                       CKA_COEFFICIENT}) {
+            Bytes value(1024);
+            CK_ATTRIBUTE secret{part, value.data(), value.size()};
+            EXPECT_EQ(C_GetAttributeValue(h, prv, &secret, 1), CKR_ATTRIBUTE_SENSITIVE) << std::hex << part;
+            EXPECT_EQ(secret.ulValueLen, CK_UNAVAILABLE_INFORMATION);
+        }
+        SignAndVerify(h, pair, pub, prv);
+        EXPECT_EQ(C_DestroyObject(h, prv), CKR_OK);
+        EXPECT_EQ(C_DestroyObject(h, pub), CKR_OK);
+    }
+    Instance after(sim_->Socket());
+    EXPECT_TRUE(after.Keys().empty());
+    EXPECT_EQ(after.Files(), filesBefore);
+}
+
 // The files outside the range of named (object) files.
 std::vector<uint16_t> KeyFiles(std::vector<uint16_t> fids) {
     fids.erase(std::remove_if(fids.begin(), fids.end(), [](uint16_t f) { return f >= 0x2400 && f < 0x3400; }),

@@ -298,13 +298,23 @@ protected:
                                     .Raw(CKA_MODULUS, nBytes)
                                     .Raw(CKA_PUBLIC_EXPONENT, e);
         for (bool onToken : {false, true}) rsaPub[onToken] = Create(rsaPublic, onToken);
-        rsaPrv = Create(KeyTemplate()
-                            .ULong(CKA_CLASS, CKO_PRIVATE_KEY)
-                            .ULong(CKA_KEY_TYPE, CKK_RSA)
-                            .Raw(CKA_MODULUS, nBytes)
-                            .Raw(CKA_PUBLIC_EXPONENT, e)
-                            .Raw(CKA_PRIVATE_EXPONENT, BnParam(rsa, OSSL_PKEY_PARAM_RSA_D)),
-                        true);
+        KeyTemplate rsaPrivate = KeyTemplate()
+                                     .ULong(CKA_CLASS, CKO_PRIVATE_KEY)
+                                     .ULong(CKA_KEY_TYPE, CKK_RSA)
+                                     .Raw(CKA_MODULUS, nBytes)
+                                     .Raw(CKA_PUBLIC_EXPONENT, e)
+                                     .Raw(CKA_PRIVATE_EXPONENT, BnParam(rsa, OSSL_PKEY_PARAM_RSA_D));
+        rsaPrv[true] = Create(rsaPrivate, true);
+        // The session key carries the CRT parts too, as a key translated
+        // from an application's software key does.
+        const struct {
+            CK_ATTRIBUTE_TYPE type;
+            const char* name;
+        } crt[] = {{CKA_PRIME_1, OSSL_PKEY_PARAM_RSA_FACTOR1},         {CKA_PRIME_2, OSSL_PKEY_PARAM_RSA_FACTOR2},
+                   {CKA_EXPONENT_1, OSSL_PKEY_PARAM_RSA_EXPONENT1},    {CKA_EXPONENT_2, OSSL_PKEY_PARAM_RSA_EXPONENT2},
+                   {CKA_COEFFICIENT, OSSL_PKEY_PARAM_RSA_COEFFICIENT1}};
+        for (const auto& part : crt) rsaPrivate.Raw(part.type, BnParam(rsa, part.name));
+        rsaPrv[false] = Create(rsaPrivate, false);
 
         ec = EVP_EC_gen("P-256");
         Bytes point(65), scalar(32);
@@ -445,7 +455,7 @@ protected:
     static CK_SESSION_HANDLE h;
     static EVP_PKEY* rsa;
     static EVP_PKEY* ec;
-    static CK_OBJECT_HANDLE rsaPub[2], rsaPrv, ecPub[2], ecPrv;  // [onToken]
+    static CK_OBJECT_HANDLE rsaPub[2], rsaPrv[2], ecPub[2], ecPrv;  // [onToken]
     static std::vector<CK_OBJECT_HANDLE> tokenKeys;
 };
 
@@ -455,7 +465,7 @@ OSSL_PROVIDER* MechanismRoundTrip::standard = nullptr;
 CK_SESSION_HANDLE MechanismRoundTrip::h = 0;
 EVP_PKEY* MechanismRoundTrip::rsa = nullptr;
 EVP_PKEY* MechanismRoundTrip::ec = nullptr;
-CK_OBJECT_HANDLE MechanismRoundTrip::rsaPub[2] = {}, MechanismRoundTrip::rsaPrv = 0;
+CK_OBJECT_HANDLE MechanismRoundTrip::rsaPub[2] = {}, MechanismRoundTrip::rsaPrv[2] = {};
 CK_OBJECT_HANDLE MechanismRoundTrip::ecPub[2] = {}, MechanismRoundTrip::ecPrv = 0;
 std::vector<CK_OBJECT_HANDLE> MechanismRoundTrip::tokenKeys;
 
@@ -552,8 +562,9 @@ TEST_F(MechanismRoundTrip, GeneratedSecretKeysWorkAsOpenSslExpects) {
     }
 }
 
-// Signatures of the imported token key open under OpenSSL to the expected
-// block; OpenSSL's signatures verify with the session and token public keys.
+// Signatures of the session key (made in the library) and of the imported
+// token key open under OpenSSL to the expected block; OpenSSL's signatures
+// verify with the session and token public keys.
 TEST_F(MechanismRoundTrip, RsaSignaturesMatchOpenSsl) {
     for (const Row* row : RowsWith(kRsaSign)) {
         SCOPED_TRACE(row->type);
@@ -568,8 +579,11 @@ TEST_F(MechanismRoundTrip, RsaSignaturesMatchOpenSsl) {
             content.insert(content.end(), hash.begin(), hash.end());
         }
         CK_MECHANISM m{row->type, nullptr, 0};
-        const Bytes sig = Sign(m, rsaPrv, message);
-        EXPECT_EQ(OpenSslPkey(rsa, padding, sig, EVP_PKEY_verify_recover_init, EVP_PKEY_verify_recover), content);
+        for (CK_OBJECT_HANDLE prv : rsaPrv) {
+            const Bytes sig = Sign(m, prv, message);
+            EXPECT_EQ(OpenSslPkey(rsa, padding, sig, EVP_PKEY_verify_recover_init, EVP_PKEY_verify_recover), content)
+                << (prv == rsaPrv[0] ? "session key" : "token key");
+        }
         const Bytes theirs = OpenSslPkey(rsa, padding, content, EVP_PKEY_sign_init, EVP_PKEY_sign);
         for (CK_OBJECT_HANDLE pub : rsaPub) {
             EXPECT_EQ(Verify(m, pub, message, theirs), CKR_OK);
@@ -594,7 +608,7 @@ TEST_F(MechanismRoundTrip, RsaEncryptionOpensOnTheOtherSide) {
             EXPECT_EQ(OpenSslPkey(rsa, padding, sealed, EVP_PKEY_decrypt_init, EVP_PKEY_decrypt), block);
         }
         const Bytes theirs = OpenSslPkey(rsa, padding, block, EVP_PKEY_encrypt_init, EVP_PKEY_encrypt);
-        EXPECT_EQ(Crypt(false, m, rsaPrv, theirs), plain);
+        for (CK_OBJECT_HANDLE prv : rsaPrv) EXPECT_EQ(Crypt(false, m, prv, theirs), plain);
     }
 }
 
@@ -635,7 +649,7 @@ TEST_F(MechanismRoundTrip, WrappedKeysOpenOnTheOtherSide) {
         KeyTemplate t = SecretKey(x509 ? CKK_GENERIC_SECRET : CKK_AES).Flag(CKA_EXTRACTABLE, true);
         const std::vector<CK_ATTRIBUTE> a = Usage(t).Attributes();
         CK_OBJECT_HANDLE unwrapped = 0;
-        ASSERT_EQ(C_UnwrapKey(h, &m, rsaPrv, theirs.data(), theirs.size(), const_cast<CK_ATTRIBUTE*>(a.data()),
+        ASSERT_EQ(C_UnwrapKey(h, &m, rsaPrv[true], theirs.data(), theirs.size(), const_cast<CK_ATTRIBUTE*>(a.data()),
                               a.size(), &unwrapped),
                   CKR_OK);
         EXPECT_EQ(Attr(unwrapped, CKA_VALUE), value);  // raw RSA drops the leading zeros
@@ -657,18 +671,28 @@ TEST_F(MechanismRoundTrip, EcdsaMatchesOpenSslBothWays) {
     }
 }
 
-// Pairs made on the token sign as OpenSSL expects with their public halves.
+// Pairs made on the token, and RSA pairs of session keys made in the
+// library, sign as OpenSSL expects with their public halves; a session
+// pair's private half also decrypts what OpenSSL encrypted to it.
 TEST_F(MechanismRoundTrip, GeneratedKeyPairsSignAsOpenSslExpects) {
     for (const Row* row : RowsWith(kGeneratePair)) {
         SCOPED_TRACE(row->type);
         if (row->type == CKM_RSA_PKCS_KEY_PAIR_GEN) {
-            KeyTemplate pub = KeyTemplate().ULong(CKA_CLASS, CKO_PUBLIC_KEY).ULong(CKA_KEY_TYPE, CKK_RSA);
-            KeyTemplate prv = KeyTemplate().ULong(CKA_CLASS, CKO_PRIVATE_KEY).ULong(CKA_KEY_TYPE, CKK_RSA);
-            const auto pair = Generate(row->type, {pub.ULong(CKA_MODULUS_BITS, 1024), prv}, true);
-            PKey key = RsaKey(Attr(pair[0], CKA_MODULUS), Attr(pair[0], CKA_PUBLIC_EXPONENT));
-            const Bytes data = Message(300);
-            EXPECT_TRUE(VerifyRsa(key.get(), EVP_sha256(), data,
-                                  Sign(CK_MECHANISM{CKM_SHA256_RSA_PKCS, nullptr, 0}, pair[1], data)));
+            for (bool onToken : {false, true}) {
+                SCOPED_TRACE(onToken ? "token pair" : "session pair");
+                KeyTemplate pub = KeyTemplate().ULong(CKA_CLASS, CKO_PUBLIC_KEY).ULong(CKA_KEY_TYPE, CKK_RSA);
+                KeyTemplate prv = KeyTemplate().ULong(CKA_CLASS, CKO_PRIVATE_KEY).ULong(CKA_KEY_TYPE, CKK_RSA);
+                const auto pair = Generate(row->type, {pub.ULong(CKA_MODULUS_BITS, 1024), prv}, onToken);
+                PKey key = RsaKey(Attr(pair[0], CKA_MODULUS), Attr(pair[0], CKA_PUBLIC_EXPONENT));
+                ASSERT_TRUE(key);
+                EXPECT_EQ(EVP_PKEY_get_bits(key.get()), 1024);
+                const Bytes data = Message(300);
+                EXPECT_TRUE(VerifyRsa(key.get(), EVP_sha256(), data,
+                                      Sign(CK_MECHANISM{CKM_SHA256_RSA_PKCS, nullptr, 0}, pair[1], data)));
+                const Bytes plain = Message(45);
+                const Bytes theirs = RsaPublicEncrypt(key.get(), RSA_PKCS1_PADDING, plain);
+                EXPECT_EQ(Crypt(false, CK_MECHANISM{CKM_RSA_PKCS, nullptr, 0}, pair[1], theirs), plain);
+            }
         } else {
             auto half = [](CK_OBJECT_CLASS cls) {
                 return KeyTemplate().ULong(CKA_CLASS, cls).ULong(CKA_KEY_TYPE, CKK_EC).Raw(CKA_EC_PARAMS, kP256);
@@ -734,7 +758,7 @@ TEST_F(MechanismRoundTrip, ImportedTokenKeysCarryAReferenceAndWork) {
         SCOPED_TRACE(row->type);
         const Bytes value = Message(16);
         const CK_OBJECT_HANDLE aes = Create(SecretKey(CKK_AES).Raw(CKA_VALUE, value), true);
-        for (CK_OBJECT_HANDLE key : {aes, rsaPrv, ecPrv, rsaPub[1], ecPub[1]}) {
+        for (CK_OBJECT_HANDLE key : {aes, rsaPrv[true], ecPrv, rsaPub[1], ecPub[1]}) {
             const Bytes ref = Attr(key, CKA_VENDOR_KEY_REF);
             EXPECT_NE(std::count(ref.begin(), ref.end(), 0), static_cast<long>(ref.size())) << key;
         }

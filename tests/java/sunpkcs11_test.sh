@@ -3,7 +3,8 @@
 # the module. A fresh virtual token on a private socket (found by the module
 # through $KVP11_SOCKET) gets an RSA-2048 and an EC P-256 key pair generated
 # on it with pkcs11-tool, each with a certificate of its public key; then
-# kv.SunPkcs11Test lists and signs through the provider, and the token must
+# kv.SunPkcs11Test lists and signs through the provider (also with a software
+# RSA key the provider makes a session object of), and the token must
 # hold the same objects afterwards.
 set -euo pipefail
 source "$(dirname "$0")/../../scripts/token_daemon.sh"

@@ -1,6 +1,8 @@
 package kv;
 
 import java.nio.charset.StandardCharsets;
+import java.security.KeyPair;
+import java.security.KeyPairGenerator;
 import java.security.KeyStore;
 import java.security.PrivateKey;
 import java.security.Provider;
@@ -14,8 +16,9 @@ import java.util.List;
 /**
  * The JDK's own PKCS#11 provider configured on the module: it lists the
  * token's keys with their certificates as a PKCS11 key store, signs with the
- * token's RSA and EC keys, and the JDK's software providers verify the
- * signatures. Arguments: the module's path, the user PIN and the labels of
+ * token's RSA and EC keys and with an RSA key of the JDK's own (which the
+ * provider brings in as a session key), and the JDK's software providers
+ * verify the signatures. Arguments: the module's path, the user PIN and the labels of
  * the RSA and the EC key. Exits non-zero on the first failed check.
  */
 public final class SunPkcs11Test {
@@ -61,6 +64,31 @@ public final class SunPkcs11Test {
         check(!tokenVerifies(token, algorithm, cert, data, signature), algorithm + ": the module fails it too");
     }
 
+    // Signs with a key the JDK generated: the provider turns the software key
+    // into a session object of the module, which signs; the JDK verifies.
+    private static void signWithSoftwareKey(Provider token, String algorithm) throws Exception {
+        KeyPairGenerator generator = KeyPairGenerator.getInstance("RSA");
+        check(generator.getProvider() != token, "the software key comes from a JDK provider");
+        generator.initialize(2048);
+        KeyPair pair = generator.generateKeyPair();
+        byte[] data = ("signed by the module with a software key, " + algorithm).getBytes(StandardCharsets.UTF_8);
+
+        Signature signer = Signature.getInstance(algorithm, token);
+        signer.initSign(pair.getPrivate());
+        signer.update(data);
+        byte[] signature = signer.sign();
+
+        Signature verifier = Signature.getInstance(algorithm);
+        check(verifier.getProvider() != token, algorithm + ": verified by a JDK provider");
+        verifier.initVerify(pair.getPublic());
+        verifier.update(data);
+        check(verifier.verify(signature), algorithm + ": the JDK verifies the software key's signature");
+        data[0] ^= 1;
+        verifier.initVerify(pair.getPublic());
+        verifier.update(data);
+        check(!verifier.verify(signature), algorithm + ": a changed message fails");
+    }
+
     // A verification through the provider; an exception counts as a failed check.
     private static boolean tokenVerifies(Provider token, String algorithm, Certificate cert, byte[] data,
                                          byte[] signature) {
@@ -94,6 +122,7 @@ public final class SunPkcs11Test {
 
         signAndVerify(token, store, args[2], "SHA256withRSA");
         signAndVerify(token, store, args[3], "SHA256withECDSA");
+        signWithSoftwareKey(token, "SHA256withRSA");
 
         System.out.println(passes + " passed, " + failures + " failed");
         System.exit(failures == 0 ? 0 : 1);
