@@ -31,6 +31,31 @@ CK_RV RsaSignRaw(const RsaRawOperation& raw, uint32_t k, const uint8_t* data, ui
     return rv;
 }
 
+namespace {
+
+using RsaSignStep = CK_RV (*)(const RsaRawOperation&, uint32_t, const uint8_t*, uint32_t, uint8_t*);
+
+CK_RV SignCall(RsaSignStep sign, uint32_t maxData, const RsaRawOperation& raw, uint32_t k, const uint8_t* in,
+               uint32_t inLen, uint8_t* out, uint32_t* outLen) {
+    if (!outLen) return CKR_ARGUMENTS_BAD;
+    if (inLen == 0 || inLen > maxData) return CKR_DATA_LEN_RANGE;
+    const CK_RV rv = OfferOutput(k, out, outLen);
+    if (rv || !out) return rv;
+    return in ? sign(raw, k, in, inLen, out) : CKR_ARGUMENTS_BAD;
+}
+
+}  // namespace
+
+CK_RV RsaSignPkcs1Call(const RsaRawOperation& raw, uint32_t k, const uint8_t* in, uint32_t inLen, uint8_t* out,
+                       uint32_t* outLen) {
+    return k < 11 ? CKR_GENERAL_ERROR : SignCall(RsaSignPkcs1, k - 11, raw, k, in, inLen, out, outLen);
+}
+
+CK_RV RsaSignRawCall(const RsaRawOperation& raw, uint32_t k, const uint8_t* in, uint32_t inLen, uint8_t* out,
+                     uint32_t* outLen) {
+    return SignCall(RsaSignRaw, k, raw, k, in, inLen, out, outLen);
+}
+
 CK_RV RsaDecryptPkcs1(const RsaRawOperation& raw, uint32_t k, const uint8_t* in, uint32_t inLen, uint8_t* out,
                       uint32_t* outLen) {
     if (!outLen) return CKR_ARGUMENTS_BAD;

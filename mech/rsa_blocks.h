@@ -20,6 +20,14 @@ CK_RV RsaSignDigestInfo(const RsaRawOperation& raw, uint32_t k, CK_MECHANISM_TYP
                         uint8_t* out);
 // data (1 to k bytes) right-aligned in a zeroed k-byte block, through raw.
 CK_RV RsaSignRaw(const RsaRawOperation& raw, uint32_t k, const uint8_t* data, uint32_t len, uint8_t* out);
+// The single-part signing calls of CKM_RSA_PKCS (1 to k - 11 bytes of
+// data) and CKM_RSA_X_509 (1 to k bytes): the lengths checked, a length
+// query or a short buffer answered with k, then the signature (k bytes at
+// out) through raw.
+CK_RV RsaSignPkcs1Call(const RsaRawOperation& raw, uint32_t k, const uint8_t* in, uint32_t inLen, uint8_t* out,
+                       uint32_t* outLen);
+CK_RV RsaSignRawCall(const RsaRawOperation& raw, uint32_t k, const uint8_t* in, uint32_t inLen, uint8_t* out,
+                     uint32_t* outLen);
 // A whole number of k-byte blocks: every block through raw first, then the
 // messages of their type-2 blocks one after the other. Any malformed block
 // is CKR_ENCRYPTED_DATA_INVALID; other lengths CKR_DATA_LEN_RANGE; out

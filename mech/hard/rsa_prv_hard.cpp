@@ -15,58 +15,28 @@ CK_RV RSAPrvHard::GetKeyParams(ObjPtr key) {
     return k_ == 0 || k_ % 64 || k_ > kMaxModulusBytes ? CKR_KEY_TYPE_INCONSISTENT : CKR_OK;
 }
 
-RsaRawOperation RSAPrvHard::RawCipher(uint32_t ref) {
-    return [this, ref](const uint8_t* block, uint8_t* out) {
-        uint32_t got = k_;
-        return ExactAnswer(token_->RSAPrvRawCipher(ref, block, k_, out, &got), got, k_);
+RsaRawOperation RSAPrvHard::RawCipher() {
+    return [this](const uint8_t* block, uint8_t* out) {
+        uint32_t ref = 0, got = k_;
+        const CK_RV rv = KeyRef(ref);
+        return rv ? rv : ExactAnswer(token_->RSAPrvRawCipher(ref, block, k_, out, &got), got, k_);
     };
 }
 
 CK_RV RSAPKCSPrvHardDecrypt::Do(const uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t* outLen) {
-    if (!outLen) return CKR_ARGUMENTS_BAD;
-    if (!Ready()) return CKR_GENERAL_ERROR;
-    if (inLen == 0 || inLen % k_) return CKR_DATA_LEN_RANGE;
-    uint32_t ref = 0;
-    if (out && in) {
-        CK_RV rv = KeyRef(ref);
-        if (rv) return rv;
-    }
-    return RsaDecryptPkcs1(RawCipher(ref), k_, in, inLen, out, outLen);
+    return Ready() ? RsaDecryptPkcs1(RawCipher(), k_, in, inLen, out, outLen) : CKR_GENERAL_ERROR;
 }
 
 CK_RV RSAPKCSPrvHardSign::Do(const uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t* outLen) {
-    if (!outLen) return CKR_ARGUMENTS_BAD;
-    if (!Ready()) return CKR_GENERAL_ERROR;
-    if (inLen == 0 || inLen > k_ - 11) return CKR_DATA_LEN_RANGE;
-    CK_RV rv = OfferOutput(k_, out, outLen);
-    if (rv || !out) return rv;
-    if (!in) return CKR_ARGUMENTS_BAD;
-    uint32_t ref = 0;
-    rv = KeyRef(ref);
-    return rv ? rv : RsaSignPkcs1(RawCipher(ref), k_, in, inLen, out);
+    return Ready() ? RsaSignPkcs1Call(RawCipher(), k_, in, inLen, out, outLen) : CKR_GENERAL_ERROR;
 }
 
 CK_RV RSAX509PrvHardDecrypt::Do(const uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t* outLen) {
-    if (!outLen || !in) return CKR_ARGUMENTS_BAD;
-    if (!Ready()) return CKR_GENERAL_ERROR;
-    uint32_t ref = 0;
-    if (out && inLen == k_) {
-        CK_RV rv = KeyRef(ref);
-        if (rv) return rv;
-    }
-    return RsaDecryptRaw(RawCipher(ref), k_, in, inLen, out, outLen);
+    return Ready() ? RsaDecryptRaw(RawCipher(), k_, in, inLen, out, outLen) : CKR_GENERAL_ERROR;
 }
 
 CK_RV RSAX509PrvHardSign::Do(const uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t* outLen) {
-    if (!outLen) return CKR_ARGUMENTS_BAD;
-    if (!Ready()) return CKR_GENERAL_ERROR;
-    if (inLen == 0 || inLen > k_) return CKR_DATA_LEN_RANGE;
-    CK_RV rv = OfferOutput(k_, out, outLen);
-    if (rv || !out) return rv;
-    if (!in) return CKR_ARGUMENTS_BAD;
-    uint32_t ref = 0;
-    rv = KeyRef(ref);
-    return rv ? rv : RsaSignRaw(RawCipher(ref), k_, in, inLen, out);
+    return Ready() ? RsaSignRawCall(RawCipher(), k_, in, inLen, out, outLen) : CKR_GENERAL_ERROR;
 }
 
 CK_RV RSAHashPrvHardSign::Init(const CK_MECHANISM* mechanism, ObjPtr key) {
@@ -101,10 +71,9 @@ CK_RV RSAHashPrvHardSign::Sign(const uint8_t* in, uint32_t inLen, bool whole, ui
     CK_RV rv = OfferOutput(k_, out, outLen);
     if (rv || !out) return rv;
     if (inLen && !in) return CKR_ARGUMENTS_BAD;
-    uint32_t ref = 0;
-    rv = KeyRef(ref);
-    if (rv) return rv;
     if (tokenHashes_) {
+        uint32_t ref = 0;
+        if ((rv = KeyRef(ref))) return rv;
         const uint8_t* message = whole ? in : message_.data();
         const uint32_t length = whole ? inLen : static_cast<uint32_t>(message_.size());
         uint32_t got = k_;
@@ -115,7 +84,7 @@ CK_RV RSAHashPrvHardSign::Sign(const uint8_t* in, uint32_t inLen, bool whole, ui
     uint8_t hash[64];
     uint32_t hashLen = sizeof hash;
     rv = whole ? digest_->Do(in, inLen, hash, &hashLen) : digest_->Final(hash, &hashLen);
-    if (rv == CKR_OK) rv = RsaSignDigestInfo(RawCipher(ref), k_, digestMechanism_, hash, out);
+    if (rv == CKR_OK) rv = RsaSignDigestInfo(RawCipher(), k_, digestMechanism_, hash, out);
     SecureWipe(hash, sizeof hash);
     return rv;
 }

@@ -19,8 +19,9 @@ public:
     CK_RV GetKeyParams(ObjPtr key) override;
 
 protected:
-    // The token's private-key operation with the key of reference ref.
-    RsaRawOperation RawCipher(uint32_t ref);
+    // The token's private-key operation with the key's reference, read when
+    // the operation runs.
+    RsaRawOperation RawCipher();
 
     uint32_t k_ = 0;
 };

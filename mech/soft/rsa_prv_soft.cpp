@@ -58,12 +58,7 @@ CK_RV RSAPKCSPrvSoftDecrypt::Do(const uint8_t* in, uint32_t inLen, uint8_t* out,
 }
 
 CK_RV RSAPKCSPrvSoftSign::Do(const uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t* outLen) {
-    if (!outLen) return CKR_ARGUMENTS_BAD;
-    if (!Ready()) return CKR_GENERAL_ERROR;
-    if (inLen == 0 || inLen > k_ - 11) return CKR_DATA_LEN_RANGE;
-    const CK_RV rv = OfferOutput(k_, out, outLen);
-    if (rv || !out) return rv;
-    return in ? RsaSignPkcs1(Raw(), k_, in, inLen, out) : CKR_ARGUMENTS_BAD;
+    return Ready() ? RsaSignPkcs1Call(Raw(), k_, in, inLen, out, outLen) : CKR_GENERAL_ERROR;
 }
 
 CK_RV RSAX509PrvSoftDecrypt::Do(const uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t* outLen) {
@@ -73,12 +68,7 @@ CK_RV RSAX509PrvSoftDecrypt::Do(const uint8_t* in, uint32_t inLen, uint8_t* out,
 }
 
 CK_RV RSAX509PrvSoftSign::Do(const uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t* outLen) {
-    if (!outLen) return CKR_ARGUMENTS_BAD;
-    if (!Ready()) return CKR_GENERAL_ERROR;
-    if (inLen == 0 || inLen > k_) return CKR_DATA_LEN_RANGE;
-    const CK_RV rv = OfferOutput(k_, out, outLen);
-    if (rv || !out) return rv;
-    return in ? RsaSignRaw(Raw(), k_, in, inLen, out) : CKR_ARGUMENTS_BAD;
+    return Ready() ? RsaSignRawCall(Raw(), k_, in, inLen, out, outLen) : CKR_GENERAL_ERROR;
 }
 
 CK_RV RSAHashPrvSoftSign::Init(const CK_MECHANISM* mechanism, ObjPtr key) {
